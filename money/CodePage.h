@@ -6,6 +6,7 @@
 // and "?" when there is none; nothing else is filtered.
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,14 +14,15 @@
 namespace zel {
 
 class CodePageError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 class CodePage {
-public:
+  public:
     // Throws CodePageError naming the value when iconv does not know it or
-    // when it is not a single-byte code page.
+    // when it is not a single-byte code page. Copies share one converter;
+    // conversions may run on several threads at once.
     explicit CodePage(std::string name);
 
     const std::string& Name() const { return name_; }
@@ -28,10 +30,13 @@ public:
     std::string FromUtf16(std::u16string_view text) const;
     std::string FromUtf32(std::u32string_view text) const;
     std::string FromUtf8(std::string_view text) const;  // invalid UTF-8 bytes become "?"
-    std::string ToUtf8(std::string_view bytes) const;    // for people: logs, simulator
+    std::string ToUtf8(std::string_view bytes) const;   // for people: logs, simulator;
+                                                        // undefined bytes become U+FFFD
 
-private:
+  private:
+    struct Converter;
     std::string name_;
+    std::shared_ptr<Converter> converter_;
 };
 
 // The process's terminal code page, from ZEL_CODEPAGE on first use.
