@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <stdexcept>
+#include <string_view>
 
 namespace zel {
 
@@ -28,5 +29,8 @@ FixedPointAmount ToFixedPoint(double price);
 // The amount rounded to a whole number of coins with the rounding point.
 // Throws PriceError for a zero coin or an out-of-range intermediate.
 double RoundToCoin(FixedPointAmount amount, double coin, double roundingPoint);
+
+// The name of the extended arithmetic this build computes prices in.
+std::string_view ExtendedArithmetic();
 
 }  // namespace zel
