@@ -1,0 +1,139 @@
+#include "money/MoneySettings.h"
+
+#include <langinfo.h>
+#include <locale.h>
+
+#include <array>
+#include <mutex>
+#include <string_view>
+
+#include "money/CodePage.h"
+
+namespace zel {
+
+namespace {
+
+constexpr std::size_t MAX_CURRENCY_TEXT = 255;
+const MoneySettings DEFAULTS{};
+
+// Positive layout by [symbol first][space between symbol and number].
+constexpr std::uint8_t POSITIVE_LAYOUT[2][2] = {
+    {1, 3},  // symbol after: NS, N S
+    {0, 2},  // symbol first: SN, S N
+};
+
+// Negative layout by [sign position][symbol first][space between symbol and
+// number]. Sign position: 0 brackets, 1 before everything, 2 after
+// everything, 3 right before the symbol, 4 right after the symbol.
+constexpr std::uint8_t NEGATIVE_LAYOUT[5][2][2] = {
+    {{4, 15}, {0, 14}},  // (NS) (N S) | (SN) (S N)
+    {{5, 8}, {1, 9}},    // -NS -N S   | -SN -S N
+    {{7, 10}, {3, 11}},  // NS- N S-   | SN- S N-
+    {{6, 13}, {1, 9}},   // N-S N- S   | -SN -S N
+    {{7, 10}, {2, 12}},  // NS- N S-   | S-N S -N
+};
+
+// 0 or 1 for a yes/no item, -1 when unset or out of range.
+int Flag(char item) {
+    return (item == 0 || item == 1) ? item : -1;
+}
+
+// sep_by_space is 0 (no space), 1 or 2 (a space next to the symbol or sign).
+int Space(char item) {
+    return (item >= 0 && item <= 2) ? (item != 0 ? 1 : 0) : -1;
+}
+
+std::string Separator(const std::string& utf8, const CodePage& codePage,
+                      const std::string& fallback) {
+    const std::string bytes = codePage.FromUtf8(utf8);
+    return bytes.size() <= 1 ? bytes : fallback;
+}
+
+// The character set a category of the global locale writes its texts in.
+std::string CodesetOf(int category) {
+    const char* name = setlocale(category, nullptr);
+    if (name != nullptr) {
+        if (locale_t locale = newlocale(LC_CTYPE_MASK, name, nullptr); locale != nullptr) {
+            std::string codeset = nl_langinfo_l(CODESET, locale);
+            freelocale(locale);
+            return codeset;
+        }
+    }
+    return nl_langinfo(CODESET);
+}
+
+std::string TextToUtf8(const char* text, const std::string& codeset) {
+    const std::string_view bytes = text != nullptr ? text : "";
+    if (codeset == "UTF-8" || bytes.empty())
+        return std::string(bytes);
+    try {
+        return CodePage(codeset).ToUtf8(bytes);
+    } catch (const CodePageError&) {
+        // A multi-byte character set other than UTF-8: bytes that do not
+        // read as UTF-8 turn into "?" on the way to the terminal.
+        return std::string(bytes);
+    }
+}
+
+}  // namespace
+
+std::uint8_t PositiveLayoutFromLocale(char csPrecedes, char sepBySpace) {
+    const int first = Flag(csPrecedes);
+    const int space = Space(sepBySpace);
+    if (first < 0 || space < 0)
+        return DEFAULTS.PositiveLayout;
+    return POSITIVE_LAYOUT[first][space];
+}
+
+std::uint8_t NegativeLayoutFromLocale(char signPosn, char csPrecedes, char sepBySpace) {
+    const int first = Flag(csPrecedes);
+    const int space = Space(sepBySpace);
+    if (signPosn < 0 || signPosn > 4 || first < 0 || space < 0)
+        return DEFAULTS.NegativeLayout;
+    return NEGATIVE_LAYOUT[static_cast<int>(signPosn)][first][space];
+}
+
+MoneySettings MoneySettingsFromLocale(const LocaleMoneyItems& items, const CodePage& codePage) {
+    MoneySettings settings;
+    settings.CurrencyText = codePage.FromUtf8(items.CurrencySymbol);
+    if (settings.CurrencyText.size() > MAX_CURRENCY_TEXT) {
+        settings.CurrencyText.resize(MAX_CURRENCY_TEXT);
+    }
+    settings.PositiveLayout = PositiveLayoutFromLocale(items.PCsPrecedes, items.PSepBySpace);
+    settings.NegativeLayout =
+        NegativeLayoutFromLocale(items.NSignPosn, items.NCsPrecedes, items.NSepBySpace);
+    settings.DigitGroupSeparator =
+        Separator(items.ThousandsSeparator, codePage, DEFAULTS.DigitGroupSeparator);
+    settings.DecimalSeparator = Separator(items.DecimalPoint, codePage, DEFAULTS.DecimalSeparator);
+    const bool decimalsSet = items.FracDigits >= 0 && items.FracDigits != CHAR_MAX;
+    settings.Decimals =
+        decimalsSet ? static_cast<std::uint8_t>(items.FracDigits) : DEFAULTS.Decimals;
+    return settings;
+}
+
+LocaleMoneyItems CurrentLocaleMoneyItems() {
+    // localeconv() fills one static buffer; our own readers take turns.
+    static std::mutex lock;
+    const std::lock_guard guard(lock);
+    const lconv* conv = localeconv();
+    const std::string monetary = CodesetOf(LC_MONETARY);
+    const std::string numeric = CodesetOf(LC_NUMERIC);
+
+    LocaleMoneyItems items;
+    items.CurrencySymbol = TextToUtf8(conv->currency_symbol, monetary);
+    items.ThousandsSeparator = TextToUtf8(conv->thousands_sep, numeric);
+    items.DecimalPoint = TextToUtf8(conv->decimal_point, numeric);
+    items.FracDigits = conv->frac_digits;
+    items.PCsPrecedes = conv->p_cs_precedes;
+    items.PSepBySpace = conv->p_sep_by_space;
+    items.NCsPrecedes = conv->n_cs_precedes;
+    items.NSepBySpace = conv->n_sep_by_space;
+    items.NSignPosn = conv->n_sign_posn;
+    return items;
+}
+
+MoneySettings ReadMoneySettings(const CodePage& codePage) {
+    return MoneySettingsFromLocale(CurrentLocaleMoneyItems(), codePage);
+}
+
+}  // namespace zel
