@@ -6,9 +6,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zel {
+
+class CodePage;
 
 struct GatewaySettings {
     std::string ServerAddress;          // [SRV_ZEL] IP; empty: this machine
@@ -18,6 +21,7 @@ struct GatewaySettings {
     std::int32_t ESPERA = 0;            // pause after a result screen, ms
     std::uint8_t TIPO = 0;              // terminal type
     std::array<std::string, 7> IdleLines;  // terminal code page bytes, up to 30 each
+    std::int32_t PAUSA_POR_TERMINAL = 0;   // [GENERAL] PAUSA_POR_TERMINAL
 };
 
 struct ConfigReading {
@@ -25,5 +29,19 @@ struct ConfigReading {
     std::int32_t Port = 0;              // [TCP] PUERTO, handed to the listener
     std::vector<std::string> Warnings;  // one per value that did not convert
 };
+
+// The settings from the text of Conf.ini (nullopt: no file). A value written
+// in the file is read with decimalSeparator; the built-in defaults always
+// convert. When the whole text is valid UTF-8, values other than the server
+// address are converted to codePage; otherwise they are taken as its bytes.
+// Warnings are UTF-8 text for people.
+ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
+                          std::string_view decimalSeparator, const CodePage& codePage);
+
+// ZEL_CONF when set and not empty, else Conf.ini beside the executable.
+std::filesystem::path ConfIniPath();
+
+// The bytes of the file, or nullopt when it is missing or unreadable.
+std::optional<std::string> LoadConfIniText(const std::filesystem::path& path);
 
 }  // namespace zel

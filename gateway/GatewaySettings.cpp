@@ -1,0 +1,210 @@
+// Reading Conf.ini into GatewaySettings, with the fallback set for numbers
+// that do not convert.
+#include "gateway/GatewaySettings.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "gateway/ConfIni.h"
+#include "gateway/Constants.h"
+#include "gateway/TextToNumber.h"
+#include "money/CodePage.h"
+
+namespace zel {
+
+namespace {
+
+constexpr std::string_view kConfName = "Conf.ini";
+constexpr std::string_view kDefaultIdleLine = "******************************";
+static_assert(kDefaultIdleLine.size() == SCREEN_COLUMNS);
+
+// The program's own defaults, written with "." whatever the regional settings.
+constexpr std::int32_t kDefaultPrecio = 1;
+constexpr std::int32_t kDefaultImpsIncluido = 1;
+constexpr std::int32_t kDefaultPort = 6000;
+constexpr double kDefaultCoin = 0.01;
+constexpr double kDefaultRoundingPoint = 0.005;
+constexpr std::int32_t kDefaultEspera = 2000;
+
+// What replaces the price options, port, coin, rounding point and pause when
+// one of them does not convert.
+constexpr std::int32_t kFallbackPriceOptions = 25;
+constexpr std::int32_t kFallbackPort = 6000;
+constexpr double kFallbackCoin = kDefaultCoin;
+constexpr double kFallbackRoundingPoint = kDefaultRoundingPoint;
+constexpr std::int32_t kFallbackEspera = 2000;
+constexpr std::string_view kFallbackDescription =
+    "using the fallback settings (price options 25: price list index 1, taxes included; "
+    "port 6000; coin 0.01; rounding point 0.005; pause 2000 ms)";
+
+// One value that failed to convert, named for the warning.
+struct BadValue {
+    std::string_view section;
+    std::string_view key;
+    std::string value;  // UTF-8, for people
+    std::string_view kind;
+};
+
+class ValueReader {
+  public:
+    ValueReader(const ConfIni& ini, std::string_view decimalSeparator, const CodePage& codePage)
+        : ini_(ini), decimalSeparator_(decimalSeparator), codePage_(codePage) {}
+
+    // The value as terminal code page bytes, or nothing when it is missing.
+    std::optional<std::string> Text(std::string_view section, std::string_view key) const {
+        auto value = ini_.Find(section, key);
+        if (value) {
+            *value = ToCodePage(*value);
+        }
+        return value;
+    }
+
+    // A missing key gives the default; a written one must convert.
+    std::int32_t Integer(std::string_view section, std::string_view key,
+                         std::int32_t defaultValue) const {
+        const auto written = ini_.Find(section, key);
+        if (!written) {
+            return defaultValue;
+        }
+        const auto value = TextToInt32(ToCodePage(*written));
+        if (!value) {
+            throw BadValue{section, key, ForPeople(*written), "an integer"};
+        }
+        return *value;
+    }
+
+    double Decimal(std::string_view section, std::string_view key, double defaultValue) const {
+        const auto written = ini_.Find(section, key);
+        if (!written) {
+            return defaultValue;
+        }
+        const auto value = TextToDouble(ToCodePage(*written), decimalSeparator_);
+        if (!value) {
+            throw BadValue{section, key, ForPeople(*written), "a decimal number"};
+        }
+        return *value;
+    }
+
+  private:
+    std::string ToCodePage(const std::string& written) const {
+        return ini_.IsUtf8() ? codePage_.FromUtf8(written) : written;
+    }
+
+    std::string ForPeople(const std::string& written) const {
+        return ini_.IsUtf8() ? written : codePage_.ToUtf8(written);
+    }
+
+    const ConfIni& ini_;
+    std::string_view decimalSeparator_;
+    const CodePage& codePage_;
+};
+
+std::string Warning(const BadValue& bad, std::string_view consequence) {
+    std::string w = "Conf.ini [";
+    w += bad.section;
+    w += "] ";
+    w += bad.key;
+    w += " = \"";
+    w += bad.value;
+    w += "\" is not ";
+    w += bad.kind;
+    w += "; ";
+    w += consequence;
+    return w;
+}
+
+// Plain 32-bit two's-complement arithmetic: wraps, never overflows.
+std::int32_t Wrap(std::uint32_t bits) {
+    return static_cast<std::int32_t>(bits);
+}
+
+}  // namespace
+
+ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
+                          std::string_view decimalSeparator, const CodePage& codePage) {
+    const ConfIni ini(fileText ? std::string_view(*fileText) : std::string_view());
+    const ValueReader reader(ini, decimalSeparator, codePage);
+    ConfigReading out;
+    GatewaySettings& s = out.Settings;
+
+    // The address names a machine: its bytes are kept as written.
+    s.ServerAddress = ini.Read("SRV_ZEL", "IP", "");
+
+    // The numbers in their order; the first that does not convert ends this
+    // part, and the fallback replaces all five values together.
+    try {
+        const std::int32_t precio = reader.Integer("GENERAL", "PRECIO", kDefaultPrecio);
+        s.PriceOptions = Wrap(static_cast<std::uint32_t>(precio) - 1u);
+        const std::int32_t imps = reader.Integer("GENERAL", "IMPS_INCLUIDO", kDefaultImpsIncluido);
+        s.PriceOptions = Wrap(static_cast<std::uint32_t>(s.PriceOptions) |
+                              (static_cast<std::uint32_t>(imps) * 8u));
+        out.Port = reader.Integer("TCP", "PUERTO", kDefaultPort);
+        s.MONEDA_MINIMA = reader.Decimal("GENERAL", "MONEDA_MINIMA", kDefaultCoin);
+        s.PUNTO_REDONDEO = reader.Decimal("GENERAL", "PUNTO_REDONDEO", kDefaultRoundingPoint);
+        s.ESPERA = reader.Integer("GENERAL", "ESPERA", kDefaultEspera);
+    } catch (const BadValue& bad) {
+        s.PriceOptions = kFallbackPriceOptions;
+        out.Port = kFallbackPort;
+        s.MONEDA_MINIMA = kFallbackCoin;
+        s.PUNTO_REDONDEO = kFallbackRoundingPoint;
+        s.ESPERA = kFallbackEspera;
+        out.Warnings.push_back(Warning(bad, kFallbackDescription));
+    }
+
+    // The terminal type and the idle lines stand on their own.
+    try {
+        s.TIPO = static_cast<std::uint8_t>(
+            static_cast<std::uint32_t>(reader.Integer("GENERAL", "TIPO", 0)) & 0xFFu);
+    } catch (const BadValue& bad) {
+        s.TIPO = 0;
+        out.Warnings.push_back(Warning(bad, "using terminal type 0"));
+    }
+
+    for (int n = 1; n <= IDLE_LINE_COUNT; ++n) {
+        const std::string key = "M" + std::to_string(n);
+        std::string line = reader.Text("MENSAJES", key).value_or(std::string(kDefaultIdleLine));
+        line.resize(std::min<std::size_t>(line.size(), SCREEN_COLUMNS));
+        s.IdleLines[static_cast<std::size_t>(n - 1)] = std::move(line);
+    }
+
+    try {
+        s.PAUSA_POR_TERMINAL = reader.Integer("GENERAL", "PAUSA_POR_TERMINAL", 0);
+    } catch (const BadValue& bad) {
+        s.PAUSA_POR_TERMINAL = 0;
+        out.Warnings.push_back(Warning(bad, "using 0"));
+    }
+    return out;
+}
+
+std::filesystem::path ConfIniPath() {
+    if (const char* named = std::getenv("ZEL_CONF"); named != nullptr && *named != '\0') {
+        return std::filesystem::path(named);
+    }
+    std::error_code ec;
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::filesystem::path(kConfName);  // no way to find the executable: here
+    }
+    return exe.parent_path() / kConfName;
+}
+
+std::optional<std::string> LoadConfIniText(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+}  // namespace zel
