@@ -133,8 +133,17 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
     // The address names a machine: its bytes are kept as written.
     s.ServerAddress = ini.Read("SRV_ZEL", "IP", "");
 
+    const auto applyFallback = [&out, &s] {
+        s.PriceOptions = kFallbackPriceOptions;
+        out.Port = kFallbackPort;
+        s.MONEDA_MINIMA = kFallbackCoin;
+        s.PUNTO_REDONDEO = kFallbackRoundingPoint;
+        s.ESPERA = kFallbackEspera;
+    };
+
     // The numbers in their order; the first that does not convert ends this
     // part, and the fallback replaces all five values together.
+    bool fellBack = false;
     try {
         const std::int32_t precio = reader.Integer("GENERAL", "PRECIO", kDefaultPrecio);
         s.PriceOptions = Wrap(static_cast<std::uint32_t>(precio) - 1u);
@@ -146,21 +155,24 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
         s.PUNTO_REDONDEO = reader.Decimal("GENERAL", "PUNTO_REDONDEO", kDefaultRoundingPoint);
         s.ESPERA = reader.Integer("GENERAL", "ESPERA", kDefaultEspera);
     } catch (const BadValue& bad) {
-        s.PriceOptions = kFallbackPriceOptions;
-        out.Port = kFallbackPort;
-        s.MONEDA_MINIMA = kFallbackCoin;
-        s.PUNTO_REDONDEO = kFallbackRoundingPoint;
-        s.ESPERA = kFallbackEspera;
+        applyFallback();
+        fellBack = true;
         out.Warnings.push_back(Warning(bad, kFallbackDescription));
     }
 
-    // The terminal type and the idle lines stand on their own.
+    // The terminal type is read whatever happened before it; a bad one is
+    // type 0 and, as the last of the numbers, brings the fallback too.
     try {
         s.TIPO = static_cast<std::uint8_t>(
             static_cast<std::uint32_t>(reader.Integer("GENERAL", "TIPO", 0)) & 0xFFu);
     } catch (const BadValue& bad) {
         s.TIPO = 0;
-        out.Warnings.push_back(Warning(bad, "using terminal type 0"));
+        if (!fellBack) {
+            applyFallback();
+        }
+        out.Warnings.push_back(Warning(bad, "using terminal type 0 and " +
+                                                std::string(kFallbackDescription.substr(
+                                                    std::string_view("using ").size()))));
     }
 
     for (int n = 1; n <= IDLE_LINE_COUNT; ++n) {
