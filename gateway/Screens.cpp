@@ -1,0 +1,73 @@
+#include "gateway/Screens.h"
+
+#include "gateway/Constants.h"
+#include "money/CodePage.h"
+
+namespace zel {
+namespace {
+
+template <class Char>
+std::basic_string<Char> Centre(std::basic_string_view<Char> text) {
+    // Signed arithmetic: a long text gives a negative count and no spaces.
+    const long long m = static_cast<long long>(text.size());
+    const long long p = SCREEN_COLUMNS / 2 - m / 2;
+    std::basic_string<Char> line;
+    if (p > 0) {
+        line.assign(static_cast<std::size_t>(p), Char(' '));
+    }
+    line.append(text);
+    if (line.size() > static_cast<std::size_t>(SCREEN_COLUMNS)) {
+        line.resize(SCREEN_COLUMNS);
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string CentreLine(std::string_view text) { return Centre(text); }
+std::u16string CentreLine(std::u16string_view text) { return Centre(text); }
+
+std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::uint8_t tipo) {
+    std::string screen(1, SCREEN_OPEN);
+    for (const std::string& line : idleLines) {
+        screen += line;
+        if (tipo != 0) {
+            screen += LINE_BREAK;
+        }
+    }
+    return screen;
+}
+
+std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
+                              std::uint8_t tipo, const CodePage& codePage) {
+    std::string screen{SCREEN_OPEN, LINE_BREAK};
+    if (tipo == 0) {
+        const std::size_t columns = SCREEN_COLUMNS;
+        std::u16string line1;
+        std::u16string line2;
+        if (description.size() <= columns) {
+            line1 = CentreLine(description);
+        } else {
+            line1 = description.substr(0, columns);
+            line2 = CentreLine(description.substr(columns));
+        }
+        screen += codePage.FromUtf16(line1);
+        screen += codePage.FromUtf16(line2);
+        screen.append(3, LINE_BREAK);
+        screen += CentreLine(moneyText);
+    } else {
+        screen += codePage.FromUtf16(description);
+        screen.append(3, LINE_BREAK);
+        screen += moneyText.substr(0, SCREEN_COLUMNS);
+    }
+    return screen;
+}
+
+std::string NotFoundScreen() {
+    std::string screen{SCREEN_OPEN, LINE_BREAK};
+    screen += NOT_FOUND_MESSAGE;
+    screen += LINE_BREAK;
+    return screen;
+}
+
+}  // namespace zel
