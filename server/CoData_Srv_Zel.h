@@ -1,0 +1,25 @@
+// CoData_Srv_Zel: the creator of Srv_Zel.Data_Srv_Zel server objects, on this
+// machine or on a named one.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "server/HttpData_Srv_Zel.h"
+#include "server/IData_Srv_Zel.h"
+
+namespace zel {
+
+class CoData_Srv_Zel {
+  public:
+    // A server object on this machine (127.0.0.1, the default port).
+    static std::shared_ptr<IData_Srv_Zel> Create(ClientTimeouts timeouts = {});
+
+    // A server object at machine: "host", "host:port", "[v6]:port", ...;
+    // empty text is this machine. Throws ServerError for a bad address or a
+    // failed creation.
+    static std::shared_ptr<IData_Srv_Zel> CreateRemote(const std::string& machine,
+                                                       ClientTimeouts timeouts = {});
+};
+
+}  // namespace zel

@@ -1,0 +1,68 @@
+// HttpData_Srv_Zel: a server object of the application server reached over
+// HTTP/JSON (docs/app-server-api.md). Creating one is the handshake that
+// proves a server of the class answers at the address; the calls after it
+// are stateless, so a server that restarts is served again by the next call.
+//
+// One object is used by one thread at a time; calls block (connect at most
+// ClientTimeouts::Connect, answer at most ClientTimeouts::Read). The
+// connection is kept alive between calls and renewed when it went stale.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "gateway/Constants.h"
+#include "server/IData_Srv_Zel.h"
+#include "server/ServerAddress.h"
+
+namespace httplib {
+class Client;
+}
+
+namespace zel {
+
+struct ClientTimeouts {
+    std::chrono::milliseconds Connect{3000};
+    std::chrono::milliseconds Read{5000};
+};
+
+class HttpData_Srv_Zel final : public IData_Srv_Zel {
+  public:
+    // Performs the handshake for className; throws ServerError when nothing
+    // answers, the answer is not a success or names another class.
+    explicit HttpData_Srv_Zel(ServerAddress address,
+                              std::string className = std::string(SERVER_CLASS),
+                              ClientTimeouts timeouts = {});
+    ~HttpData_Srv_Zel() override;
+    HttpData_Srv_Zel(const HttpData_Srv_Zel&) = delete;
+    HttpData_Srv_Zel& operator=(const HttpData_Srv_Zel&) = delete;
+
+    RowSet AS_GetRecords(const std::string& providerName, const std::string& commandText) override;
+
+    // Out and in-out parameters are written only when the whole call succeeds.
+    std::int8_t BuscaPrecio(double& Codigo, std::int8_t No_Precio, double& Precio,
+                            std::u16string& Descrip, std::int8_t& Ban_Imps, std::int8_t& Tiene_Ofer,
+                            double& Fec_ini_ofer, double& Fec_fin_ofer, double& Pct_ofer,
+                            std::int16_t& Imps_Act, double& Mult, std::int32_t& Bans_Art,
+                            double& Precio_Sug) override;
+
+    const ServerAddress& Address() const { return address_; }
+    const std::string& ClassName() const { return className_; }
+
+  private:
+    enum class Method { Get, Post };
+
+    // The body of a 2xx answer; any other outcome throws ServerError.
+    std::string Send(std::string_view operation, Method method, const std::string& path,
+                     const std::string& body);
+    [[noreturn]] void Fail(std::string_view operation, const std::string& what) const;
+
+    ServerAddress address_;
+    std::string className_;
+    ClientTimeouts timeouts_;
+    std::unique_ptr<httplib::Client> http_;
+};
+
+}  // namespace zel

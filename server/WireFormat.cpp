@@ -1,0 +1,330 @@
+#include "server/WireFormat.h"
+
+#include <cmath>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+namespace zel {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// No body of this interface nests deeper than a row set: object, array, array.
+constexpr int MAX_DEPTH = 4;
+constexpr std::size_t MAX_QUOTED_VALUE = 40;
+
+std::string Dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// A value as it appears in a message, cut short when long.
+std::string Shown(const Json& value) {
+    std::string text = Dump(value);
+    if (text.size() > MAX_QUOTED_VALUE) {
+        text.resize(MAX_QUOTED_VALUE);
+        text += "...";
+    }
+    return text;
+}
+
+Json ParseObject(std::string_view body) {
+    Json parsed;
+    try {
+        parsed = Json::parse(body.begin(), body.end(), [](int depth, Json::parse_event_t, Json&) {
+            if (depth > MAX_DEPTH) {
+                throw WireError("JSON nested deeper than " + std::to_string(MAX_DEPTH) + " levels");
+            }
+            return true;
+        });
+    } catch (const Json::exception& e) {
+        throw WireError(std::string("malformed JSON: ") + e.what());
+    }
+    if (!parsed.is_object()) {
+        throw WireError("the body is not a JSON object but " + Shown(parsed));
+    }
+    return parsed;
+}
+
+const Json& Field(const Json& object, const char* name) {
+    const auto it = object.find(name);
+    if (it == object.end()) {
+        throw WireError(std::string("field \"") + name + "\" is missing");
+    }
+    return *it;
+}
+
+std::string ReadString(const Json& object, const char* name) {
+    const Json& v = Field(object, name);
+    if (!v.is_string()) {
+        throw WireError(std::string("field \"") + name + "\" is not a string but " + Shown(v));
+    }
+    return v.get<std::string>();
+}
+
+// A double that the number converts to exactly.
+double NumberAsDouble(const Json& v, const std::string& where) {
+    constexpr double TWO_TO_63 = 9223372036854775808.0;
+    if (v.is_number_float()) {
+        return v.get<double>();
+    }
+    if (v.is_number_unsigned()) {
+        const auto u = v.get<std::uint64_t>();
+        const auto d = static_cast<double>(u);
+        if (d >= 2 * TWO_TO_63 || static_cast<std::uint64_t>(d) != u) {
+            throw WireError(where + " " + Shown(v) + " has no exact double");
+        }
+        return d;
+    }
+    if (v.is_number_integer()) {
+        const auto i = v.get<std::int64_t>();
+        const auto d = static_cast<double>(i);
+        if (d >= TWO_TO_63 || static_cast<std::int64_t>(d) != i) {
+            throw WireError(where + " " + Shown(v) + " has no exact double");
+        }
+        return d;
+    }
+    throw WireError(where + " is not a number but " + Shown(v));
+}
+
+double ReadDouble(const Json& object, const char* name) {
+    return NumberAsDouble(Field(object, name), std::string("field \"") + name + "\"");
+}
+
+template <class Int>
+Int ReadInt(const Json& object, const char* name) {
+    const Json& v = Field(object, name);
+    const std::string where = std::string("field \"") + name + "\"";
+    constexpr auto lo = static_cast<std::int64_t>(std::numeric_limits<Int>::min());
+    constexpr auto hi = static_cast<std::int64_t>(std::numeric_limits<Int>::max());
+    const auto outside = [&] {
+        return WireError(where + " " + Shown(v) + " is outside " + std::to_string(8 * sizeof(Int)) +
+                         " bits (" + std::to_string(lo) + " to " + std::to_string(hi) + ")");
+    };
+    if (v.is_number_unsigned()) {
+        if (v.get<std::uint64_t>() > static_cast<std::uint64_t>(hi)) {
+            throw outside();
+        }
+        return static_cast<Int>(v.get<std::uint64_t>());
+    }
+    if (v.is_number_integer()) {
+        const auto i = v.get<std::int64_t>();
+        if (i < lo || i > hi) {
+            throw outside();
+        }
+        return static_cast<Int>(i);
+    }
+    if (v.is_number_float()) {
+        throw WireError(where + " " + Shown(v) + " is not an integer");
+    }
+    throw WireError(where + " is not a number but " + Shown(v));
+}
+
+Json FiniteDouble(double value, const char* name) {
+    if (!std::isfinite(value)) {
+        throw WireError(std::string("field \"") + name + "\" is not a finite number");
+    }
+    return Json(value);
+}
+
+}  // namespace
+
+std::string EncodeBuscaPrecioRequest(const BuscaPrecioCall& call) {
+    Json j = Json::object();
+    j["Codigo"] = FiniteDouble(call.Codigo, "Codigo");
+    j["No_Precio"] = call.No_Precio;
+    j["Descrip"] = call.Descrip;
+    j["Mult"] = FiniteDouble(call.Mult, "Mult");
+    return Dump(j);
+}
+
+BuscaPrecioCall DecodeBuscaPrecioRequest(std::string_view body) {
+    const Json j = ParseObject(body);
+    BuscaPrecioCall call;
+    call.Codigo = ReadDouble(j, "Codigo");
+    call.No_Precio = ReadInt<std::int8_t>(j, "No_Precio");
+    call.Descrip = ReadString(j, "Descrip");
+    call.Mult = ReadDouble(j, "Mult");
+    return call;
+}
+
+std::string EncodeBuscaPrecioReply(const BuscaPrecioCall& call) {
+    Json j = Json::object();
+    j["Result"] = call.Result;
+    j["Codigo"] = FiniteDouble(call.Codigo, "Codigo");
+    j["Precio"] = FiniteDouble(call.Precio, "Precio");
+    j["Descrip"] = call.Descrip;
+    j["Ban_Imps"] = call.Ban_Imps;
+    j["Tiene_Ofer"] = call.Tiene_Ofer;
+    j["Fec_ini_ofer"] = FiniteDouble(call.Fec_ini_ofer, "Fec_ini_ofer");
+    j["Fec_fin_ofer"] = FiniteDouble(call.Fec_fin_ofer, "Fec_fin_ofer");
+    j["Pct_ofer"] = FiniteDouble(call.Pct_ofer, "Pct_ofer");
+    j["Imps_Act"] = call.Imps_Act;
+    j["Mult"] = FiniteDouble(call.Mult, "Mult");
+    j["Bans_Art"] = call.Bans_Art;
+    j["Precio_Sug"] = FiniteDouble(call.Precio_Sug, "Precio_Sug");
+    return Dump(j);
+}
+
+BuscaPrecioCall DecodeBuscaPrecioReply(std::string_view body) {
+    const Json j = ParseObject(body);
+    BuscaPrecioCall call;
+    call.Result = ReadInt<std::int8_t>(j, "Result");
+    call.Codigo = ReadDouble(j, "Codigo");
+    call.Precio = ReadDouble(j, "Precio");
+    call.Descrip = ReadString(j, "Descrip");
+    call.Ban_Imps = ReadInt<std::int8_t>(j, "Ban_Imps");
+    call.Tiene_Ofer = ReadInt<std::int8_t>(j, "Tiene_Ofer");
+    call.Fec_ini_ofer = ReadDouble(j, "Fec_ini_ofer");
+    call.Fec_fin_ofer = ReadDouble(j, "Fec_fin_ofer");
+    call.Pct_ofer = ReadDouble(j, "Pct_ofer");
+    call.Imps_Act = ReadInt<std::int16_t>(j, "Imps_Act");
+    call.Mult = ReadDouble(j, "Mult");
+    call.Bans_Art = ReadInt<std::int32_t>(j, "Bans_Art");
+    call.Precio_Sug = ReadDouble(j, "Precio_Sug");
+    return call;
+}
+
+std::string EncodeGetRecordsRequest(const GetRecordsRequest& request) {
+    return Dump(Json{{"ProviderName", request.ProviderName}, {"CommandText", request.CommandText}});
+}
+
+GetRecordsRequest DecodeGetRecordsRequest(std::string_view body) {
+    const Json j = ParseObject(body);
+    return {ReadString(j, "ProviderName"), ReadString(j, "CommandText")};
+}
+
+std::string EncodeRowSet(const RowSet& rows) {
+    Json columns = Json::array();
+    for (const auto& c : rows.Columns) {
+        columns.push_back(Json{{"Name", c.Name}, {"Type", c.Type}});
+    }
+    Json out = Json::array();
+    for (std::size_t r = 0; r < rows.Rows.size(); ++r) {
+        const auto& row = rows.Rows[r];
+        if (row.size() != rows.Columns.size()) {
+            throw WireError("row " + std::to_string(r) + " has " + std::to_string(row.size()) +
+                            " values for " + std::to_string(rows.Columns.size()) + " columns");
+        }
+        Json values = Json::array();
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const FieldValue& field = row[c];
+            if (const auto* d = std::get_if<double>(&field)) {
+                if (!std::isfinite(*d)) {
+                    throw WireError("Rows[" + std::to_string(r) + "][" + std::to_string(c) +
+                                    "] is not a finite number");
+                }
+                values.push_back(*d);
+            } else if (const auto* i = std::get_if<std::int64_t>(&field)) {
+                values.push_back(*i);
+            } else if (const auto* s = std::get_if<std::string>(&field)) {
+                values.push_back(*s);
+            } else {
+                values.push_back(nullptr);
+            }
+        }
+        out.push_back(std::move(values));
+    }
+    return Dump(Json{{"Columns", std::move(columns)}, {"Rows", std::move(out)}});
+}
+
+RowSet DecodeRowSet(std::string_view body) {
+    const Json j = ParseObject(body);
+    const Json& columns = Field(j, "Columns");
+    const Json& rows = Field(j, "Rows");
+    if (!columns.is_array()) {
+        throw WireError("field \"Columns\" is not an array");
+    }
+    if (!rows.is_array()) {
+        throw WireError("field \"Rows\" is not an array");
+    }
+    RowSet set;
+    for (const Json& c : columns) {
+        if (!c.is_object()) {
+            throw WireError("a column is not an object but " + Shown(c));
+        }
+        set.Columns.push_back({ReadString(c, "Name"), ReadString(c, "Type")});
+    }
+    set.Rows.reserve(rows.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const Json& row = rows[r];
+        const std::string where = "Rows[" + std::to_string(r) + "]";
+        if (!row.is_array()) {
+            throw WireError(where + " is not an array but " + Shown(row));
+        }
+        if (row.size() != set.Columns.size()) {
+            throw WireError(where + " has " + std::to_string(row.size()) + " values for " +
+                            std::to_string(set.Columns.size()) + " columns");
+        }
+        std::vector<FieldValue> values;
+        values.reserve(row.size());
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const Json& v = row[c];
+            if (v.is_null()) {
+                values.emplace_back(std::monostate{});
+            } else if (v.is_number_float()) {
+                values.emplace_back(v.get<double>());
+            } else if (v.is_number_unsigned()) {
+                if (v.get<std::uint64_t>() >
+                    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                    throw WireError(where + "[" + std::to_string(c) + "] " + Shown(v) +
+                                    " is outside 64 bits");
+                }
+                values.emplace_back(static_cast<std::int64_t>(v.get<std::uint64_t>()));
+            } else if (v.is_number_integer()) {
+                values.emplace_back(v.get<std::int64_t>());
+            } else if (v.is_string()) {
+                values.emplace_back(v.get<std::string>());
+            } else {
+                throw WireError(where + "[" + std::to_string(c) + "] is " + Shown(v) +
+                                "; a value is null, a number or a string");
+            }
+        }
+        set.Rows.push_back(std::move(values));
+    }
+    return set;
+}
+
+std::string EncodeClassReply(std::string_view className) {
+    return Dump(Json{{"class", std::string(className)}, {"api", API_VERSION}});
+}
+
+std::string DecodeClassReply(std::string_view body) {
+    return ReadString(ParseObject(body), "class");
+}
+
+std::string EncodeError(std::string_view message) {
+    return Dump(Json{{"error", std::string(message)}});
+}
+
+std::string DecodeError(std::string_view body) {
+    try {
+        const Json j = ParseObject(body);
+        const auto it = j.find("error");
+        if (it != j.end() && it->is_string()) {
+            return it->get<std::string>();
+        }
+    } catch (const WireError&) {
+    }
+    return {};
+}
+
+std::string PercentEncode(std::string_view text) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+}  // namespace zel

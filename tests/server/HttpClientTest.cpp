@@ -1,0 +1,260 @@
+// The client against small real HTTP servers on loopback that answer what a
+// broken or foreign server would.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "money/CodePage.h"
+#include "server/CoData_Srv_Zel.h"
+#include "server/HttpData_Srv_Zel.h"
+#include "server/WireFormat.h"
+
+namespace zel {
+namespace {
+
+const char* const GOOD_CLASS = R"({"class":"Srv_Zel.Data_Srv_Zel","api":1})";
+const char* const GOOD_REPLY =
+    R"({"Result":1,"Codigo":7501.0,"Precio":18.5,"Descrip":"Café","Ban_Imps":2,"Tiene_Ofer":0,)"
+    R"("Fec_ini_ofer":0.0,"Fec_fin_ofer":0.0,"Pct_ofer":0.0,"Imps_Act":5,"Mult":1.0,)"
+    R"("Bans_Art":7,"Precio_Sug":0.0})";
+
+struct Canned {
+    int status = 200;
+    std::string body;
+    std::chrono::milliseconds delay{0};
+};
+
+// An HTTP server on a free loopback port with fixed answers per path.
+class CannedServer {
+  public:
+    explicit CannedServer(std::map<std::string, Canned> answers, int keepAliveSeconds = 5)
+        : answers_(std::move(answers)) {
+        http_.set_keep_alive_timeout(keepAliveSeconds);
+        const auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+            {
+                const std::lock_guard lock(mutex_);
+                lastBody_ = req.body;
+            }
+            const auto it = answers_.find(req.path);
+            if (it == answers_.end()) {
+                res.status = 404;
+                res.set_content("<html><body>Not Found</body></html>", "text/html");
+                return;
+            }
+            std::this_thread::sleep_for(it->second.delay);
+            res.status = it->second.status;
+            res.set_content(it->second.body, "application/json");
+        };
+        http_.Get(".*", handler);
+        http_.Post(".*", handler);
+        port_ = static_cast<std::uint16_t>(http_.bind_to_any_port("127.0.0.1"));
+        thread_ = std::thread([this] { http_.listen_after_bind(); });
+        while (!http_.is_running()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ~CannedServer() {
+        http_.stop();
+        thread_.join();
+    }
+    ServerAddress Address() const { return {"127.0.0.1", port_}; }
+    std::string LastBody() {
+        const std::lock_guard lock(mutex_);
+        return lastBody_;
+    }
+
+  private:
+    std::map<std::string, Canned> answers_;
+    httplib::Server http_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string lastBody_;
+};
+
+// A loopback port on which nothing listens.
+std::uint16_t ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+std::string CreationError(const ServerAddress& address, ClientTimeouts t = {}) {
+    try {
+        HttpData_Srv_Zel object(address, "Srv_Zel.Data_Srv_Zel", t);
+    } catch (const ServerError& e) {
+        return e.what();
+    }
+    return "(created)";
+}
+
+struct Outputs {
+    double Codigo = 7501, Precio = -1, Fec = -1, Mult = 1, Sug = -1;
+    std::u16string Descrip = u"2 55 53 ";
+    std::int8_t BanImps = -1, TieneOfer = -1;
+    std::int16_t ImpsAct = -1;
+    std::int32_t BansArt = -1;
+};
+
+std::int8_t Call(IData_Srv_Zel& s, Outputs& o, std::int8_t list = 3) {
+    return s.BuscaPrecio(o.Codigo, list, o.Precio, o.Descrip, o.BanImps, o.TieneOfer, o.Fec, o.Fec,
+                         o.Fec, o.ImpsAct, o.Mult, o.BansArt, o.Sug);
+}
+
+TEST(HttpClient, CreationFailsAgainstWhatIsNoSrvZel) {
+    struct Case {
+        const char* name;
+        Canned handshake;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"another class", {200, R"({"class":"Otro.Servidor"})"}, "offers class \"Otro.Servidor\""},
+        {"plain web server", {0, ""}, "HTTP 404 without an error text: <html>"},
+        {"not JSON", {200, "hola"}, "not a Srv_Zel.Data_Srv_Zel server: malformed JSON"},
+        {"no class field", {200, R"({"api":1})"}, "\"class\" is missing"},
+        {"server error",
+         {500, R"({"error":"base de datos bloqueada"})"},
+         "HTTP 500: base de datos bloqueada"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::map<std::string, Canned> answers;
+        if (c.handshake.status != 0) {
+            answers["/v1/classes/Srv_Zel.Data_Srv_Zel"] = c.handshake;
+        }
+        CannedServer server(answers);
+        const std::string error = CreationError(server.Address());
+        EXPECT_NE(
+            error.find("Srv_Zel.Data_Srv_Zel at " + server.Address().ToString() + ": create: "),
+            std::string::npos)
+            << error;
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+}
+
+TEST(HttpClient, CreationFailsWhenNothingAnswers) {
+    const std::uint16_t port = ClosedPort();
+    const std::string refused = CreationError({"127.0.0.1", port});
+    EXPECT_EQ(refused, "Srv_Zel.Data_Srv_Zel at 127.0.0.1:" + std::to_string(port) +
+                           ": create: connection refused");
+
+    // TEST-NET-1 is never routed: a time-out, or unreachable where there is no route at all.
+    const std::string unreachable =
+        CreationError({"192.0.2.1", 6100}, {std::chrono::milliseconds(300)});
+    EXPECT_NE(unreachable.find("at 192.0.2.1:6100: create: "), std::string::npos) << unreachable;
+
+    const std::string unknown = CreationError({"no-such-host.invalid", 6100});
+    EXPECT_NE(unknown.find("host 'no-such-host.invalid' not found"), std::string::npos) << unknown;
+
+    EXPECT_THROW(CoData_Srv_Zel::CreateRemote("host:notaport"), ServerError);
+}
+
+TEST(HttpClient, BuscaPrecioSendsItsInputsAndReadsEveryOutput) {
+    CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
+                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}});
+    HttpData_Srv_Zel object(server.Address());
+    Outputs o;
+    o.Codigo = 7501000111206.0;
+    o.Descrip = u"2 55 ñ";
+    EXPECT_EQ(Call(object, o, 5), 1);
+
+    const BuscaPrecioCall sent = DecodeBuscaPrecioRequest(server.LastBody());
+    EXPECT_EQ(sent.Codigo, 7501000111206.0);
+    EXPECT_EQ(sent.No_Precio, 5);
+    EXPECT_EQ(sent.Descrip, "2 55 ñ");
+    EXPECT_EQ(sent.Mult, 1.0);
+
+    EXPECT_EQ(o.Codigo, 7501.0);
+    EXPECT_EQ(o.Precio, 18.5);
+    EXPECT_EQ(o.Descrip, u"Café");
+    EXPECT_EQ(o.BanImps, 2);
+    EXPECT_EQ(o.TieneOfer, 0);
+    EXPECT_EQ(o.Fec, 0.0);
+    EXPECT_EQ(o.ImpsAct, 5);
+    EXPECT_EQ(o.BansArt, 7);
+    EXPECT_EQ(o.Sug, 0.0);
+}
+
+TEST(HttpClient, FailedCallsSayWhatAndWhereAndLeaveOutputsAlone) {
+    struct Case {
+        const char* name;
+        Canned answer;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"500 with an error body",
+         {500, R"({"error":"catálogo dañado"})"},
+         ": BuscaPrecio: HTTP 500: catálogo dañado"},
+        {"503 without one", {503, ""}, ": BuscaPrecio: HTTP 503 without an error text"},
+        {"malformed JSON", {200, R"({"Result":1,)"}, ": BuscaPrecio: answer: malformed JSON"},
+        {"a field missing", {200, R"({"Result":1})"}, "answer: field \"Codigo\" is missing"},
+        {"out of width",
+         {200,
+          std::string(GOOD_REPLY)
+              .replace(std::string(GOOD_REPLY).find("\"Imps_Act\":5"), 12, "\"Imps_Act\":40000")},
+         "answer: field \"Imps_Act\" 40000 is outside 16 bits"},
+        {"too slow",
+         {200, GOOD_REPLY, std::chrono::milliseconds(600)},
+         ": BuscaPrecio: no answer within 200 ms (time-out)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
+                             {"/v1/BuscaPrecio", c.answer}});
+        HttpData_Srv_Zel object(server.Address(), "Srv_Zel.Data_Srv_Zel",
+                                {std::chrono::milliseconds(3000), std::chrono::milliseconds(200)});
+        Outputs o;
+        try {
+            Call(object, o);
+            ADD_FAILURE() << "no error";
+        } catch (const ServerError& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("at " + server.Address().ToString()), std::string::npos) << what;
+            EXPECT_NE(what.find(c.error), std::string::npos) << what;
+        }
+        EXPECT_EQ(o.Precio, -1);
+        EXPECT_EQ(o.Descrip, u"2 55 53 ");
+        EXPECT_EQ(o.ImpsAct, -1);
+    }
+}
+
+TEST(HttpClient, AnIdleConnectionClosedByTheServerIsRenewed) {
+    CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
+                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}},
+                        /*keepAliveSeconds=*/1);
+    HttpData_Srv_Zel object(server.Address());
+    Outputs o;
+    EXPECT_EQ(Call(object, o), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(Call(object, o), 1);
+}
+
+TEST(HttpClient, QueryAnswersBecomeRowSets) {
+    CannedServer server(
+        {{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
+         {"/v1/AS_GetRecords",
+          {200, R"({"Columns":[{"Name":"PCT","Type":"float"}],"Rows":[[16.0],[0],[null]]})"}}});
+    HttpData_Srv_Zel object(server.Address());
+    const RowSet rows = object.AS_GetRecords("QueryMultiaProvider", "Select PCT From Impuestos");
+    const GetRecordsRequest sent = DecodeGetRecordsRequest(server.LastBody());
+    EXPECT_EQ(sent.ProviderName, "QueryMultiaProvider");
+    EXPECT_EQ(sent.CommandText, "Select PCT From Impuestos");
+    ASSERT_EQ(rows.Rows.size(), 3u);
+    EXPECT_EQ(rows.Rows[0][0], FieldValue(16.0));
+    EXPECT_EQ(rows.Rows[1][0], FieldValue(std::int64_t{0}));
+    EXPECT_EQ(rows.Rows[2][0], FieldValue(std::monostate{}));
+}
+
+}  // namespace
+}  // namespace zel
