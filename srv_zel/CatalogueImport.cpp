@@ -1,0 +1,373 @@
+#include "srv_zel/CatalogueImport.h"
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <vector>
+
+#include "srv_zel/CsvReader.h"
+#include "srv_zel/Schema.h"
+
+namespace zel {
+
+namespace {
+
+constexpr std::size_t PROGRESS_CHECK_ROWS = 1024;
+
+std::string Trim(const std::string& s) {
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+std::string Quoted(const std::string& text) {
+    constexpr std::size_t MAX_SHOWN = 40;
+    return "\"" + (text.size() > MAX_SHOWN ? text.substr(0, MAX_SHOWN) + "..." : text) + "\"";
+}
+
+// Reports progress about once a second.
+class ProgressClock {
+  public:
+    ProgressClock(const ImportProgress& report, std::string file)
+        : report_(report), file_(std::move(file)), next_(Now() + std::chrono::seconds(1)) {}
+    void Row(std::size_t rows) {
+        if (!report_ || rows % PROGRESS_CHECK_ROWS != 0 || Now() < next_) {
+            return;
+        }
+        report_(file_, rows);
+        next_ = Now() + std::chrono::seconds(1);
+    }
+
+  private:
+    static std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
+    const ImportProgress& report_;
+    std::string file_;
+    std::chrono::steady_clock::time_point next_;
+};
+
+// Reads the records of one file and reports errors with its name and line.
+class CsvFile {
+  public:
+    explicit CsvFile(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+        if (!in_) {
+            throw ImportError(path_ + ": cannot open the file");
+        }
+        reader_.emplace(in_);
+    }
+    bool Next(CsvRecord& record) {
+        try {
+            const bool got = reader_->Next(record);
+            if (!got && in_.bad()) {
+                throw ImportError(path_ + ": reading the file failed");
+            }
+            return got;
+        } catch (const CsvError& e) {
+            throw ImportError(path_ + ":" + std::to_string(e.Line()) + ": " + e.what());
+        }
+    }
+    [[noreturn]] void Fail(std::size_t line, const std::string& reason) const {
+        throw ImportError(path_ + ":" + std::to_string(line) + ": " + reason);
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::ifstream in_;
+    std::optional<CsvReader> reader_;
+};
+
+enum class ArticleField { Code, Description, Price, ImpsAct, BanImps };
+
+struct HeaderColumn {
+    ArticleField Field;
+    int PriceList = 0;  // 1 to 8 for a price
+    std::string Name;   // as written, for messages
+    std::string DbColumn;
+};
+
+std::vector<HeaderColumn> ReadArticleHeader(CsvFile& file, const CsvRecord& header) {
+    std::vector<HeaderColumn> columns;
+    std::vector<std::string> seen;
+    for (const auto& raw : header.Fields) {
+        const std::string name = Lower(Trim(raw));
+        HeaderColumn col{ArticleField::Code, 0, name, {}};
+        if (name == "codigo") {
+            col = {ArticleField::Code, 0, name, "Codigo"};
+        } else if (name == "descripcion") {
+            col = {ArticleField::Description, 0, name, "Descrip"};
+        } else if (name == "imps_act") {
+            col = {ArticleField::ImpsAct, 0, name, "Imps_Act"};
+        } else if (name == "ban_imps") {
+            col = {ArticleField::BanImps, 0, name, "Ban_Imps"};
+        } else if (name.size() == 7 && name.starts_with("precio") && name[6] >= '1' &&
+                   name[6] <= '0' + PRICE_LIST_COUNT) {
+            col = {ArticleField::Price, name[6] - '0', name, "Precio" + name.substr(6)};
+        } else {
+            file.Fail(header.Line, "unknown column " + Quoted(raw) +
+                                       " in the header (codigo, descripcion, precio1 to precio8, "
+                                       "imps_act, ban_imps)");
+        }
+        for (const auto& s : seen) {
+            if (s == name) {
+                file.Fail(header.Line, "column " + Quoted(name) + " appears twice in the header");
+            }
+        }
+        seen.push_back(name);
+        columns.push_back(col);
+    }
+    for (const char* required : {"codigo", "descripcion"}) {
+        bool found = false;
+        for (const auto& s : seen) {
+            found = found || s == required;
+        }
+        if (!found) {
+            file.Fail(header.Line, std::string("the header lacks column \"") + required + "\"");
+        }
+    }
+    return columns;
+}
+
+std::string UpsertSql(const std::vector<HeaderColumn>& columns) {
+    std::string names;
+    std::string values;
+    std::string updates;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const std::string& c = columns[i].DbColumn;
+        names += (i ? ", " : "") + c;
+        values += (i ? ", ?" : "?") + std::to_string(i + 1);
+        if (columns[i].Field != ArticleField::Code) {
+            updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
+        }
+    }
+    std::string sql = "INSERT INTO Articulos (" + names + ") VALUES (" + values + ")";
+    sql += updates.empty() ? " ON CONFLICT(Codigo) DO NOTHING"
+                           : " ON CONFLICT(Codigo) DO UPDATE SET " + updates;
+    return sql;
+}
+
+std::size_t ImportArticles(Database& db, const std::string& path, const ImportProgress& progress) {
+    CsvFile file(path);
+    CsvRecord record;
+    if (!file.Next(record)) {
+        file.Fail(1, "the file is empty; it needs a header row");
+    }
+    const auto columns = ReadArticleHeader(file, record);
+    Statement upsert(db, UpsertSql(columns));
+    ProgressClock clock(progress, path);
+    std::size_t rows = 0;
+    while (file.Next(record)) {
+        if (record.Fields.size() != columns.size()) {
+            file.Fail(record.Line, std::to_string(record.Fields.size()) +
+                                       " columns where the header has " +
+                                       std::to_string(columns.size()));
+        }
+        try {
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const int index = static_cast<int>(i) + 1;
+                const std::string& text = record.Fields[i];
+                switch (columns[i].Field) {
+                    case ArticleField::Code:
+                        upsert.Bind(index, ParseArticleCode(text));
+                        break;
+                    case ArticleField::Description:
+                        if (!IsValidUtf8(text)) {
+                            throw ImportError("descripcion is not valid UTF-8");
+                        }
+                        upsert.Bind(index, std::string_view(text));
+                        break;
+                    case ArticleField::Price:
+                        if (const auto price = ParsePrice(columns[i].Name, text)) {
+                            upsert.Bind(index, *price);
+                        } else {
+                            upsert.BindNull(index);
+                        }
+                        break;
+                    case ArticleField::ImpsAct:
+                        upsert.Bind(index, ParseBoundedInt("imps_act", text, -32768, 32767));
+                        break;
+                    case ArticleField::BanImps:
+                        upsert.Bind(index, ParseBoundedInt("ban_imps", text, -128, 127));
+                        break;
+                }
+            }
+        } catch (const ImportError& e) {
+            file.Fail(record.Line, e.what());
+        }
+        try {
+            upsert.Step();
+        } catch (const SqliteError& e) {
+            file.Fail(record.Line, e.what());
+        }
+        upsert.Reset();
+        clock.Row(++rows);
+    }
+    return rows;
+}
+
+std::size_t ImportTaxes(Database& db, const std::string& path, const ImportProgress& progress) {
+    CsvFile file(path);
+    CsvRecord record;
+    if (!file.Next(record)) {
+        file.Fail(1, "the file is empty; it needs the header \"pct\"");
+    }
+    if (record.Fields.size() != 1 || Lower(Trim(record.Fields[0])) != "pct") {
+        file.Fail(record.Line, "the header must be the one column \"pct\"");
+    }
+    db.Exec("DELETE FROM Impuestos");
+    Statement insert(db, "INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
+    ProgressClock clock(progress, path);
+    std::size_t rows = 0;
+    while (file.Next(record)) {
+        if (record.Fields.size() != 1) {
+            file.Fail(record.Line,
+                      std::to_string(record.Fields.size()) + " columns where the header has 1");
+        }
+        std::optional<double> pct;
+        try {
+            pct = ParsePrice("pct", record.Fields[0]);
+        } catch (const ImportError& e) {
+            file.Fail(record.Line, e.what());
+        }
+        if (!pct) {
+            file.Fail(record.Line, "pct is empty");
+        }
+        insert.Bind(1, static_cast<std::int64_t>(rows + 1));
+        insert.Bind(2, *pct);
+        insert.Step();
+        insert.Reset();
+        clock.Row(++rows);
+    }
+    return rows;
+}
+
+}  // namespace
+
+std::int64_t ParseArticleCode(const std::string& raw) {
+    const std::string text = Trim(raw);
+    if (text.empty()) {
+        throw ImportError("codigo is empty");
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            throw ImportError("codigo " + Quoted(text) + " is not made of digits");
+        }
+    }
+    // Leading zeros vanish, as they do when a terminal's digits become a number.
+    const auto significant = text.find_first_not_of('0');
+    const std::string digits = significant == std::string::npos ? "0" : text.substr(significant);
+    if (digits.size() > 13) {
+        throw ImportError("codigo " + Quoted(text) + " is longer than 13 digits");
+    }
+    std::int64_t code = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), code);
+    return code;
+}
+
+std::optional<double> ParsePrice(const std::string& column, const std::string& raw) {
+    const std::string text = Trim(raw);
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    const bool startsLikeNumber =
+        (text[0] >= '0' && text[0] <= '9') || text[0] == '.' || text[0] == '-';
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!startsLikeNumber || ec != std::errc() || end != text.data() + text.size() ||
+        !std::isfinite(value)) {
+        throw ImportError(column + " " + Quoted(text) + " is not a number");
+    }
+    if (value < 0) {
+        throw ImportError(column + " " + Quoted(text) + " is negative");
+    }
+    return value + 0.0;  // no negative zero
+}
+
+std::int64_t ParseBoundedInt(const std::string& column, const std::string& raw, std::int64_t lowest,
+                             std::int64_t highest) {
+    const std::string text = Trim(raw);
+    if (text.empty()) {
+        return 0;
+    }
+    std::int64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc::result_out_of_range ||
+        (ec == std::errc() && end == text.data() + text.size() &&
+         (value < lowest || value > highest))) {
+        throw ImportError(column + " " + Quoted(text) + " is outside " + std::to_string(lowest) +
+                          " to " + std::to_string(highest));
+    }
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        throw ImportError(column + " " + Quoted(text) + " is not an integer");
+    }
+    return value;
+}
+
+bool IsValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t extra = 0;
+        std::uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (i + extra >= text.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const auto cc = static_cast<unsigned char>(text[i + k]);
+            if ((cc & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        const bool overlong = (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
+        if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
+}
+
+ImportCounts ImportCatalogue(Database& db, const ImportFiles& files,
+                             const ImportProgress& progress) {
+    ImportCounts counts;
+    Transaction transaction(db);
+    if (files.Articles) {
+        counts.Articles = ImportArticles(db, *files.Articles, progress);
+    }
+    if (files.Taxes) {
+        counts.Taxes = ImportTaxes(db, *files.Taxes, progress);
+    }
+    transaction.Commit();
+    return counts;
+}
+
+}  // namespace zel

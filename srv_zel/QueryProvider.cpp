@@ -1,0 +1,207 @@
+#include "srv_zel/QueryProvider.h"
+
+#include <memory>
+
+#include <sqlite3.h>
+
+#include "gateway/Constants.h"
+#include "srv_zel/RequestError.h"
+
+namespace zel {
+
+namespace {
+
+constexpr int PROGRESS_STEP = 1000;         // virtual-machine steps between deadline checks
+constexpr std::size_t ROW_OVERHEAD = 3;     // "[],"
+constexpr std::size_t VALUE_OVERHEAD = 24;  // a number or the quotes of a text
+
+struct Finalizer {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using StatementPtr = std::unique_ptr<sqlite3_stmt, Finalizer>;
+
+// A failure of the database itself rather than of the command text.
+bool IsServerFault(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_IOERR:
+        case SQLITE_CORRUPT:
+        case SQLITE_CANTOPEN:
+        case SQLITE_NOMEM:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_NOTADB:
+        case SQLITE_FULL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+[[noreturn]] void Fail(Database& db, int code, const std::string& why) {
+    if (IsServerFault(code)) {
+        throw SqliteError("database \"" + db.Path() + "\": " + why, code & 0xFF);
+    }
+    throw RequestError("query refused: " + why);
+}
+
+// The type a column declares, in the row set's words.
+std::string DeclaredType(const char* decl) {
+    if (decl == nullptr || *decl == '\0') {
+        return "any";
+    }
+    std::string t;
+    for (const char* p = decl; *p; ++p) {
+        t += static_cast<char>((*p >= 'a' && *p <= 'z') ? *p - 'a' + 'A' : *p);
+    }
+    const auto has = [&t](std::string_view s) { return t.find(s) != std::string::npos; };
+    if (has("INT")) {
+        return "integer";
+    }
+    if (has("CHAR") || has("CLOB") || has("TEXT")) {
+        return "text";
+    }
+    if (has("BLOB")) {
+        return "any";
+    }
+    if (has("REAL") || has("FLOA") || has("DOUB")) {
+        return "float";
+    }
+    return "numeric";
+}
+
+class DeadlineGuard {
+  public:
+    DeadlineGuard(sqlite3* db, std::chrono::milliseconds limit)
+        : db_(db), deadline_(std::chrono::steady_clock::now() + limit) {
+        sqlite3_progress_handler(db_, PROGRESS_STEP, &DeadlineGuard::Check, this);
+    }
+    ~DeadlineGuard() { sqlite3_progress_handler(db_, 0, nullptr, nullptr); }
+    DeadlineGuard(const DeadlineGuard&) = delete;
+    DeadlineGuard& operator=(const DeadlineGuard&) = delete;
+    bool Expired() const { return expired_; }
+
+  private:
+    static int Check(void* self) {
+        auto* guard = static_cast<DeadlineGuard*>(self);
+        guard->expired_ = std::chrono::steady_clock::now() > guard->deadline_;
+        return guard->expired_ ? 1 : 0;
+    }
+    sqlite3* db_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool expired_ = false;
+};
+
+// Prepares the one statement of the text; refuses a second one, even one
+// that SQLite would refuse on its own.
+StatementPtr PrepareSingle(Database& db, std::string_view text) {
+    const char* const end = text.data() + text.size();
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    int rc =
+        sqlite3_prepare_v2(db.Handle(), text.data(), static_cast<int>(text.size()), &raw, &tail);
+    StatementPtr stmt(raw);
+    if ((rc & 0xFF) == SQLITE_AUTH) {
+        throw RequestError(
+            "query refused: only reading is allowed (no writes, PRAGMA, ATTACH or transactions)");
+    }
+    if (rc != SQLITE_OK) {
+        Fail(db, rc, sqlite3_errmsg(db.Handle()));
+    }
+    if (!stmt) {
+        throw RequestError("query refused: the command text holds no statement");
+    }
+    // What follows may only be blanks, comments and semicolons.
+    while (tail != nullptr && tail < end) {
+        sqlite3_stmt* next = nullptr;
+        const char* after = nullptr;
+        rc = sqlite3_prepare_v2(db.Handle(), tail, static_cast<int>(end - tail), &next, &after);
+        const StatementPtr extra(next);
+        if (rc != SQLITE_OK || extra) {
+            throw RequestError("query refused: the command text holds more than one statement");
+        }
+        if (after == tail) {
+            break;
+        }
+        tail = after;
+    }
+    if (!sqlite3_stmt_readonly(stmt.get())) {
+        throw RequestError("query refused: the statement would change the database");
+    }
+    return stmt;
+}
+
+}  // namespace
+
+RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
+                        const QueryLimits& limits) {
+    if (providerName != TAX_PROVIDER) {
+        throw RequestError("unknown provider \"" + std::string(providerName) +
+                           "\" (this server has " + std::string(TAX_PROVIDER) + ")");
+    }
+    const StatementPtr stmt = PrepareSingle(db, commandText);
+    sqlite3_stmt* s = stmt.get();
+
+    RowSet rows;
+    const int columns = sqlite3_column_count(s);
+    for (int c = 0; c < columns; ++c) {
+        rows.Columns.push_back(
+            {sqlite3_column_name(s, c), DeclaredType(sqlite3_column_decltype(s, c))});
+    }
+    const DeadlineGuard deadline(db.Handle(), limits.MaxTime);
+    std::size_t bytes = 0;
+    for (;;) {
+        const int rc = sqlite3_step(s);
+        if (rc == SQLITE_DONE) {
+            break;
+        }
+        if (rc != SQLITE_ROW) {
+            if (deadline.Expired()) {
+                throw RequestError("query refused: it ran longer than " +
+                                   std::to_string(limits.MaxTime.count()) + " ms");
+            }
+            Fail(db, rc, sqlite3_errmsg(db.Handle()));
+        }
+        if (rows.Rows.size() == limits.MaxRows) {
+            throw RequestError("query refused: more than " + std::to_string(limits.MaxRows) +
+                               " rows");
+        }
+        std::vector<FieldValue> row;
+        bytes += ROW_OVERHEAD;
+        row.reserve(static_cast<std::size_t>(columns));
+        for (int c = 0; c < columns; ++c) {
+            switch (sqlite3_column_type(s, c)) {
+                case SQLITE_INTEGER:
+                    row.emplace_back(static_cast<std::int64_t>(sqlite3_column_int64(s, c)));
+                    break;
+                case SQLITE_FLOAT:
+                    row.emplace_back(sqlite3_column_double(s, c));
+                    break;
+                case SQLITE_TEXT:
+                    row.emplace_back(
+                        std::string(reinterpret_cast<const char*>(sqlite3_column_text(s, c)),
+                                    static_cast<std::size_t>(sqlite3_column_bytes(s, c))));
+                    break;
+                case SQLITE_BLOB:
+                    throw RequestError("query refused: column \"" + rows.Columns[c].Name +
+                                       "\" holds binary data, which a row set does not carry");
+                default:
+                    row.emplace_back(std::monostate{});
+                    break;
+            }
+        }
+        for (const auto& v : row) {
+            bytes += VALUE_OVERHEAD;
+            if (const auto* text = std::get_if<std::string>(&v)) {
+                bytes += text->size();
+            }
+        }
+        if (bytes > limits.MaxBytes) {
+            throw RequestError("query refused: the rows exceed " + std::to_string(limits.MaxBytes) +
+                               " bytes");
+        }
+        rows.Rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace zel

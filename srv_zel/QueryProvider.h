@@ -1,0 +1,28 @@
+// QueryProvider: the providers of AS_GetRecords. "QueryMultiaProvider" runs
+// its command text as one read-only SELECT on a read-only connection and
+// returns every row in the order SQLite produces them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string_view>
+
+#include "server/IData_Srv_Zel.h"
+#include "srv_zel/Sqlite.h"
+
+namespace zel {
+
+struct QueryLimits {
+    std::chrono::milliseconds MaxTime{4000};  // below the gateway's 5 s wait
+    std::size_t MaxRows = 100'000;
+    std::size_t MaxBytes = 16u << 20;  // of all values together, roughly as sent
+};
+
+// Throws RequestError (the command is refused, nothing ran or changed) for
+// an unknown provider, an empty command, more than one statement, anything
+// but reading, a query over its limits, a BLOB value or SQL that SQLite
+// rejects; SqliteError when the database itself fails (unreadable, corrupt).
+RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
+                        const QueryLimits& limits);
+
+}  // namespace zel

@@ -1,0 +1,61 @@
+// SrvZelServer: the reference application server. Answers the handshake,
+// AS_GetRecords and BuscaPrecio over HTTP/JSON (docs/app-server-api.md) from
+// a SQLite catalogue, on a pool of worker threads, each request on a
+// read-only connection of its own. Writes one log line per request.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gateway/Constants.h"
+#include "server/ServerAddress.h"
+#include "srv_zel/QueryProvider.h"
+
+namespace zel {
+
+struct ServeOptions {
+    std::string DbPath;
+    ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
+    std::size_t Threads = 16;
+    QueryLimits Limits;
+    // Receives each request's log line (no newline); null writes to stderr.
+    std::function<void(const std::string& line)> Log;
+};
+
+// One request's log line: UTC time with microseconds, client, method, path,
+// status and the microseconds spent, e.g.
+// "2024-05-01T12:00:00.123456Z 127.0.0.1:50122 POST /v1/BuscaPrecio 200 143us".
+std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
+                                 const std::string& clientAddress, int clientPort,
+                                 const std::string& method, const std::string& path, int status,
+                                 std::chrono::microseconds spent);
+
+class SrvZelServer {
+  public:
+    // Opens (creating) the catalogue and binds the listening socket. Throws
+    // SqliteError or std::runtime_error naming the file or the address.
+    explicit SrvZelServer(ServeOptions options);
+    ~SrvZelServer();
+    SrvZelServer(const SrvZelServer&) = delete;
+    SrvZelServer& operator=(const SrvZelServer&) = delete;
+
+    // The bound address, with the port the system chose for port 0.
+    ServerAddress Address() const;
+
+    // Serves until Stop(); requests under way are finished first.
+    void Run();
+    // From any thread, before, during or after Run().
+    void Stop();
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace zel

@@ -1,0 +1,80 @@
+#include "Catalogue.h"
+
+#include <sqlite3.h>
+
+#include <fstream>
+
+#include "srv_zel/Schema.h"
+
+namespace zel::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "srv_zel_test_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::Write(const std::string& name, const std::string& text) const {
+    const std::string path = File(name);
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+void ExecSql(const std::string& db, const std::string& sql) {
+    Database d = OpenCatalogueForWriting(db);
+    d.Exec(sql);
+}
+
+std::string Snapshot(const std::string& db) {
+    Database d(db, SQLITE_OPEN_READONLY);
+    std::string text;
+    for (const char* sql :
+         {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",
+          "SELECT name, sql FROM sqlite_master ORDER BY name", "PRAGMA user_version",
+          "PRAGMA journal_mode"}) {
+        Statement s(d, sql);
+        while (s.Step()) {
+            for (int c = 0; c < sqlite3_column_count(s.Handle()); ++c) {
+                const auto* v = sqlite3_column_text(s.Handle(), c);
+                text += v ? reinterpret_cast<const char*>(v) : "NULL";
+                text += '|';
+            }
+            text += '\n';
+        }
+    }
+    return text;
+}
+
+RunningServer::RunningServer(const std::string& db, QueryLimits limits)
+    : server_([&] {
+          ServeOptions o;
+          o.DbPath = db;
+          o.Listen = {"127.0.0.1", 0};
+          o.Threads = 4;
+          o.Limits = limits;
+          o.Log = [this](const std::string& line) {
+              const std::lock_guard lock(mutex_);
+              lines_.push_back(line);
+          };
+          return o;
+      }()),
+      thread_([this] { server_.Run(); }) {}
+
+RunningServer::~RunningServer() {
+    server_.Stop();
+    thread_.join();
+}
+
+std::vector<std::string> RunningServer::LogLines() {
+    const std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+}  // namespace zel::test

@@ -1,0 +1,52 @@
+// Test scaffolding: a catalogue file in a fresh temporary directory, and
+// srv_zel serving it in-process on a free loopback port.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "srv_zel/Sqlite.h"
+#include "srv_zel/SrvZelServer.h"
+
+namespace zel::test {
+
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    // Writes text to a file in the directory and returns its path.
+    std::string Write(const std::string& name, const std::string& text) const;
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Runs SQL on the catalogue (created with its tables when missing).
+void ExecSql(const std::string& db, const std::string& sql);
+
+// Everything in the catalogue, in one comparable text.
+std::string Snapshot(const std::string& db);
+
+class RunningServer {
+  public:
+    explicit RunningServer(const std::string& db, QueryLimits limits = {});
+    ~RunningServer();
+    ServerAddress Address() const { return server_.Address(); }
+    std::string AddressText() const { return Address().ToString(); }
+    std::vector<std::string> LogLines();
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+    SrvZelServer server_;
+    std::thread thread_;
+};
+
+}  // namespace zel::test

@@ -1,0 +1,128 @@
+// srv_zel as its own process: stopped by a signal, killed between two calls
+// and started again on the same port.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Catalogue.h"
+#include "server/CoData_Srv_Zel.h"
+
+namespace zel {
+namespace {
+
+// srv_zel serve as a child process; its stderr goes to a file.
+class ServeProcess {
+  public:
+    ServeProcess(const std::string& db, const std::string& listen, const std::string& logFile)
+        : logFile_(logFile) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, STDERR_FILENO);
+            execl(SRV_ZEL_PATH, "srv_zel", "serve", "--db", db.c_str(), "--listen", listen.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~ServeProcess() {
+        if (pid_ > 0) {
+            Signal(SIGKILL);
+            Wait();
+        }
+    }
+    // The address from "serving ... on HOST:PORT", once it is listening.
+    std::string WaitForAddress() {
+        for (int i = 0; i < 500; ++i) {
+            const std::string log = Log();
+            const auto at = log.find(" on ");
+            const auto end = log.find('\n', at);
+            if (at != std::string::npos && end != std::string::npos) {
+                return log.substr(at + 4, end - at - 4);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return "(never listened)";
+    }
+    void Signal(int sig) const { kill(pid_, sig); }
+    int Wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+    std::string Log() const {
+        std::ifstream in(logFile_);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+  private:
+    std::string logFile_;
+    pid_t pid_ = -1;
+};
+
+double Price(IData_Srv_Zel& object) {
+    double code = 7501, precio = 0, d = 0, mult = 1;
+    std::u16string descrip;
+    std::int8_t a = 0, b = 0;
+    std::int16_t imps = 0;
+    std::int32_t bans = 0;
+    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+    return precio;
+}
+
+TEST(Restart, KilledBetweenCallsThenStartedAgain) {
+    test::TempDir dir;
+    const std::string db = dir.File("t.db");
+    test::ExecSql(db, "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, 'a', 32.9)");
+
+    auto first = std::make_unique<ServeProcess>(db, "127.0.0.1:0", dir.File("1.log"));
+    const std::string address = first->WaitForAddress();
+    const auto object = CoData_Srv_Zel::CreateRemote(address);
+    EXPECT_EQ(Price(*object), 32.9);
+
+    first->Signal(SIGKILL);
+    first->Wait();
+    try {
+        Price(*object);
+        ADD_FAILURE() << "answered while down";
+    } catch (const ServerError& e) {
+        EXPECT_NE(std::string(e.what()).find("at " + address + ": BuscaPrecio: connection refused"),
+                  std::string::npos)
+            << e.what();
+    }
+
+    test::ExecSql(db, "UPDATE Articulos SET Precio1 = 35 WHERE Codigo = 7501");
+    ServeProcess second(db, address, dir.File("2.log"));
+    EXPECT_EQ(second.WaitForAddress(), address);
+    EXPECT_EQ(Price(*object), 35.0);  // the same object, no new handshake
+
+    second.Signal(SIGTERM);
+    const int status = second.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string log = second.Log();
+    EXPECT_NE(log.find("POST /v1/BuscaPrecio 200"), std::string::npos) << log;
+    EXPECT_NE(log.find("srv_zel: stopping on SIGTERM\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("srv_zel: stopped\n")) << log;
+}
+
+TEST(Restart, ASecondServerOnABusyPortFails) {
+    test::TempDir dir;
+    const std::string db = dir.File("t.db");
+    ServeProcess first(db, "127.0.0.1:0", dir.File("1.log"));
+    const std::string address = first.WaitForAddress();
+    ServeProcess second(db, address, dir.File("2.log"));
+    const int status = second.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(second.Log().find("srv_zel: cannot listen on " + address), std::string::npos)
+        << second.Log();
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,298 @@
+// BuscaPrecio, the connection object and the request log, against srv_zel
+// serving a SQLite file on loopback.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Catalogue.h"
+#include "gateway/Constants.h"
+#include "money/CodePage.h"
+#include "server/CoData_Srv_Zel.h"
+#include "server/TDCOMConnection.h"
+
+namespace zel {
+namespace {
+
+using test::RunningServer;
+using test::TempDir;
+
+// Article 7501000111206 has a distinct price on each of the eight lists;
+// 7501 has a price on list 1 only.
+const char* const ARTICLES = R"sql(
+INSERT INTO Articulos (Codigo, Descrip, Precio1, Precio2, Precio3, Precio4, Precio5, Precio6,
+                       Precio7, Precio8, Imps_Act, Ban_Imps, Tiene_Ofer, Fec_ini_ofer,
+                       Fec_fin_ofer, Pct_ofer, Mult, Bans_Art, Precio_Sug)
+VALUES (7501000111206, 'Café de olla molido 500 g', 10.5, 20.25, 30, 40.125, 50, 60.75, 70,
+        80.5, -32768, -128, 1, 45000.5, 45100, 12.5, 2.5, -2147483648, 99.99);
+INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, 'Azúcar', 32.9);
+INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (9999999999999, 'Trece nueves', 1);
+INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (0, 'Cero', 2);
+)sql";
+
+struct Lookup {
+    std::int8_t Result = -1;
+    double Codigo = 0, Precio = -1, FecIni = -1, FecFin = -1, Pct = -1, Mult = 1, Sug = -1;
+    std::u16string Descrip = u"2 55 53 48 49 3 ";
+    std::int8_t BanImps = -1, TieneOfer = -1;
+    std::int16_t ImpsAct = -1;
+    std::int32_t BansArt = -1;
+};
+
+Lookup Find(IData_Srv_Zel& server, double code, std::int8_t list) {
+    Lookup l;
+    l.Codigo = code;
+    l.Result = server.BuscaPrecio(l.Codigo, list, l.Precio, l.Descrip, l.BanImps, l.TieneOfer,
+                                  l.FecIni, l.FecFin, l.Pct, l.ImpsAct, l.Mult, l.BansArt, l.Sug);
+    return l;
+}
+
+class SrvZel : public ::testing::Test {
+  protected:
+    void SetUp() override { test::ExecSql(db_, ARTICLES); }
+    TempDir dir_;
+    std::string db_ = dir_.File("tienda.db");
+};
+
+TEST_F(SrvZel, EveryPriceListGivesItsOwnPrice) {
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    const double prices[] = {10.5, 20.25, 30, 40.125, 50, 60.75, 70, 80.5};
+    for (std::int8_t list = 0; list < 8; ++list) {
+        const Lookup l = Find(*object, 7501000111206.0, list);
+        EXPECT_EQ(l.Result, 1) << int(list);
+        EXPECT_EQ(l.Precio, prices[list]) << int(list);
+    }
+}
+
+TEST_F(SrvZel, FoundGivesEveryOutputFromTheRow) {
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    const Lookup l = Find(*object, 7501000111206.0, 0);
+    EXPECT_EQ(l.Result, 1);
+    EXPECT_EQ(l.Codigo, 7501000111206.0);
+    EXPECT_EQ(l.Descrip, u"Café de olla molido 500 g");
+    EXPECT_EQ(l.ImpsAct, -32768);
+    EXPECT_EQ(l.BanImps, -128);
+    EXPECT_EQ(l.TieneOfer, 1);
+    EXPECT_EQ(l.FecIni, 45000.5);
+    EXPECT_EQ(l.FecFin, 45100.0);
+    EXPECT_EQ(l.Pct, 12.5);
+    EXPECT_EQ(l.Mult, 2.5);
+    EXPECT_EQ(l.BansArt, -2147483648);
+    EXPECT_EQ(l.Sug, 99.99);
+}
+
+TEST_F(SrvZel, NotFoundGivesZeroOutputs) {
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    struct Case {
+        double code;
+        std::int8_t list;
+        std::int8_t result;
+    };
+    const Case cases[] = {
+        {7501, 0, 1},  {7501, 1, 0},  // no price on list 2
+        {7502, 0, 0},  {12.5, 0, 0},
+        {-1, 0, 0},    {1e13, 0, 0},
+        {1e300, 0, 0}, {9999999999999.0, 0, 1},
+        {0, 0, 1},     {7501.000000000001, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        const Lookup l = Find(*object, c.code, c.list);
+        EXPECT_EQ(l.Result, c.result);
+        EXPECT_EQ(l.Codigo, c.code);
+        if (c.result == 0) {
+            EXPECT_EQ(l.Precio, 0.0);
+            EXPECT_EQ(l.Descrip, u"");
+            EXPECT_EQ(l.ImpsAct, 0);
+            EXPECT_EQ(l.BanImps, 0);
+            EXPECT_EQ(l.BansArt, 0);
+            EXPECT_EQ(l.Mult, 1.0);  // returned as it came
+        }
+    }
+}
+
+TEST_F(SrvZel, APriceListThatDoesNotExistIsAnError) {
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    for (const std::int8_t list : {std::int8_t{8}, std::int8_t{-1}, std::int8_t{127}}) {
+        try {
+            Find(*object, 7501, list);
+            ADD_FAILURE() << "accepted list " << int(list);
+        } catch (const ServerError& e) {
+            EXPECT_NE(std::string(e.what()).find("BuscaPrecio: HTTP 400: No_Precio " +
+                                                 std::to_string(list) + " names no price list"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
+TEST_F(SrvZel, DescriptionsRoundTripWhole) {
+    const std::u16string descriptions[] = {
+        u"Añejo ÁÉÍÓÚ áéíóú Üü Ññ ¿¡ — canasta navideña con turrón, nueces, ponche y sidra",
+        u"Emoji fuera del plano básico: 😀 y 𝄞",
+        u"",
+    };
+    std::int64_t code = 100;
+    for (const auto& d : descriptions) {
+        test::ExecSql(db_, "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (" +
+                               std::to_string(++code) + ", '" + Utf16ToUtf8(d) + "', 1)");
+    }
+    EXPECT_EQ(descriptions[0].size(), 80u);
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    code = 100;
+    for (const auto& d : descriptions) {
+        EXPECT_EQ(Find(*object, static_cast<double>(++code), 0).Descrip, d);
+    }
+}
+
+TEST_F(SrvZel, BadValuesInTheDatabaseAreAServerError) {
+    // A catalogue written by another tool, without the width checks.
+    test::ExecSql(db_, R"sql(
+        CREATE TABLE Otra AS SELECT * FROM Articulos;
+        DROP TABLE Articulos;
+        CREATE TABLE Articulos AS SELECT * FROM Otra WHERE 0;
+        INSERT INTO Articulos (Codigo, Descrip, Precio1, Imps_Act, Mult) VALUES (1, 'a', 1, 40000, 1);
+        INSERT INTO Articulos (Codigo, Descrip, Precio1, Imps_Act, Mult) VALUES (2, 'b', 'caro', 0, 1);
+    )sql");
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    const std::pair<double, const char*> cases[] = {
+        {1, "HTTP 500: article 1: Imps_Act holds 40000, outside 16 bits"},
+        {2, "HTTP 500: article 2: Precio1 holds text"}};
+    for (const auto& [code, error] : cases) {
+        try {
+            Find(*object, code, 0);
+            ADD_FAILURE() << code;
+        } catch (const ServerError& e) {
+            EXPECT_NE(std::string(e.what()).find(error), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST_F(SrvZel, ConnectionCreatesItsObjectThenRunsAfterConnect) {
+    RunningServer server(db_);
+    TDCOMConnection connection;
+    connection.SetServerName(std::string(SERVER_CLASS));
+    connection.SetComputerName(server.AddressText());
+    int calls = 0;
+    connection.AfterConnect = [&](TDCOMConnection& sender) {
+        ++calls;
+        EXPECT_EQ(&sender, &connection);
+        EXPECT_TRUE(sender.Connected());
+        EXPECT_EQ(sender.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND))
+                      .FindColumn(TAX_COLUMN),
+                  0u);
+    };
+    connection.SetConnected(true);
+    EXPECT_EQ(calls, 1);
+    connection.SetConnected(true);  // already up: nothing happens
+    EXPECT_EQ(calls, 1);
+    connection.SetConnected(false);
+    EXPECT_FALSE(connection.Connected());
+    EXPECT_EQ(connection.AppServer(), nullptr);
+    EXPECT_THROW(connection.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)),
+                 ServerError);
+}
+
+TEST_F(SrvZel, ConnectionFailures) {
+    RunningServer server(db_);
+    {
+        // Another class at the address: not created, AfterConnect never runs.
+        TDCOMConnection connection;
+        connection.SetServerName("Otro.Servidor");
+        connection.SetComputerName(server.AddressText());
+        bool ran = false;
+        connection.AfterConnect = [&](TDCOMConnection&) { ran = true; };
+        try {
+            connection.SetConnected(true);
+            ADD_FAILURE() << "connected";
+        } catch (const ServerError& e) {
+            EXPECT_NE(std::string(e.what()).find("HTTP 404: no class \"Otro.Servidor\" here"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(ran);
+        EXPECT_FALSE(connection.Connected());
+    }
+    {
+        // AfterConnect fails: the failure reaches the caller, the object stays
+        // until the connection is dropped.
+        TDCOMConnection connection;
+        connection.SetServerName(std::string(SERVER_CLASS));
+        connection.SetComputerName(server.AddressText());
+        connection.AfterConnect = [](TDCOMConnection&) { throw std::runtime_error("listener"); };
+        EXPECT_THROW(connection.SetConnected(true), std::runtime_error);
+        EXPECT_TRUE(connection.Connected());
+        connection.SetConnected(false);
+        EXPECT_FALSE(connection.Connected());
+    }
+}
+
+TEST_F(SrvZel, SeveralClientsAtOnce) {
+    RunningServer server(db_);
+    std::vector<std::thread> clients;
+    std::atomic<int> right{0};
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&] {
+            const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+            for (int i = 0; i < 50; ++i) {
+                const Lookup l = Find(*object, 7501000111206.0, static_cast<std::int8_t>(i % 8));
+                right += (l.Result == 1 && l.Precio > 0) ? 1 : 0;
+            }
+        });
+    }
+    for (auto& c : clients) {
+        c.join();
+    }
+    EXPECT_EQ(right, 200);
+}
+
+TEST_F(SrvZel, LogsOneLinePerRequest) {
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    Find(*object, 7501, 0);
+    EXPECT_THROW(Find(*object, 7501, 9), ServerError);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 100 && lines.size() < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        lines = server.LogLines();
+    }
+    ASSERT_EQ(lines.size(), 3u);
+    const char* const expected[] = {" GET /v1/classes/Srv_Zel.Data_Srv_Zel 200 ",
+                                    " POST /v1/BuscaPrecio 200 ", " POST /v1/BuscaPrecio 400 "};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_NE(lines[i].find(" 127.0.0.1:"), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(expected[i]), std::string::npos) << lines[i];
+    }
+    EXPECT_NE(lines[2].find("us error: No_Precio 9 names no price list"), std::string::npos);
+}
+
+TEST(RequestLog, LineLayout) {
+    using namespace std::chrono;
+    const auto when = system_clock::time_point(seconds(1714564800) + microseconds(123456));
+    struct Case {
+        const char* client;
+        const char* path;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "/v1/BuscaPrecio",
+         "2024-05-01T12:00:00.123456Z 127.0.0.1:50122 POST /v1/BuscaPrecio 200 143us"},
+        {"::1", "/v1/BuscaPrecio",
+         "2024-05-01T12:00:00.123456Z [::1]:50122 POST /v1/BuscaPrecio 200 143us"},
+        {"10.0.0.9", "/a\nb\x1b",
+         "2024-05-01T12:00:00.123456Z 10.0.0.9:50122 POST /a?b? 200 143us"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(
+            FormatRequestLogLine(when, c.client, 50122, "POST", c.path, 200, microseconds(143)),
+            c.line);
+    }
+}
+
+}  // namespace
+}  // namespace zel
