@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "gateway/Constants.h"
 #include "server/HttpData_Srv_Zel.h"
 #include "server/IData_Srv_Zel.h"
 
@@ -25,6 +26,7 @@ class TDCOMConnection {
     TDCOMConnection(const TDCOMConnection&) = delete;
     TDCOMConnection& operator=(const TDCOMConnection&) = delete;
 
+    // The class of the object to create; Srv_Zel.Data_Srv_Zel unless set.
     const std::string& ServerName() const { return serverName_; }
     void SetServerName(std::string name) { serverName_ = std::move(name); }
 
@@ -48,7 +50,7 @@ class TDCOMConnection {
     void SetTimeouts(ClientTimeouts timeouts) { timeouts_ = timeouts; }
 
   private:
-    std::string serverName_;
+    std::string serverName_{SERVER_CLASS};
     std::string computerName_;
     ClientTimeouts timeouts_;
     std::shared_ptr<IData_Srv_Zel> object_;

@@ -1,0 +1,219 @@
+// bench_server: how many BuscaPrecio round trips srv_zel answers on loopback,
+// with one client and with four, and their latency; the same lookups made
+// straight on SQLite in-process are the floor. Each phase runs for a fixed
+// time; the catalogue is built fresh in a temporary directory.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "server/HttpData_Srv_Zel.h"
+#include "srv_zel/ArticleLookup.h"
+#include "srv_zel/Schema.h"
+#include "srv_zel/SrvZelServer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::int64_t FIRST_CODE = 7'500'000'000'000;
+constexpr int MISS_PERCENT = 10;
+
+struct Figures {
+    std::size_t calls = 0;
+    double seconds = 0;
+    std::vector<std::int64_t> latenciesNs;
+};
+
+void BuildCatalogue(const std::string& path, std::int64_t articles) {
+    zel::Database db = zel::OpenCatalogueForWriting(path);
+    zel::Transaction t(db);
+    zel::Statement insert(db,
+                          "INSERT INTO Articulos (Codigo, Descrip, Precio1, Precio2, Imps_Act) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5)");
+    for (std::int64_t i = 0; i < articles; ++i) {
+        insert.Bind(1, FIRST_CODE + i * 7);
+        insert.Bind(2, "Artículo de prueba número " + std::to_string(i));
+        insert.Bind(3, 10.0 + static_cast<double>(i % 1000) / 100.0);
+        insert.Bind(4, 9.5 + static_cast<double>(i % 1000) / 100.0);
+        insert.Bind(5, std::int64_t{i % 4 == 0 ? 5 : 1});
+        insert.Step();
+        insert.Reset();
+    }
+    db.Exec("INSERT INTO Impuestos (Numero, PCT) VALUES (1, 16), (2, 0), (3, 8)");
+    t.Commit();
+}
+
+// Codes to look up: most exist, some do not.
+std::vector<double> Codes(std::int64_t articles, std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    std::uniform_int_distribution<std::int64_t> pick(0, articles - 1);
+    std::uniform_int_distribution<int> percent(0, 99);
+    std::vector<double> codes(4096);
+    for (auto& c : codes) {
+        const std::int64_t code = FIRST_CODE + pick(random) * 7 + (percent(random) < MISS_PERCENT);
+        c = static_cast<double>(code);
+    }
+    return codes;
+}
+
+// Runs one lookup after another for the given time.
+Figures Measure(std::chrono::milliseconds duration, const std::vector<double>& codes,
+                const std::function<void(double)>& lookup) {
+    Figures f;
+    f.latenciesNs.reserve(1 << 20);
+    const auto start = Clock::now();
+    const auto end = start + duration;
+    for (std::size_t i = 0;; ++i) {
+        const auto before = Clock::now();
+        if (before >= end) {
+            f.seconds = std::chrono::duration<double>(before - start).count();
+            break;
+        }
+        lookup(codes[i % codes.size()]);
+        f.latenciesNs.push_back(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - before).count());
+        ++f.calls;
+    }
+    return f;
+}
+
+void BuscaPrecio(zel::IData_Srv_Zel& server, double code) {
+    double codigo = code, precio = 0, fechas = 0, mult = 1, sug = 0;
+    std::u16string descrip;
+    std::int8_t banImps = 0, oferta = 0;
+    std::int16_t imps = 0;
+    std::int32_t bans = 0;
+    server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, fechas, fechas, fechas, imps,
+                       mult, bans, sug);
+}
+
+void Print(const char* name, int clients, Figures f) {
+    std::sort(f.latenciesNs.begin(), f.latenciesNs.end());
+    const auto at = [&f](double q) {
+        if (f.latenciesNs.empty()) {
+            return 0.0;
+        }
+        const auto i = static_cast<std::size_t>(q * static_cast<double>(f.latenciesNs.size() - 1));
+        return static_cast<double>(f.latenciesNs[i]) / 1000.0;
+    };
+    std::printf("%-28s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients,
+                static_cast<double>(f.calls) / f.seconds, at(0.50), at(0.99), at(1.0));
+}
+
+Figures Merge(std::vector<Figures>& parts) {
+    Figures all;
+    for (auto& p : parts) {
+        all.calls += p.calls;
+        all.seconds = std::max(all.seconds, p.seconds);
+        all.latenciesNs.insert(all.latenciesNs.end(), p.latenciesNs.begin(), p.latenciesNs.end());
+    }
+    return all;
+}
+
+int Usage(int status) {
+    std::fprintf(status == 0 ? stdout : stderr,
+                 "Usage: bench_server [--articles N] [--seconds S]\n\n"
+                 "BuscaPrecio round trips per second and latency (p50, p99, max, in\n"
+                 "microseconds) against srv_zel on loopback with one and four clients, and\n"
+                 "the same lookups straight on SQLite as the floor. Defaults: 100000\n"
+                 "articles, 3 seconds per phase.\n");
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::int64_t articles = 100'000;
+    int seconds = 3;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "-h" || a == "--help") {
+            return Usage(0);
+        }
+        if ((a == "--articles" || a == "--seconds") && i + 1 < argc) {
+            const long v = std::strtol(argv[++i], nullptr, 10);
+            if (v <= 0) {
+                return Usage(2);
+            }
+            if (a == "--articles") {
+                articles = v;
+            } else {
+                seconds = static_cast<int>(v);
+            }
+            continue;
+        }
+        return Usage(2);
+    }
+    const std::chrono::milliseconds phase(seconds * 1000);
+
+    std::string dir = (std::filesystem::temp_directory_path() / "bench_server_XXXXXX").string();
+    if (mkdtemp(dir.data()) == nullptr) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::string db = dir + "/bench.db";
+    try {
+        const auto built = Clock::now();
+        BuildCatalogue(db, articles);
+        std::printf("catalogue: %lld articles built in %.1f s; %d %% of lookups miss\n",
+                    static_cast<long long>(articles),
+                    std::chrono::duration<double>(Clock::now() - built).count(), MISS_PERCENT);
+        std::printf("%-28s %7s %12s %10s %10s %10s\n", "", "clients", "calls/s", "p50 us", "p99 us",
+                    "max us");
+
+        {
+            zel::Database read = zel::OpenCatalogueReadOnly(db);
+            zel::ArticleLookup lookup(read);
+            const auto codes = Codes(articles, 1);
+            Print("SQLite in-process (floor)", 1, Measure(phase, codes, [&](double code) {
+                      zel::BuscaPrecioCall request;
+                      request.Codigo = code;
+                      lookup.Find(request);
+                  }));
+        }
+
+        zel::ServeOptions options;
+        options.DbPath = db;
+        options.Listen = {"127.0.0.1", 0};
+        options.Threads = 8;
+        options.Log = [](const std::string&) {};
+        zel::SrvZelServer server(options);
+        std::thread serving([&server] { server.Run(); });
+
+        for (const int clients : {1, 4}) {
+            std::vector<Figures> parts(static_cast<std::size_t>(clients));
+            std::vector<std::thread> threads;
+            for (int c = 0; c < clients; ++c) {
+                threads.emplace_back([&, c] {
+                    zel::HttpData_Srv_Zel object(server.Address());
+                    const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
+                    parts[static_cast<std::size_t>(c)] = Measure(
+                        phase, codes, [&object](double code) { BuscaPrecio(object, code); });
+                });
+            }
+            for (auto& t : threads) {
+                t.join();
+            }
+            Print("srv_zel over HTTP, loopback", clients, Merge(parts));
+        }
+        server.Stop();
+        serving.join();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_server: %s\n", e.what());
+        std::filesystem::remove_all(dir);
+        return 1;
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
