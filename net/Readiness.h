@@ -1,0 +1,46 @@
+// Readiness of one socket handle as events of the Qt event loop.
+//
+// A `ReadinessWatch` owns one QSocketNotifier (read or write) and calls its
+// function with the handle each time the loop reports the handle ready. Every
+// call is one dispatch: an exception that leaves it goes to the application's
+// exception handler and the loop goes on with its next event. Destroying a
+// watch stops its calls at once, even from inside its own call.
+//
+// `RunProtected` gives the same protection to the listener's posted work.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace zel {
+
+class ReadinessWatch {
+  public:
+    enum class Kind { Read, Write };
+    using Callback = std::function<void(int handle)>;
+
+    ReadinessWatch() = default;
+    ReadinessWatch(int handle, Kind kind, Callback onReady);  // enabled from the start
+    ~ReadinessWatch();
+    ReadinessWatch(ReadinessWatch&&) noexcept;
+    ReadinessWatch& operator=(ReadinessWatch&&) noexcept;
+
+    void SetEnabled(bool enabled);
+    bool Enabled() const;
+    bool Watching() const { return notifier_ != nullptr; }
+    void Reset() noexcept;
+
+  private:
+    struct Discard {
+        void operator()(QSocketNotifier* notifier) const noexcept;
+    };
+    std::unique_ptr<QSocketNotifier, Discard> notifier_;
+};
+
+// Runs `work`; an exception that leaves it goes to the application's
+// exception handler.
+void RunProtected(const std::function<void()>& work) noexcept;
+
+}  // namespace zel

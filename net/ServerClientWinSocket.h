@@ -1,0 +1,89 @@
+// One accepted terminal connection.
+//
+// The listener creates it for each accepted handle, owns it, and releases it
+// after it is closed. Handlers use it for the length of one event:
+// `TakePendingText` returns every byte received and not yet read, in one
+// receive; `TrySendText` makes one send and returns what the system took at
+// once. Bytes the system does not take at once are held, in order, and written
+// when the socket becomes writable; later sends queue behind them. A terminal
+// that lets more than `MAX_HELD_BYTES` pile up is closed and released.
+//
+// Owners that outlive one event (a timer, say) keep a `std::weak_ptr` from
+// `weak_from_this()`: it expires when the listener releases the connection.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/CustomWinSocket.h"
+
+namespace zel {
+
+class TServerWinSocket;
+
+class TServerClientWinSocket : public TCustomWinSocket,
+                               public std::enable_shared_from_this<TServerClientWinSocket> {
+  public:
+    static constexpr std::size_t MAX_HELD_BYTES = 64 * 1024;
+
+    // Only the listener makes connections.
+    class Key {
+        friend class TServerWinSocket;
+        Key() = default;
+    };
+    TServerClientWinSocket(Key, int handle, const sockaddr_in& peer, TServerWinSocket& server);
+    ~TServerClientWinSocket() override;
+
+    TServerWinSocket& ServerWinSocket() const { return server_; }
+    std::string RemoteAddress() const { return AddressText(); }
+    int RemotePort() const { return AddressPort(); }
+
+    // Every byte pending now, as one string; empty when nothing is pending,
+    // when the connection is closed, or after a receive error.
+    std::string TakePendingText();
+
+    // One send of the whole text. Returns the count the system took at once;
+    // -1 when it took nothing now (the text is held for later); 0 on a closed
+    // connection (nothing sent, nothing held); -1 after a send error (the
+    // connection is then closed).
+    int TrySendText(const std::string& text);
+
+    // Bytes held for the terminal, not yet taken by the system.
+    std::size_t HeldBytes() const { return held_.size() - heldStart_; }
+
+    // While suspended no read event is raised; the bytes wait in the socket
+    // and the next read after resuming takes them all.
+    void SuspendReading();
+    void ResumeReading();
+    bool ReadingSuspended() const { return readSuspended_; }
+
+  private:
+    friend class TServerWinSocket;
+
+    // Marks it connected, sets keep-alive, and starts watching the handle.
+    void Start();
+    // The loop reports the handle readable / writable.
+    void ReadReady(int Socket);
+    void WriteReady(int Socket);
+    // Writes held bytes until the system would block; false if the
+    // connection was closed meanwhile.
+    bool Flush();
+    void Hold(std::string_view bytes);
+    void UpdateReadWatch();
+    void DropPendingOutput() noexcept override;
+
+    TServerWinSocket& server_;
+    std::string held_;
+    std::size_t heldStart_ = 0;
+    bool readSuspended_ = false;
+    // A read event left data unread: no further read event until a receive,
+    // so a handler that does not read is not called again and again.
+    bool awaitingReceive_ = false;
+    bool received_ = false;
+};
+
+}  // namespace zel

@@ -1,0 +1,212 @@
+#include "net/ServerWinSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAbstractEventDispatcher>
+#include <QMetaObject>
+#include <QObject>
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+
+namespace zel {
+namespace {
+
+int NewStreamSocket() {
+#ifdef SOCK_NONBLOCK
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+    int handle = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (handle != -1) {
+        fcntl(handle, F_SETFL, fcntl(handle, F_GETFL) | O_NONBLOCK);
+        fcntl(handle, F_SETFD, FD_CLOEXEC);
+    }
+    return handle;
+#endif
+}
+
+int AcceptOne(int listener, sockaddr_in& peer) {
+    socklen_t length = sizeof peer;
+    auto* address = reinterpret_cast<sockaddr*>(&peer);
+#ifdef SOCK_NONBLOCK
+    return ::accept4(listener, address, &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    int handle = ::accept(listener, address, &length);
+    if (handle != -1) {
+        fcntl(handle, F_SETFL, fcntl(handle, F_GETFL) | O_NONBLOCK);
+        fcntl(handle, F_SETFD, FD_CLOEXEC);
+    }
+    return handle;
+#endif
+}
+
+}  // namespace
+
+TServerWinSocket::TServerWinSocket() : releaseContext_(std::make_unique<QObject>()) {}
+
+TServerWinSocket::~TServerWinSocket() {
+    ReleaseAll();
+    CloseQuietly();
+}
+
+void TServerWinSocket::Listen(std::uint16_t port) {
+    std::lock_guard guard(Lock());
+    if (handle_ != -1)
+        return;
+    if (QAbstractEventDispatcher::instance() == nullptr)
+        throw ESocketError("The listener needs a Qt event loop (QCoreApplication) on its thread");
+    const int handle = NewStreamSocket();
+    if (handle == -1)
+        throw ESocketError(std::string(CANT_CREATE_SOCKET));
+    handle_ = handle;
+    try {
+        Event(TSocketEvent::seLookup);
+        address_ = sockaddr_in{};
+        address_.sin_family = AF_INET;
+        address_.sin_addr.s_addr = htonl(INADDR_ANY);
+        address_.sin_port = htons(port);
+        // A restarted gateway binds at once, whatever connections of its
+        // previous run are still winding down; a live listener still blocks.
+        const int on = 1;
+        setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (::bind(handle, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
+            RaiseSocketError(errno, "bind");
+        readWatch_ = ReadinessWatch(handle, ReadinessWatch::Kind::Read,
+                                    [this](int socket) { Accept(socket); });
+        Event(TSocketEvent::seListen);
+        if (::listen(handle, LISTEN_BACKLOG) != 0)
+            RaiseSocketError(errno, "listen");
+        connected_ = true;
+    } catch (...) {
+        try {
+            Disconnect(handle_);
+        } catch (...) {
+            // The first error is the one the caller needs.
+        }
+        throw;
+    }
+}
+
+std::uint16_t TServerWinSocket::LocalPort() const {
+    if (handle_ == -1)
+        return 0;
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (getsockname(handle_, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+        return 0;
+    return ntohs(bound.sin_port);
+}
+
+int TServerWinSocket::ActiveConnections() const {
+    std::lock_guard guard(listLock_);
+    return static_cast<int>(connections_.size());
+}
+
+TServerClientWinSocket& TServerWinSocket::Connections(int index) const {
+    std::lock_guard guard(listLock_);
+    if (index < 0 || static_cast<std::size_t>(index) >= connections_.size())
+        throw std::out_of_range("connection index " + std::to_string(index) + " is outside 0.." +
+                                std::to_string(connections_.size()) + "-1");
+    return *connections_[static_cast<std::size_t>(index)];
+}
+
+void TServerWinSocket::Accept(int Socket) {
+    if (Socket == -1 || Socket != handle_)
+        return;
+    sockaddr_in peer{};
+    const int handle = AcceptOne(handle_, peer);
+    if (handle == -1)
+        return;
+    std::shared_ptr<TServerClientWinSocket> client;
+    try {
+        client = std::make_shared<TServerClientWinSocket>(TServerClientWinSocket::Key(), handle,
+                                                          peer, *this);
+    } catch (...) {
+        ::close(handle);
+        throw;
+    }
+    {
+        std::lock_guard guard(listLock_);
+        if (std::find(connections_.begin(), connections_.end(), client) == connections_.end())
+            connections_.push_back(client);
+    }
+    client->SetOnSocketEvent([this](TCustomWinSocket& socket, TSocketEvent event) {
+        ClientEvent(static_cast<TServerClientWinSocket&>(socket), event);
+    });
+    client->SetOnErrorEvent([this](TCustomWinSocket& socket, TErrorEvent kind, int& code) {
+        ClientError(static_cast<TServerClientWinSocket&>(socket), kind, code);
+    });
+    client->Start();
+    // `client` keeps the connection alive through its connect handler, even
+    // if that handler closes it or deactivates the listener.
+    client->Event(TSocketEvent::seConnect);
+    Event(TSocketEvent::seAccept);
+}
+
+void TServerWinSocket::Disconnect(int Socket) {
+    std::lock_guard guard(Lock());
+    ReleaseAll();
+    TCustomWinSocket::Disconnect(Socket);
+}
+
+void TServerWinSocket::ClientEvent(TServerClientWinSocket& client, TSocketEvent event) {
+    // Posted before the handler runs, so a throwing handler cannot keep a
+    // closed connection listed.
+    if (event == TSocketEvent::seDisconnect)
+        PostRelease(client);
+    if (onClientEvent_)
+        onClientEvent_(client, event);
+}
+
+void TServerWinSocket::ClientError(TServerClientWinSocket& client, TErrorEvent kind, int& code) {
+    if (onClientError_)
+        onClientError_(client, kind, code);
+}
+
+void TServerWinSocket::PostRelease(TServerClientWinSocket& client) {
+    std::weak_ptr<TServerClientWinSocket> weak = client.weak_from_this();
+    QMetaObject::invokeMethod(
+        releaseContext_.get(),
+        [this, weak] {
+            // Already released (deactivation came first): nothing to do.
+            if (auto connection = weak.lock())
+                Release(*connection);
+        },
+        Qt::QueuedConnection);
+}
+
+void TServerWinSocket::Release(TServerClientWinSocket& client) noexcept {
+    std::shared_ptr<TServerClientWinSocket> released;
+    {
+        std::lock_guard guard(listLock_);
+        auto found = std::find_if(connections_.begin(), connections_.end(),
+                                  [&](const auto& listed) { return listed.get() == &client; });
+        if (found == connections_.end())
+            return;
+        released = std::move(*found);
+        connections_.erase(found);
+    }
+    released->SetOnSocketEvent(nullptr);
+    released->SetOnErrorEvent(nullptr);
+    released->CloseQuietly();
+    // The object goes with `released`, unless a dispatch still holds it.
+}
+
+void TServerWinSocket::ReleaseAll() noexcept {
+    for (;;) {
+        std::shared_ptr<TServerClientWinSocket> last;
+        {
+            std::lock_guard guard(listLock_);
+            if (connections_.empty())
+                return;
+            last = connections_.back();
+        }
+        Release(*last);
+    }
+}
+
+}  // namespace zel

@@ -1,0 +1,74 @@
+// The listening socket and its list of connections.
+//
+// `Listen` opens it on 0.0.0.0 and the given port. Each accept readiness
+// accepts one terminal, lists it and raises its connect event. A connection
+// that closes is released later, from the event loop, once the handler that
+// may still hold it has returned. `Disconnect` of the listening handle
+// releases every connection at once, without any event, then closes the
+// listener. Events and errors of the connections go to the client callbacks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "net/CustomWinSocket.h"
+#include "net/ServerClientWinSocket.h"
+
+class QObject;
+
+namespace zel {
+
+class TServerWinSocket : public TCustomWinSocket {
+  public:
+    using TClientEventCallback =
+        std::function<void(TServerClientWinSocket& Socket, TSocketEvent Event)>;
+    using TClientErrorCallback =
+        std::function<void(TServerClientWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
+
+    static constexpr int LISTEN_BACKLOG = 5;
+
+    TServerWinSocket();
+    ~TServerWinSocket() override;
+
+    // Opens the listener on all local IPv4 addresses. Raises ESocketError
+    // ("Can't create new socket", or the system error on "bind"/"listen");
+    // after a failure it is closed again. Needs a Qt event loop on this thread.
+    void Listen(std::uint16_t port);
+
+    // The port the system bound (the chosen one when 0 was asked); 0 when closed.
+    std::uint16_t LocalPort() const;
+
+    // Accepted connections still open or awaiting release, oldest first.
+    int ActiveConnections() const;
+    // Throws std::out_of_range for an index outside 0..ActiveConnections()-1.
+    TServerClientWinSocket& Connections(int index) const;
+
+    // Closing the listening handle releases every connection first, at once
+    // and without events.
+    void Disconnect(int Socket) override;
+
+    void SetOnClientEvent(TClientEventCallback callback) { onClientEvent_ = std::move(callback); }
+    void SetOnClientError(TClientErrorCallback callback) { onClientError_ = std::move(callback); }
+
+  protected:
+    void Accept(int Socket) override;
+
+  private:
+    void ClientEvent(TServerClientWinSocket& client, TSocketEvent event);
+    void ClientError(TServerClientWinSocket& client, TErrorEvent kind, int& code);
+    void PostRelease(TServerClientWinSocket& client);
+    void Release(TServerClientWinSocket& client) noexcept;
+    void ReleaseAll() noexcept;
+
+    mutable std::mutex listLock_;
+    std::vector<std::shared_ptr<TServerClientWinSocket>> connections_;
+    // Posted releases run in this object's name; they are dropped with it.
+    std::unique_ptr<QObject> releaseContext_;
+    TClientEventCallback onClientEvent_;
+    TClientErrorCallback onClientError_;
+};
+
+}  // namespace zel
