@@ -1,0 +1,84 @@
+// ZEL_RV7300: the price-check gateway.
+//
+// Starts the gateway object, runs the Qt event loop until told to end
+// (SIGINT/SIGTERM, or "&Salir" in the tray menu), and ends with status 0; a
+// failed start-up ends with status 1.
+#include <QApplication>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/SignalBridge.h"
+#include "gateway/TFMain.h"
+#include "money/CodePage.h"
+#include "net/ApplicationException.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: ZEL_RV7300 [DEBUG]\n"
+    "\n"
+    "Price-check gateway: serves the shop's price-check terminals over TCP with\n"
+    "prices from the application server (srv_zel).\n"
+    "\n"
+    "  DEBUG     the one argument that keeps the debug log: every read from a\n"
+    "            terminal and every step of a scan are logged (also on stderr)\n"
+    "  --help    this text\n"
+    "\n"
+    "Configuration: Conf.ini beside the executable, or the file named by ZEL_CONF.\n"
+    "Terminal code page: ZEL_CODEPAGE (an iconv name; default WINDOWS-1252).\n"
+    "Money text and the decimal separator of Conf.ini follow the locale (LANG,\n"
+    "LC_ALL, ...). SIGHUP re-reads the money settings; SIGINT and SIGTERM end the\n"
+    "gateway cleanly. Exit status: 0 after a normal end, 1 when start-up fails.\n";
+
+bool HasDisplay() {
+    const char* display = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    // Without a display the gateway runs headless: no icon, no window.
+    if (!HasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    std::setlocale(LC_ALL, "");  // the money settings follow the user's locale
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const zel::CodePage* codePage = nullptr;
+    try {
+        codePage = &zel::TerminalCodePage();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "Error: %s\n", error.what());
+        return 1;
+    }
+
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    zel::TFMain FMain(*codePage);
+
+    zel::SignalBridge signalBridge;
+    signalBridge.OnTerminate = [] { QApplication::quit(); };
+    signalBridge.OnHangUp = [&FMain] {
+        FMain.ReloadMoneySettings();
+        if (FMain.mdebug()) {
+            FMain.mdebug()->Append("Money settings read again");
+        }
+    };
+
+    if (!FMain.FormCreate(arguments)) {
+        return 1;  // FMain's destruction runs FormDestroy
+    }
+    const int status = application.exec();
+    FMain.FormDestroy();
+    return status;
+}
