@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "rv7300_sim/ScanRequest.h"
+#include "server/IData_Srv_Zel.h"
+#include "server/ServerAddress.h"
 
 namespace zel {
 
@@ -33,15 +35,6 @@ bool ParseNumber(std::string_view text, long low, long high, long& value) {
     return true;
 }
 
-std::uint16_t ParsePort(std::string_view port, std::string_view whole) {
-    long value = 0;
-    if (!ParseNumber(port, 1, 65535, value)) {
-        throw UsageError("bad port " + Quoted(port) + " in " + Quoted(whole) +
-                         ": a number from 1 to 65535");
-    }
-    return static_cast<std::uint16_t>(value);
-}
-
 }  // namespace
 
 std::string Endpoint::ToString() const {
@@ -52,36 +45,20 @@ std::string Endpoint::ToString() const {
 }
 
 Endpoint ParseEndpoint(std::string_view text) {
-    Endpoint endpoint;
-    std::string_view port;
-    if (!text.empty() && text.front() == '[') {
-        const auto close = text.find(']');
-        if (close == std::string_view::npos) {
-            throw UsageError("bad address " + Quoted(text) + ": no ']' after the IPv6 address");
-        }
-        endpoint.host = std::string(text.substr(1, close - 1));
-        const std::string_view rest = text.substr(close + 1);
-        if (rest.empty() || rest.front() != ':') {
-            throw UsageError("bad address " + Quoted(text) + ": expected \"[address]:port\"");
-        }
-        port = rest.substr(1);
-    } else {
-        const auto colon = text.rfind(':');
-        if (colon == std::string_view::npos) {
-            throw UsageError("bad address " + Quoted(text) + ": expected HOST:PORT");
-        }
-        if (text.find(':') != colon) {
-            throw UsageError("bad address " + Quoted(text) +
-                             ": an IPv6 address goes in brackets, as in [::1]:6000");
-        }
-        endpoint.host = std::string(text.substr(0, colon));
-        port = text.substr(colon + 1);
+    // The same address forms the gateway accepts for its server, but the
+    // port is required: a terminal has no default port to dial.
+    ServerAddress address;
+    try {
+        address = ParseServerAddress(text, 0);
+    } catch (const ServerError& error) {
+        throw UsageError(error.what());
     }
-    if (endpoint.host.empty()) {
-        throw UsageError("bad address " + Quoted(text) + ": the host is empty");
+    if (address.Port == 0) {
+        throw UsageError("bad address " + Quoted(text) +
+                         ": expected HOST:PORT (an IPv6 address goes in brackets, as in "
+                         "[::1]:6000)");
     }
-    endpoint.port = ParsePort(port, text);
-    return endpoint;
+    return Endpoint{address.Host, address.Port};
 }
 
 SimOptions ParseSimOptions(const std::vector<std::string>& args) {

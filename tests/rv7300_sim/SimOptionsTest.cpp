@@ -47,17 +47,17 @@ TEST(SimOptionsTest, RefusesBadEndpoints) {
         const char* reason;
     } cases[] = {
         {"localhost", "expected HOST:PORT"},
-        {":6000", "the host is empty"},
-        {"[]:6000", "the host is empty"},
-        {"host:", "bad port \"\""},
-        {"host:0", "bad port \"0\""},
-        {"host:65536", "bad port \"65536\""},
-        {"host:6x", "bad port \"6x\""},
-        {"host:+1", "bad port \"+1\""},
-        {"host:99999999999", "bad port \"99999999999\""},
+        {":6000", "the host is missing"},
+        {"[]:6000", "nothing between '[' and ']'"},
+        {"host:", "the port is missing"},
+        {"host:0", "port 0 is outside 1 to 65535"},
+        {"host:65536", "port 65536 is outside"},
+        {"host:6x", "port \"6x\" is not a number"},
+        {"host:+1", "port \"+1\" is not a number"},
+        {"host:99999999999", "port 99999999999 is outside"},
         {"::1:6000", "in brackets"},
-        {"[::1]6000", "expected \"[address]:port\""},
-        {"[::1", "no ']'"},
+        {"[::1]6000", "unexpected \"6000\" after ']'"},
+        {"[::1", "'[' without ']'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
