@@ -224,10 +224,6 @@ void TFMain::RunSteps(TServerClientWinSocket& Socket, std::shared_ptr<std::vecto
     }
 }
 
-int TFMain::PendingPauses() const {
-    return pauses_ ? static_cast<int>(pauses_->findChildren<QTimer*>().size()) : 0;
-}
-
 void TFMain::SendIdleScreen(TServerClientWinSocket& Socket) {
     Socket.TrySendText(FrameMessage(BuildIdleScreen(settings_.IdleLines, settings_.TIPO)));
 }

@@ -64,7 +64,6 @@ public:
     const GatewaySettings& Settings() const { return settings_; }
     const TaxRateArray& TaxRates() const { return taxRates_; }
     const MoneySettings& Money() const { return money_; }
-    int PendingPauses() const;
 
     TServerSocket ssSocket;
     TDCOMConnection DCOMZel;
