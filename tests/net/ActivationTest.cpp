@@ -108,6 +108,10 @@ TEST_F(ListenerTest, PortInUseRaisesBindAndStaysInactive) {
 }
 
 TEST_F(ListenerTest, NoHandleLeftRaisesCantCreateNewSocket) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime opens files of its own while the limit is down.
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     const int lowestFree = dup(0);
