@@ -2,7 +2,8 @@
 //
 // Starts the gateway object, runs the Qt event loop until told to end
 // (SIGINT/SIGTERM, or "&Salir" in the tray menu), and ends with status 0; a
-// failed start-up ends with status 1.
+// failed start-up ends with status 1. On a desktop the gateway shows a tray
+// icon once it is ready; without a display it runs headless.
 #include <QApplication>
 #include <clocale>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "gateway/TFMain.h"
 #include "money/CodePage.h"
 #include "net/ApplicationException.h"
+#include "ui/GatewayUi.h"
 
 namespace {
 
@@ -22,7 +24,9 @@ constexpr const char* kHelp =
     "Usage: ZEL_RV7300 [DEBUG]\n"
     "\n"
     "Price-check gateway: serves the shop's price-check terminals over TCP with\n"
-    "prices from the application server (srv_zel).\n"
+    "prices from the application server (srv_zel). On a desktop it shows a tray\n"
+    "icon once it is ready (its menu opens the about box, and in debug mode the\n"
+    "log, or ends the gateway); without a display it runs headless.\n"
     "\n"
     "  DEBUG     the one argument that keeps the debug log: every read from a\n"
     "            terminal and every step of a scan are logged (also on stderr)\n"
@@ -65,6 +69,7 @@ int main(int argc, char* argv[]) {
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
     zel::TFMain FMain(*codePage);
+    zel::GatewayUi ui(FMain, zel::CurrentUiMode());
 
     zel::SignalBridge signalBridge;
     signalBridge.OnTerminate = [] { QApplication::quit(); };
