@@ -1,0 +1,29 @@
+# What `cmake --install` puts where: the three programs in bin/, a sample
+# Conf.ini and the install notes under share/, the systemd units for running
+# the gateway and srv_zel as services, and the desktop entry and icon for the
+# tray version in a desktop session.
+include(GNUInstallDirs)
+
+set(ZEL_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
+set(ZEL_PACKAGING_OUT ${PROJECT_BINARY_DIR}/packaging)
+set(ZEL_UNITS zel-rv7300.service srv-zel.service zel-rv7300.desktop)
+
+install(TARGETS ZEL_RV7300 srv_zel rv7300_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The units name the programs by their full path: they are written at install
+# time, so that `cmake --install --prefix DIR` gets DIR in them.
+install(CODE "
+  set(ZEL_BIN_DIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  set(ZEL_DOC_DIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}\")
+  foreach(unit ${ZEL_UNITS})
+    configure_file(\"${ZEL_PACKAGING}/\${unit}.in\" \"${ZEL_PACKAGING_OUT}/\${unit}\" @ONLY)
+  endforeach()
+")
+install(FILES ${ZEL_PACKAGING}/Conf.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/zel-rv7300)
+install(FILES ${ZEL_PACKAGING_OUT}/zel-rv7300.service ${ZEL_PACKAGING_OUT}/srv-zel.service
+        DESTINATION lib/systemd/system)
+install(FILES ${ZEL_PACKAGING_OUT}/zel-rv7300.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/ui/icons/zel-rv7300.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/install.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
