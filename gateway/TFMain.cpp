@@ -204,6 +204,7 @@ void TFMain::RunSteps(TServerClientWinSocket& Socket, std::shared_ptr<std::vecto
             std::weak_ptr<TServerClientWinSocket> weak = Socket.weak_from_this();
             auto* timer = new QTimer(pauses_.get());
             timer->setSingleShot(true);
+            timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may end the pause 5% early
             QObject::connect(timer, &QTimer::timeout, timer, [this, timer, weak, steps, i] {
                 timer->deleteLater();
                 const std::shared_ptr<TServerClientWinSocket> socket = weak.lock();
