@@ -1,0 +1,160 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace zel::e2e {
+
+namespace {
+
+std::string NameOf(const std::string& entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+// The test's environment with the options applied, as "NAME=value" texts.
+std::vector<std::string> ChildEnvironment(const ChildOptions& options) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        const std::string name = NameOf(entry);
+        const bool removed =
+            std::find(options.RemoveEnvironment.begin(), options.RemoveEnvironment.end(), name) !=
+            options.RemoveEnvironment.end();
+        const bool replaced =
+            std::any_of(options.SetEnvironment.begin(), options.SetEnvironment.end(),
+                        [&name](const auto& set) { return set.first == name; });
+        if (!removed && !replaced) {
+            env.push_back(entry);
+        }
+    }
+    for (const auto& [name, value] : options.SetEnvironment) {
+        env.push_back(name + "=" + value);
+    }
+    return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> out;
+    out.reserve(texts.size() + 1);
+    for (std::string& t : texts) {
+        out.push_back(t.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const ChildOptions& options)
+    : stdoutPath_(options.StandardOutput), stderrPath_(options.StandardError) {
+    if (options.Arguments.empty()) {
+        throw std::invalid_argument("ChildProcess: no program named");
+    }
+    // Everything the child needs is prepared before fork: between fork and
+    // exec it only opens, duplicates and executes.
+    std::vector<std::string> arguments = options.Arguments;
+    std::vector<std::string> environment = ChildEnvironment(options);
+    std::vector<char*> argv = Pointers(arguments);
+    std::vector<char*> envp = Pointers(environment);
+    const std::string out = stdoutPath_.string();
+    const std::string err = stderrPath_.string();
+
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        throw std::runtime_error("fork for " + arguments[0] + ": " + std::strerror(errno));
+    }
+    if (pid_ == 0) {
+        const int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int inFd = ::open("/dev/null", O_RDONLY);
+        if (outFd < 0 || errFd < 0 || inFd < 0) {
+            ::_exit(126);
+        }
+        ::dup2(inFd, STDIN_FILENO);
+        ::dup2(outFd, STDOUT_FILENO);
+        ::dup2(errFd, STDERR_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (Running()) {
+        Kill();
+    }
+}
+
+void ChildProcess::Signal(int signal) const {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, signal);
+    }
+}
+
+bool ChildProcess::Running() {
+    if (status_ || pid_ <= 0) {
+        return false;
+    }
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        status_ = status;
+        return false;
+    }
+    return r == 0;
+}
+
+std::optional<int> ChildProcess::WaitExit(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return status_;
+}
+
+int ChildProcess::Kill() {
+    if (Running()) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        status_ = status;
+    }
+    return status_.value_or(-1);
+}
+
+std::string DescribeStatus(int status) {
+    if (WIFEXITED(status)) {
+        return "exit " + std::to_string(WEXITSTATUS(status));
+    }
+    if (WIFSIGNALED(status)) {
+        return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
+               ")";
+    }
+    return "wait status " + std::to_string(status);
+}
+
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace zel::e2e

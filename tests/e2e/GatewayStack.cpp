@@ -1,0 +1,213 @@
+#include "GatewayStack.h"
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "Terminal.h"
+
+namespace zel::e2e {
+
+namespace {
+
+void WriteFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+// A CSV field, quoted when it must be.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) {
+        return text;
+    }
+    std::string out = "\"";
+    for (const char c : text) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    return out + "\"";
+}
+
+// The address in srv_zel's "serving FILE on HOST:PORT" line, once written.
+std::optional<std::string> ServingAddress(const std::string& log) {
+    const auto serving = log.find("serving ");
+    if (serving == std::string::npos) {
+        return std::nullopt;
+    }
+    const auto end = log.find('\n', serving);
+    const auto on = log.rfind(" on ", end);
+    if (end == std::string::npos || on == std::string::npos || on < serving) {
+        return std::nullopt;
+    }
+    return log.substr(on + 4, end - on - 4);
+}
+
+}  // namespace
+
+const Programs& ProgramPaths() {
+    static const Programs programs{ZEL_E2E_GATEWAY, ZEL_E2E_SRV_ZEL, ZEL_E2E_SIMULATOR};
+    return programs;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zel-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder from " + pattern);
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
+                     const std::vector<Article>& articles, const std::vector<std::string>& taxes) {
+    std::string csv = "codigo,descripcion,precio1,imps_act,ban_imps\n";
+    for (const Article& a : articles) {
+        csv += a.Codigo + "," + CsvField(a.Descripcion) + "," + a.Precio1 + "," +
+               std::to_string(a.ImpsAct) + "," + std::to_string(a.BanImps) + "\n";
+    }
+    std::string taxCsv = "pct\n";
+    for (const std::string& t : taxes) {
+        taxCsv += t + "\n";
+    }
+    WriteFile(dir.File("articulos.csv"), csv);
+    WriteFile(dir.File("impuestos.csv"), taxCsv);
+
+    ChildOptions options;
+    options.Arguments = {ProgramPaths().SrvZel,
+                         "import",
+                         "--db",
+                         database.string(),
+                         "--articles",
+                         dir.File("articulos.csv").string(),
+                         "--taxes",
+                         dir.File("impuestos.csv").string()};
+    options.StandardError = dir.File("import.log");
+    ChildProcess import(options);
+    const auto status = import.WaitExit(std::chrono::seconds(30));
+    if (!status || ExitCode(*status) != 0) {
+        throw std::runtime_error("srv_zel import failed (" +
+                                 (status ? DescribeStatus(*status) : std::string("still running")) +
+                                 "): " + ReadWholeFile(options.StandardError));
+    }
+}
+
+SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database)
+    : dir_(dir), database_(std::move(database)) {
+    Start("127.0.0.1:0");
+}
+
+void SrvZel::Start(const std::string& listen) {
+    ++starts_;
+    ChildOptions options;
+    options.Arguments = {ProgramPaths().SrvZel, "serve",    "--db",
+                         database_.string(),    "--listen", listen};
+    options.StandardError = dir_.File("srv_zel-" + std::to_string(starts_) + ".log");
+    process_.reset();
+    process_ = std::make_unique<ChildProcess>(options);
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        const std::string log = ReadWholeFile(options.StandardError);
+        if (const auto address = ServingAddress(log)) {
+            address_ = *address;
+            return;
+        }
+        if (!process_->Running() || Clock::now() >= deadline) {
+            throw std::runtime_error("srv_zel did not start serving on " + listen + ": " + log);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void SrvZel::Kill() {
+    process_->Kill();
+}
+
+void SrvZel::Restart() {
+    process_->Kill();
+    Start(address_);
+}
+
+std::string GatewayConfig::Text() const {
+    std::string t;
+    t += "[SRV_ZEL]\nIP=" + ServerAddress + "\n";
+    t += "[GENERAL]\n";
+    t += "PRECIO=" + std::to_string(Precio) + "\n";
+    t += "IMPS_INCLUIDO=" + std::to_string(ImpsIncluido) + "\n";
+    t += "MONEDA_MINIMA=" + MonedaMinima + "\n";
+    t += "PUNTO_REDONDEO=" + PuntoRedondeo + "\n";
+    t += "ESPERA=" + std::to_string(Espera) + "\n";
+    t += "TIPO=" + std::to_string(Tipo) + "\n";
+    t += "PAUSA_POR_TERMINAL=" + std::to_string(PausaPorTerminal) + "\n";
+    t += "[TCP]\nPUERTO=" + std::to_string(Port) + "\n";
+    t += "[MENSAJES]\n";
+    for (std::size_t i = 0; i < IdleLines.size(); ++i) {
+        t += "M" + std::to_string(i + 1) + "=" + IdleLines[i] + "\n";
+    }
+    return t;
+}
+
+Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
+    : config_(std::move(config)) {
+    if (config_.Port == 0) {
+        config_.Port = FreePort();
+    }
+    const std::filesystem::path conf = dir.File("Conf.ini");
+    WriteFile(conf, config_.Text());
+    // Qt wants a private runtime folder; giving it one keeps stderr to what
+    // the gateway itself writes.
+    const std::filesystem::path runtime = dir.File("runtime");
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+
+    ChildOptions options;
+    options.Arguments = {ProgramPaths().Gateway};
+    options.Arguments.insert(options.Arguments.end(), run.Arguments.begin(), run.Arguments.end());
+    options.SetEnvironment = {{"ZEL_CONF", conf.string()},
+                              {"LC_ALL", run.Locale},
+                              {"ZEL_CODEPAGE", "WINDOWS-1252"},
+                              {"QT_QPA_PLATFORM", "offscreen"},
+                              {"XDG_RUNTIME_DIR", runtime.string()}};
+    options.RemoveEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE"};
+    options.StandardError = dir.File("gateway.log");
+    options.StandardOutput = dir.File("gateway.out");
+    process_ = std::make_unique<ChildProcess>(options);
+}
+
+void Gateway::WaitListening(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (SomethingListens(config_.Port)) {
+            return;
+        }
+        if (!process_->Running()) {
+            throw std::runtime_error("the gateway ended before listening on port " +
+                                     std::to_string(config_.Port) + "; its stderr: " + Stderr());
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error(
+                "the gateway did not listen on port " + std::to_string(config_.Port) + " within " +
+                std::to_string(limit.count()) + " ms; its stderr: " + Stderr());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::optional<int> Gateway::Stop(int signal, std::chrono::milliseconds limit) {
+    process_->Signal(signal);
+    return process_->WaitExit(limit);
+}
+
+}  // namespace zel::e2e

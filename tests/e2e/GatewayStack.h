@@ -1,0 +1,131 @@
+// The whole system on one machine, as the end-to-end tests and the gateway
+// benchmark run it: a temporary folder, a catalogue imported from CSV with
+// `srv_zel import`, `srv_zel serve` on 127.0.0.1, and the gateway started
+// with its own Conf.ini (through ZEL_CONF) and locale. Every process is a
+// ChildProcess, so nothing outlives the test.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+
+namespace zel::e2e {
+
+// The programs under test, where the build put them.
+struct Programs {
+    std::string Gateway;
+    std::string SrvZel;
+    std::string Simulator;
+};
+const Programs& ProgramPaths();
+
+// A fresh folder under the system's temporary folder, removed with its
+// content when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return path_; }
+    std::filesystem::path File(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// One row of the articles CSV; texts as written in the file (UTF-8).
+struct Article {
+    std::string Codigo;
+    std::string Descripcion;
+    std::string Precio1;  // empty: no price on list 1
+    int ImpsAct = 0;
+    int BanImps = 0;
+};
+
+// Writes both CSV files into `dir` and imports them into `database` with
+// `srv_zel import`; throws with srv_zel's message when it fails.
+void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
+                     const std::vector<Article>& articles, const std::vector<std::string>& taxes);
+
+// `srv_zel serve` on 127.0.0.1.
+class SrvZel {
+public:
+    // Starts serving `database`, on a port the system picks; returns once it
+    // listens. Its log goes to files in `dir`.
+    SrvZel(const TempDir& dir, std::filesystem::path database);
+
+    // "127.0.0.1:PORT", as Conf.ini names it.
+    const std::string& Address() const { return address_; }
+    // Killed as by a crash (SIGKILL): nothing is closed in order.
+    void Kill();
+    // Started again on the same address; returns once it listens.
+    void Restart();
+    ChildProcess& Process() { return *process_; }
+
+private:
+    void Start(const std::string& listen);
+
+    const TempDir& dir_;
+    std::filesystem::path database_;
+    std::string address_;
+    int starts_ = 0;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// The gateway's Conf.ini; every key is written out.
+struct GatewayConfig {
+    std::string ServerAddress;
+    std::uint16_t Port = 0;  // [TCP] PUERTO; 0 here: a free port is picked at start
+    int Espera = 300;
+    int Tipo = 0;
+    int Precio = 1;
+    int ImpsIncluido = 1;
+    std::string MonedaMinima = "0.01";  // as written: the locale's decimal separator
+    std::string PuntoRedondeo = "0.005";
+    int PausaPorTerminal = 0;
+    std::array<std::string, 7> IdleLines{"A", "B", "C", "D", "E", "F", "G"};
+
+    std::string Text() const;
+};
+
+// How the gateway is run: its arguments and its locale (LC_ALL).
+struct GatewayRun {
+    std::vector<std::string> Arguments;
+    std::string Locale = "en_US.UTF-8";
+};
+
+// The gateway process.
+class Gateway {
+public:
+    // Writes Conf.ini into `dir` and starts the program; does not wait.
+    Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run = {});
+
+    // Returns once the gateway accepts connections on its port. Throws
+    // std::runtime_error with its stderr when it ended first or did not
+    // listen within `limit`.
+    void WaitListening(std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+    std::uint16_t Port() const { return config_.Port; }
+    const GatewayConfig& Config() const { return config_; }
+    ChildProcess& Process() { return *process_; }
+    std::string Stderr() const { return ReadWholeFile(process_->StandardError()); }
+
+    // Sends `signal` and waits for the end; the wait status (nullopt when it
+    // still ran after `limit`).
+    std::optional<int> Stop(int signal, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+    GatewayConfig config_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+}  // namespace zel::e2e
