@@ -38,10 +38,19 @@ constexpr const char* kHelp =
     "LC_ALL, ...). SIGHUP re-reads the money settings; SIGINT and SIGTERM end the\n"
     "gateway cleanly. Exit status: 0 after a normal end, 1 when start-up fails.\n";
 
-bool HasDisplay() {
-    const char* display = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    return (display != nullptr && *display != '\0') || (wayland != nullptr && *wayland != '\0');
+bool IsSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// The Qt platform when none is named: headless without a display, and on an
+// X display that cannot be reached (a stale DISPLAY must not stop the
+// gateway: Qt would abort). A Wayland session is left to Qt's own choice.
+const char* DefaultPlatform() {
+    if (IsSet("WAYLAND_DISPLAY")) {
+        return nullptr;
+    }
+    return IsSet("DISPLAY") ? "xcb;offscreen" : "offscreen";
 }
 
 }  // namespace
@@ -52,8 +61,9 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     // Without a display the gateway runs headless: no icon, no window.
-    if (!HasDisplay() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const char* platform = DefaultPlatform();
+    if (platform != nullptr && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", platform);
     }
     QApplication application(argc, argv);
     std::setlocale(LC_ALL, "");  // the money settings follow the user's locale
