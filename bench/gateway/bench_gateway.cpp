@@ -1,0 +1,325 @@
+// bench_gateway: figures of the whole gateway as a shop runs it, every
+// process real and on loopback.
+//
+//  1. Scans per second and scan-to-result latency through the gateway (ESPERA
+//     0) with 1 and with 20 terminals, beside the bare BuscaPrecio round trip
+//     to the same srv_zel; the ratio is the gateway's own cost.
+//  2. Twenty terminals scanning at the same moment with the pause of ESPERA
+//     ms, once with the pause shared by all terminals (PAUSA_POR_TERMINAL 0)
+//     and once per terminal (1): the time from each scan to its result.
+//  3. A thousand idle terminals: the gateway's resident memory per connection.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GatewayStack.h"
+#include "Terminal.h"
+#include "server/HttpData_Srv_Zel.h"
+#include "server/ServerAddress.h"
+
+namespace {
+
+using namespace zel::e2e;
+using std::chrono::milliseconds;
+
+constexpr long long kFirstCode = 7'500'000'000'000;
+constexpr int kArticles = 1000;
+constexpr int kManyTerminals = 20;
+constexpr int kIdleTerminals = 1000;
+
+const char* const kHelp =
+    "Usage: bench_gateway [--quick]\n"
+    "\n"
+    "Runs srv_zel and the gateway (ZEL_RV7300) from this build on loopback and\n"
+    "prints:\n"
+    "  1. scans per second and scan-to-result latency (p50, p99) through the\n"
+    "     gateway with ESPERA 0, 1 and 20 terminals, beside the bare BuscaPrecio\n"
+    "     round trip, and their ratio;\n"
+    "  2. 20 terminals scanning at the same moment with ESPERA 2000, pauses\n"
+    "     shared (PAUSA_POR_TERMINAL 0, about 45 s) and per terminal (1): time\n"
+    "     from each scan to its result screen (min, median, max);\n"
+    "  3. the gateway's resident memory per connection with 1000 idle terminals.\n"
+    "\n"
+    "  --quick   ESPERA 200 in part 2 and 1-second phases in part 1 (about 10 s)\n"
+    "  -h, --help  this text\n";
+
+struct Latencies {
+    std::vector<double> Ms;
+    double Seconds = 0;
+
+    void Add(const Latencies& other) { Ms.insert(Ms.end(), other.Ms.begin(), other.Ms.end()); }
+    double At(double fraction) {
+        if (Ms.empty()) {
+            return 0;
+        }
+        std::sort(Ms.begin(), Ms.end());
+        const auto i = static_cast<std::size_t>(fraction * static_cast<double>(Ms.size()));
+        return Ms[std::min(i, Ms.size() - 1)];
+    }
+};
+
+std::string Code(int i) {
+    return std::to_string(kFirstCode + (i % kArticles) * 7);
+}
+
+void BuildCatalogue(const TempDir& dir, const std::filesystem::path& db) {
+    std::vector<Article> articles;
+    for (int i = 0; i < kArticles; ++i) {
+        articles.push_back({Code(i), "ARTICULO DE PRUEBA " + std::to_string(i),
+                            std::to_string(10 + i % 1000) + ".25", i % 4 == 0 ? 5 : 1, 0});
+    }
+    ImportCatalogue(dir, db, articles, {"16", "0", "8"});
+}
+
+// The bare round trip: one client object calling BuscaPrecio in a loop.
+Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
+    zel::HttpData_Srv_Zel server(zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT));
+    Latencies out;
+    const auto start = Clock::now();
+    for (int i = 0;; ++i) {
+        const auto before = Clock::now();
+        if (before - start >= duration) {
+            out.Seconds = MillisecondsBetween(start, before) / 1000.0;
+            return out;
+        }
+        double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
+        double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
+        std::u16string descrip;
+        std::int8_t banImps = 0, oferta = 0;
+        std::int16_t impsAct = 0;
+        std::int32_t bansArt = 0;
+        if (server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
+                               impsAct, mult, bansArt, sugerido) != 1) {
+            throw std::runtime_error("bare BuscaPrecio: article not found");
+        }
+        out.Ms.push_back(MillisecondsBetween(before, Clock::now()));
+    }
+}
+
+// One terminal scanning in a closed loop: scan, result, idle screen, next.
+Latencies ScanLoop(Terminal& terminal, int first, Clock::time_point end) {
+    Latencies out;
+    const auto start = Clock::now();
+    for (int i = first;; i += 7) {
+        const auto sent = Clock::now();
+        if (sent >= end) {
+            out.Seconds = MillisecondsBetween(start, sent) / 1000.0;
+            return out;
+        }
+        terminal.Scan(Code(i));
+        const Frame result = terminal.ExpectFrame(milliseconds(30000));
+        terminal.ExpectFrame(milliseconds(30000));  // the idle screen
+        out.Ms.push_back(MillisecondsBetween(sent, result.At));
+    }
+}
+
+// Terminals connected one after another, each greeted before the next: the
+// listen queue holds only 5, and a connection the system drops from a full
+// queue may never be greeted until it sends something.
+std::vector<std::unique_ptr<Terminal>> ConnectTerminals(std::uint16_t port, int count) {
+    std::vector<std::unique_ptr<Terminal>> terminals;
+    for (int t = 0; t < count; ++t) {
+        terminals.push_back(std::make_unique<Terminal>(port, 0));
+        terminals.back()->ExpectFrame(milliseconds(10000));
+    }
+    return terminals;
+}
+
+Latencies Terminals(std::uint16_t port, int count, milliseconds duration) {
+    auto terminals = ConnectTerminals(port, count);
+    const auto end = Clock::now() + duration;
+    std::vector<std::future<Latencies>> runs;
+    for (int t = 0; t < count; ++t) {
+        Terminal& terminal = *terminals[static_cast<std::size_t>(t)];
+        runs.push_back(std::async(std::launch::async,
+                                  [&terminal, t, end] { return ScanLoop(terminal, t * 31, end); }));
+    }
+    Latencies all;
+    for (auto& run : runs) {
+        const Latencies one = run.get();
+        all.Add(one);
+        all.Seconds = std::max(all.Seconds, one.Seconds);
+    }
+    return all;
+}
+
+void PrintRow(const char* name, int clients, Latencies& l) {
+    const double perSecond = static_cast<double>(l.Ms.size()) / l.Seconds;
+    std::printf("  %-26s %7d %10.0f %10.3f %10.3f\n", name, clients, perSecond, l.At(0.50),
+                l.At(0.99));
+}
+
+void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds phase) {
+    std::printf("1. Scans through the gateway (ESPERA 0, type 0, all found), %.0f s per row\n",
+                static_cast<double>(phase.count()) / 1000.0);
+    std::printf("  %-26s %7s %10s %10s %10s\n", "", "clients", "per s", "p50 ms", "p99 ms");
+    // The bare round trip before and after the gateway's rows: their spread
+    // shows how steady the machine was meanwhile.
+    Latencies bareBefore = BareRoundTrips(server.Address(), phase);
+    PrintRow("bare BuscaPrecio, before", 1, bareBefore);
+
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = 0;
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    Latencies one = Terminals(gateway.Port(), 1, phase);
+    PrintRow("gateway, scan to result", 1, one);
+    Latencies many = Terminals(gateway.Port(), kManyTerminals, phase);
+    PrintRow("gateway, scan to result", kManyTerminals, many);
+    gateway.Stop(SIGTERM);
+
+    Latencies bareAfter = BareRoundTrips(server.Address(), phase);
+    PrintRow("bare BuscaPrecio, after", 1, bareAfter);
+
+    const auto rate = [](const Latencies& l) {
+        return static_cast<double>(l.Ms.size()) / l.Seconds;
+    };
+    const double bareP50 = (bareBefore.At(0.5) + bareAfter.At(0.5)) / 2;
+    const double bareRate = (rate(bareBefore) + rate(bareAfter)) / 2;
+    std::printf(
+        "  ratio gateway/bare (bare: mean of before and after), 1 terminal: p50 latency "
+        "x%.2f, rate x%.2f\n",
+        one.At(0.5) / bareP50, rate(one) / bareRate);
+    std::printf("  ratio gateway/bare, %d terminals: rate x%.2f\n", kManyTerminals,
+                rate(many) / bareRate);
+    std::printf(
+        "  the gateway's own cost per scan at p50: %.3f ms (each scan also reads the idle "
+        "screen before the next)\n\n",
+        one.At(0.5) - bareP50);
+}
+
+// Twenty terminals scan at once; the milliseconds from each scan to its
+// result screen.
+Latencies SimultaneousScans(const TempDir& dir, const SrvZel& server, int espera, int mode) {
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = espera;
+    config.PausaPorTerminal = mode;
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+
+    auto terminals = ConnectTerminals(gateway.Port(), kManyTerminals);
+    // Each terminal's result is awaited on its own thread, so every arrival
+    // is stamped when it happens; the scans leave from this thread.
+    const milliseconds limit(static_cast<long long>(espera) * (kManyTerminals + 5) + 10000);
+    std::vector<std::future<Frame>> results;
+    for (auto& terminal : terminals) {
+        Terminal* t = terminal.get();
+        results.push_back(
+            std::async(std::launch::async, [t, limit] { return t->ExpectFrame(limit); }));
+    }
+    std::this_thread::sleep_for(milliseconds(100));  // every waiter in place
+    std::vector<Clock::time_point> sent;
+    for (int t = 0; t < kManyTerminals; ++t) {
+        sent.push_back(terminals[static_cast<std::size_t>(t)]->Scan(Code(t)));
+    }
+    Latencies out;
+    for (int t = 0; t < kManyTerminals; ++t) {
+        const Frame f = results[static_cast<std::size_t>(t)].get();
+        out.Ms.push_back(MillisecondsBetween(sent[static_cast<std::size_t>(t)], f.At));
+    }
+    gateway.Stop(SIGTERM);
+    return out;
+}
+
+void PausesAtOnce(const TempDir& dir, const SrvZel& server, int espera) {
+    std::printf("2. %d terminals scanning at the same moment, ESPERA %d ms: scan to result, ms\n",
+                kManyTerminals, espera);
+    std::printf("  %-26s %10s %10s %10s %12s\n", "", "min", "median", "max", "under 50 ms");
+    for (const int mode : {0, 1}) {
+        const auto start = Clock::now();
+        Latencies l = SimultaneousScans(dir, server, espera, mode);
+        const auto under50 =
+            std::count_if(l.Ms.begin(), l.Ms.end(), [](double ms) { return ms < 50; });
+        const std::string name = "PAUSA_POR_TERMINAL " + std::to_string(mode);
+        std::printf("  %-26s %10.1f %10.1f %10.1f %9ld/%d   (%.1f s)\n", name.c_str(), l.At(0),
+                    l.At(0.5), l.At(1.0), static_cast<long>(under50), kManyTerminals,
+                    MillisecondsBetween(start, Clock::now()) / 1000.0);
+    }
+    std::printf("\n");
+}
+
+long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+void RaiseFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+void IdleTerminals(const TempDir& dir, const SrvZel& server) {
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    Gateway gateway(dir, config);  // inherits the raised file limit
+    gateway.WaitListening();
+    std::this_thread::sleep_for(milliseconds(300));
+    const long before = ResidentKiB(gateway.Process().Pid());
+
+    const auto start = Clock::now();
+    auto terminals = ConnectTerminals(gateway.Port(), kIdleTerminals);
+    const double connectMs = MillisecondsBetween(start, Clock::now());
+    std::this_thread::sleep_for(milliseconds(300));
+    const long after = ResidentKiB(gateway.Process().Pid());
+    std::printf(
+        "3. %d idle terminals: gateway VmRSS %ld KiB before, %ld KiB after: %.2f KiB per "
+        "connection; connect and greeting %.3f ms each\n",
+        kIdleTerminals, before, after, static_cast<double>(after - before) / kIdleTerminals,
+        connectMs / kIdleTerminals);
+    terminals.clear();
+    gateway.Stop(SIGTERM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "bench_gateway: unknown argument '%s' (try --help)\n", argv[i]);
+            return 2;
+        }
+    }
+    RaiseFileLimit();
+    try {
+        TempDir dir;
+        const std::filesystem::path db = dir.File("bench.db");
+        BuildCatalogue(dir, db);
+        SrvZel server(dir, db);
+        std::printf("bench_gateway (%s): srv_zel at %s, %d articles\n\n",
+                    quick ? "--quick" : "full", server.Address().c_str(), kArticles);
+        ThroughputAndLatency(dir, server, milliseconds(quick ? 1000 : 3000));
+        PausesAtOnce(dir, server, quick ? 200 : 2000);
+        IdleTerminals(dir, server);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_gateway: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
