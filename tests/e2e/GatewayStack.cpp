@@ -57,19 +57,6 @@ const Programs& ProgramPaths() {
     return programs;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zel-e2e-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot create a temporary folder from " + pattern);
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
                      const std::vector<Article>& articles, const std::vector<std::string>& taxes) {
     std::string csv = "codigo,descripcion,precio1,imps_act,ban_imps\n";
@@ -90,9 +77,9 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
                          "--db",
                          database.string(),
                          "--articles",
-                         dir.File("articulos.csv").string(),
+                         dir.File("articulos.csv"),
                          "--taxes",
-                         dir.File("impuestos.csv").string()};
+                         dir.File("impuestos.csv")};
     options.StandardError = dir.File("import.log");
     ChildProcess import(options);
     const auto status = import.WaitExit(std::chrono::seconds(30));

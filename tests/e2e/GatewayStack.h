@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "TempDir.h"
 
 namespace zel::e2e {
 
@@ -26,21 +27,7 @@ struct Programs {
 };
 const Programs& ProgramPaths();
 
-// A fresh folder under the system's temporary folder, removed with its
-// content when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& Path() const { return path_; }
-    std::filesystem::path File(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using test::TempDir;
 
 // One row of the articles CSV; texts as written in the file (UTF-8).
 struct Article {

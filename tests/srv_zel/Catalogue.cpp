@@ -8,25 +8,6 @@
 
 namespace zel::test {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "srv_zel_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& text) const {
-    const std::string path = File(name);
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
 void ExecSql(const std::string& db, const std::string& sql) {
     Database d = OpenCatalogueForWriting(db);
     d.Exec(sql);

@@ -8,25 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "TempDir.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
 namespace zel::test {
-
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
-    // Writes text to a file in the directory and returns its path.
-    std::string Write(const std::string& name, const std::string& text) const;
-
-  private:
-    std::filesystem::path path_;
-};
 
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);
