@@ -10,30 +10,13 @@
 #include <string_view>
 
 #include "rv7300_sim/SimOptions.h"
+#include "server/TcpConnect.h"
 
 namespace zel {
 
 class ConnectionError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
-};
-
-// Owns one file descriptor and closes it.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd();
-
-    int Get() const { return fd_; }
-    int Release();
-
-  private:
-    int fd_ = -1;
 };
 
 class TcpClient {
