@@ -25,7 +25,7 @@ namespace zel {
 inline constexpr std::size_t INI_VALUE_MAX_CHARS = 2047;
 
 class ConfIni {
-  public:
+public:
     explicit ConfIni(std::string_view fileText);
 
     // The value, or nothing when the section or the key is missing.
@@ -38,7 +38,7 @@ class ConfIni {
     // Whether the whole text (after a byte-order mark) is valid UTF-8.
     bool IsUtf8() const { return utf8_; }
 
-  private:
+private:
     struct Entry {
         std::string key;
         std::string value;

@@ -19,9 +19,9 @@ inline constexpr char EOT = '\x04';
 inline constexpr char SCREEN_OPEN = '\x0B';
 inline constexpr char LINE_BREAK = '\x0D';
 
-inline constexpr int SCREEN_COLUMNS = 30;  // width of a terminal line
-inline constexpr int IDLE_LINE_COUNT = 7;  // M1 to M7
-inline constexpr int MAX_CODE_DIGITS = 13; // digits of a bar code that are looked up
+inline constexpr int SCREEN_COLUMNS = 30;   // width of a terminal line
+inline constexpr int IDLE_LINE_COUNT = 7;   // M1 to M7
+inline constexpr int MAX_CODE_DIGITS = 13;  // digits of a bar code that are looked up
 
 inline constexpr std::string_view NOT_FOUND_MESSAGE = "ARTICULO NO ENCONTRADO";
 

@@ -49,7 +49,7 @@ struct BadValue {
 };
 
 class ValueReader {
-  public:
+public:
     ValueReader(const ConfIni& ini, std::string_view decimalSeparator, const CodePage& codePage)
         : ini_(ini), decimalSeparator_(decimalSeparator), codePage_(codePage) {}
 
@@ -88,7 +88,7 @@ class ValueReader {
         return *value;
     }
 
-  private:
+private:
     std::string ToCodePage(const std::string& written) const {
         return ini_.IsUtf8() ? codePage_.FromUtf8(written) : written;
     }
@@ -170,9 +170,9 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
         if (!fellBack) {
             applyFallback();
         }
-        out.Warnings.push_back(Warning(bad, "using terminal type 0 and " +
-                                                std::string(kFallbackDescription.substr(
-                                                    std::string_view("using ").size()))));
+        out.Warnings.push_back(Warning(
+            bad, "using terminal type 0 and " +
+                     std::string(kFallbackDescription.substr(std::string_view("using ").size()))));
     }
 
     for (int n = 1; n <= IDLE_LINE_COUNT; ++n) {

@@ -14,12 +14,12 @@ namespace zel {
 class CodePage;
 
 struct GatewaySettings {
-    std::string ServerAddress;          // [SRV_ZEL] IP; empty: this machine
-    std::int32_t PriceOptions = 0;      // bits 0..2 price list, bit 3 taxes included
-    double MONEDA_MINIMA = 0;           // the smallest coin
-    double PUNTO_REDONDEO = 0;          // the rounding point
-    std::int32_t ESPERA = 0;            // pause after a result screen, ms
-    std::uint8_t TIPO = 0;              // terminal type
+    std::string ServerAddress;             // [SRV_ZEL] IP; empty: this machine
+    std::int32_t PriceOptions = 0;         // bits 0..2 price list, bit 3 taxes included
+    double MONEDA_MINIMA = 0;              // the smallest coin
+    double PUNTO_REDONDEO = 0;             // the rounding point
+    std::int32_t ESPERA = 0;               // pause after a result screen, ms
+    std::uint8_t TIPO = 0;                 // terminal type
     std::array<std::string, 7> IdleLines;  // terminal code page bytes, up to 30 each
     std::int32_t PAUSA_POR_TERMINAL = 0;   // [GENERAL] PAUSA_POR_TERMINAL
 };

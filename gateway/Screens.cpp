@@ -24,8 +24,12 @@ std::basic_string<Char> Centre(std::basic_string_view<Char> text) {
 
 }  // namespace
 
-std::string CentreLine(std::string_view text) { return Centre(text); }
-std::u16string CentreLine(std::u16string_view text) { return Centre(text); }
+std::string CentreLine(std::string_view text) {
+    return Centre(text);
+}
+std::u16string CentreLine(std::u16string_view text) {
+    return Centre(text);
+}
 
 std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::uint8_t tipo) {
     std::string screen(1, SCREEN_OPEN);

@@ -35,7 +35,9 @@ private:
 }  // namespace
 
 TFMain::TFMain(const CodePage& codePage)
-    : codePage_(codePage), money_(ReadMoneySettings(codePage)), pauses_(std::make_unique<QObject>()) {
+    : codePage_(codePage),
+      money_(ReadMoneySettings(codePage)),
+      pauses_(std::make_unique<QObject>()) {
     DCOMZel.SetServerName(std::string(SERVER_CLASS));
     DCOMZel.AfterConnect = [this](TDCOMConnection& sender) { DCOMZelAfterConnect(sender); };
     ssSocket.OnClientConnect = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
@@ -45,12 +47,13 @@ TFMain::TFMain(const CodePage& codePage)
         ssSocketClientRead(sender, socket);
     };
     ssSocket.OnClientError = [this](TServerWinSocket& sender, TServerClientWinSocket& socket,
-                                    TErrorEvent kind, int& code) {
-        ssSocketClientError(sender, socket, kind, code);
-    };
+                                    TErrorEvent kind,
+                                    int& code) { ssSocketClientError(sender, socket, kind, code); };
 }
 
-TFMain::~TFMain() { FormDestroy(); }
+TFMain::~TFMain() {
+    FormDestroy();
+}
 
 bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
     BusyGuard busy(SetBusyCursor);
@@ -122,10 +125,11 @@ void TFMain::FormDestroy() {
 }
 
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
-    server_ = settings_.ServerAddress.empty() ? CoData_Srv_Zel::Create()
-                                              : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress);
-    taxRates_ = TaxRatesFromRows(
-        DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
+    server_ = settings_.ServerAddress.empty()
+                  ? CoData_Srv_Zel::Create()
+                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress);
+    taxRates_ =
+        TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
@@ -237,7 +241,9 @@ double TFMain::RoundToCoin(FixedPointAmount amount) const {
     return zel::RoundToCoin(amount, settings_.MONEDA_MINIMA, settings_.PUNTO_REDONDEO);
 }
 
-void TFMain::ReloadMoneySettings() { money_ = ReadMoneySettings(codePage_); }
+void TFMain::ReloadMoneySettings() {
+    money_ = ReadMoneySettings(codePage_);
+}
 
 void TFMain::Log(std::string_view line) {
     if (mdebug_) {

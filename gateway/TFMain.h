@@ -69,10 +69,10 @@ public:
     TDCOMConnection DCOMZel;
 
     // Hooks for the user interface; each may be left empty.
-    std::function<void()> ShowTrayIcon;                         // the icon becomes visible
-    std::function<void(bool busy)> SetBusyCursor;              // the hour-glass on and off
+    std::function<void()> ShowTrayIcon;                             // the icon becomes visible
+    std::function<void(bool busy)> SetBusyCursor;                   // the hour-glass on and off
     std::function<void(std::string_view detail)> ShowStartupError;  // before the program ends
-    std::function<void(std::string_view)> ShowWarning;         // a Conf.ini value that did not convert
+    std::function<void(std::string_view)> ShowWarning;  // a Conf.ini value that did not convert
 
 private:
     void Log(std::string_view line);

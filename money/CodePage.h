@@ -14,12 +14,12 @@
 namespace zel {
 
 class CodePageError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 class CodePage {
-  public:
+public:
     // Throws CodePageError naming the value when iconv does not know it or
     // when it is not a single-byte code page. Copies share one converter;
     // conversions may run on several threads at once.
@@ -33,7 +33,7 @@ class CodePage {
     std::string ToUtf8(std::string_view bytes) const;   // for people: logs, simulator;
                                                         // undefined bytes become U+FFFD
 
-  private:
+private:
     struct Converter;
     std::string name_;
     std::shared_ptr<Converter> converter_;

@@ -37,7 +37,7 @@ namespace {
 
 // The locale object lives as long as the process; it is created on first use.
 class TransliterationLocale {
-  public:
+public:
     TransliterationLocale() {
         // C.UTF-8 ships with glibc on Debian; the others are for systems
         // that spell it differently or lack it.
@@ -56,7 +56,7 @@ class TransliterationLocale {
 
     locale_t Get() const { return locale_; }
 
-  private:
+private:
     locale_t locale_ = nullptr;
 };
 

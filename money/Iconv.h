@@ -12,7 +12,7 @@
 namespace zel {
 
 class IconvHandle {
-  public:
+public:
     // Returns a handle that is not Valid() when iconv refuses the pair;
     // errno then tells why.
     IconvHandle(const char* to, const char* from);
@@ -31,7 +31,7 @@ class IconvHandle {
     std::size_t Convert(const char** in, std::size_t* inLeft, char** out,
                         std::size_t* outLeft) const;
 
-  private:
+private:
     static iconv_t invalid() { return reinterpret_cast<iconv_t>(-1); }
     iconv_t handle_;
 };
@@ -40,13 +40,13 @@ class IconvHandle {
 // thread for its lifetime, then puts back the one that was current.
 // When no such locale exists the thread keeps its own.
 class TransliterationLocaleScope {
-  public:
+public:
     TransliterationLocaleScope();
     ~TransliterationLocaleScope();
     TransliterationLocaleScope(const TransliterationLocaleScope&) = delete;
     TransliterationLocaleScope& operator=(const TransliterationLocaleScope&) = delete;
 
-  private:
+private:
     locale_t previous_ = nullptr;
 };
 

@@ -17,7 +17,7 @@ using ApplicationExceptionHandler = std::function<void(const std::exception&)>;
 
 // An exception that only aborts what is being done, showing nothing.
 class EAbort : public std::exception {
-  public:
+public:
     const char* what() const noexcept override { return "Operation aborted"; }
 };
 

@@ -34,7 +34,7 @@ enum class TSocketEvent {
 };
 
 class TCustomWinSocket {
-  public:
+public:
     using TSocketEventCallback = std::function<void(TCustomWinSocket& Socket, TSocketEvent Event)>;
     using TSocketErrorCallback =
         std::function<void(TCustomWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
@@ -58,7 +58,7 @@ class TCustomWinSocket {
     void SetOnSocketEvent(TSocketEventCallback callback) { onEvent_ = std::move(callback); }
     void SetOnErrorEvent(TSocketErrorCallback callback) { onError_ = std::move(callback); }
 
-  protected:
+protected:
     TCustomWinSocket() = default;
 
     // The operations a notification leads to, for the handle it names.
@@ -82,7 +82,7 @@ class TCustomWinSocket {
     ReadinessWatch readWatch_;
     ReadinessWatch writeWatch_;
 
-  private:
+private:
     void ResetState() noexcept;
 
     std::recursive_mutex lock_;

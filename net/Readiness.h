@@ -17,7 +17,7 @@ class QSocketNotifier;
 namespace zel {
 
 class ReadinessWatch {
-  public:
+public:
     enum class Kind { Read, Write };
     using Callback = std::function<void(int handle)>;
 
@@ -32,7 +32,7 @@ class ReadinessWatch {
     bool Watching() const { return notifier_ != nullptr; }
     void Reset() noexcept;
 
-  private:
+private:
     struct Discard {
         void operator()(QSocketNotifier* notifier) const noexcept;
     };

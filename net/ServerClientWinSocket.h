@@ -27,7 +27,7 @@ class TServerWinSocket;
 
 class TServerClientWinSocket : public TCustomWinSocket,
                                public std::enable_shared_from_this<TServerClientWinSocket> {
-  public:
+public:
     static constexpr std::size_t MAX_HELD_BYTES = 64 * 1024;
 
     // Only the listener makes connections.
@@ -61,7 +61,7 @@ class TServerClientWinSocket : public TCustomWinSocket,
     void ResumeReading();
     bool ReadingSuspended() const { return readSuspended_; }
 
-  private:
+private:
     friend class TServerWinSocket;
 
     // Marks it connected, sets keep-alive, and starts watching the handle.

@@ -22,7 +22,7 @@
 namespace zel {
 
 class TServerSocket {
-  public:
+public:
     using TSocketNotifyEvent =
         std::function<void(TServerWinSocket& Sender, TServerClientWinSocket& Socket)>;
     using TSocketErrorEvent =
@@ -61,7 +61,7 @@ class TServerSocket {
     TSocketNotifyEvent OnClientWrite;
     TSocketErrorEvent OnClientError;
 
-  private:
+private:
     void ListenerEvent(TSocketEvent event);
     void ClientEvent(TServerClientWinSocket& client, TSocketEvent event);
 

@@ -22,7 +22,7 @@ class QObject;
 namespace zel {
 
 class TServerWinSocket : public TCustomWinSocket {
-  public:
+public:
     using TClientEventCallback =
         std::function<void(TServerClientWinSocket& Socket, TSocketEvent Event)>;
     using TClientErrorCallback =
@@ -53,10 +53,10 @@ class TServerWinSocket : public TCustomWinSocket {
     void SetOnClientEvent(TClientEventCallback callback) { onClientEvent_ = std::move(callback); }
     void SetOnClientError(TClientErrorCallback callback) { onClientError_ = std::move(callback); }
 
-  protected:
+protected:
     void Accept(int Socket) override;
 
-  private:
+private:
     void ClientEvent(TServerClientWinSocket& client, TSocketEvent event);
     void ClientError(TServerClientWinSocket& client, TErrorEvent kind, int& code);
     void PostRelease(TServerClientWinSocket& client);

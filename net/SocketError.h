@@ -15,7 +15,7 @@ namespace zel {
 enum TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
 
 class ESocketError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

@@ -15,7 +15,7 @@
 namespace zel {
 
 class Display {
-  public:
+public:
     explicit Display(std::uint8_t type) : type_(type) {}
 
     void Show(std::string_view screen);
@@ -24,7 +24,7 @@ class Display {
     // last row that holds only the cursor is left out.
     std::vector<std::string> Lines() const;
 
-  private:
+private:
     std::uint8_t type_;
     std::vector<std::string> rows_{std::string()};
 };

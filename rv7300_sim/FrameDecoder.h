@@ -30,7 +30,7 @@ struct ReceivedFrame {
 inline constexpr std::size_t MAX_FRAME_BYTES = 64 * 1024;
 
 class FrameDecoder {
-  public:
+public:
     explicit FrameDecoder(std::uint8_t type) : type_(type) {}
 
     // Every frame (good or bad) that the bytes received so far complete.
@@ -42,7 +42,7 @@ class FrameDecoder {
 
     bool Pending() const { return !buffer_.empty(); }
 
-  private:
+private:
     std::uint8_t type_;
     std::string buffer_;
     std::size_t scanned_ = 1;  // where the search for the end of the frame resumes

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 enum class Waiting { Nothing, Greeting, Answer };
 
 class Session {
-  public:
+public:
     Session(const SimOptions& options, TcpClient& connection, int inputFd, std::ostream& out,
             std::ostream& err)
         : options_(options),
@@ -38,7 +38,7 @@ class Session {
 
     int Run();
 
-  private:
+private:
     bool NextCode(std::string& code);
     void SendScan(const std::string& code);
     void StartWait(Waiting what);

@@ -14,7 +14,7 @@
 namespace zel {
 
 class UsageError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

@@ -15,12 +15,12 @@
 namespace zel {
 
 class ConnectionError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 class TcpClient {
-  public:
+public:
     static TcpClient Connect(const Endpoint& endpoint, int timeoutMs);
 
     int Fd() const { return fd_.Get(); }
@@ -32,7 +32,7 @@ class TcpClient {
     // when the gateway has closed it; throws ConnectionError on an error.
     std::string Receive();
 
-  private:
+private:
     TcpClient(UniqueFd fd, std::string peer) : fd_(std::move(fd)), peer_(std::move(peer)) {}
 
     UniqueFd fd_;

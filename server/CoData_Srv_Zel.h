@@ -11,7 +11,7 @@
 namespace zel {
 
 class CoData_Srv_Zel {
-  public:
+public:
     // A server object on this machine (127.0.0.1, the default port).
     static std::shared_ptr<IData_Srv_Zel> Create(ClientTimeouts timeouts = {});
 

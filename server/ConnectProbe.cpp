@@ -23,8 +23,8 @@ std::string LowerFirst(std::string text) {
 std::string ProbeConnect(const ServerAddress& address, std::chrono::milliseconds timeout) {
     const TcpConnectResult result = ConnectTcp(address.Host, address.Port, timeout);
     if (result.LookupError != 0) {
-        return "host '" + address.Host + "' not found: " +
-               LowerFirst(gai_strerror(result.LookupError));
+        return "host '" + address.Host +
+               "' not found: " + LowerFirst(gai_strerror(result.LookupError));
     }
     if (result.Error == 0) {
         return "connects now";

@@ -29,7 +29,7 @@ struct ClientTimeouts {
 };
 
 class HttpData_Srv_Zel final : public IData_Srv_Zel {
-  public:
+public:
     // Performs the handshake for className; throws ServerError when nothing
     // answers, the answer is not a success or names another class.
     explicit HttpData_Srv_Zel(ServerAddress address,
@@ -51,7 +51,7 @@ class HttpData_Srv_Zel final : public IData_Srv_Zel {
     const ServerAddress& Address() const { return address_; }
     const std::string& ClassName() const { return className_; }
 
-  private:
+private:
     enum class Method { Get, Post };
 
     // The body of a 2xx answer; any other outcome throws ServerError.

@@ -48,9 +48,8 @@ public:
     virtual std::int8_t BuscaPrecio(double& Codigo, std::int8_t No_Precio, double& Precio,
                                     std::u16string& Descrip, std::int8_t& Ban_Imps,
                                     std::int8_t& Tiene_Ofer, double& Fec_ini_ofer,
-                                    double& Fec_fin_ofer, double& Pct_ofer,
-                                    std::int16_t& Imps_Act, double& Mult,
-                                    std::int32_t& Bans_Art, double& Precio_Sug) = 0;
+                                    double& Fec_fin_ofer, double& Pct_ofer, std::int16_t& Imps_Act,
+                                    double& Mult, std::int32_t& Bans_Art, double& Precio_Sug) = 0;
 };
 
 }  // namespace zel

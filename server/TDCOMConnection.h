@@ -21,7 +21,7 @@
 namespace zel {
 
 class TDCOMConnection {
-  public:
+public:
     TDCOMConnection() = default;
     TDCOMConnection(const TDCOMConnection&) = delete;
     TDCOMConnection& operator=(const TDCOMConnection&) = delete;
@@ -49,7 +49,7 @@ class TDCOMConnection {
     // Time-outs of the objects this connection creates.
     void SetTimeouts(ClientTimeouts timeouts) { timeouts_ = timeouts; }
 
-  private:
+private:
     std::string serverName_{SERVER_CLASS};
     std::string computerName_;
     ClientTimeouts timeouts_;

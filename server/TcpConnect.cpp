@@ -85,8 +85,8 @@ TcpConnectResult ConnectTcp(const std::string& host, std::uint16_t port,
     const std::unique_ptr<addrinfo, AddrInfoFree> list(found);
     result.Error = EADDRNOTAVAIL;
     for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
-        UniqueFd fd(::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                             a->ai_protocol));
+        UniqueFd fd(
+            ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
         if (fd.Get() < 0) {
             result.Error = errno;
             continue;

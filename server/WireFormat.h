@@ -17,7 +17,7 @@
 namespace zel {
 
 class WireError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

@@ -33,7 +33,7 @@ constexpr std::string_view SELECT_ARTICLE =
     "Precio_Sug FROM Articulos WHERE Codigo = ?1";
 
 class Row {
-  public:
+public:
     Row(sqlite3_stmt* stmt, std::int64_t code) : stmt_(stmt), code_(code) {}
 
     bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
@@ -84,7 +84,7 @@ class Row {
         return text ? std::string(reinterpret_cast<const char*>(text), size) : std::string();
     }
 
-  private:
+private:
     [[noreturn]] void Bad(int col, const std::string& why) const {
         throw std::runtime_error("article " + std::to_string(code_) + ": " +
                                  sqlite3_column_name(stmt_, col) + " " + why);

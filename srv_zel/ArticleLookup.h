@@ -10,7 +10,7 @@
 namespace zel {
 
 class ArticleLookup {
-  public:
+public:
     explicit ArticleLookup(Database& db);
 
     // Uses Codigo, No_Precio, Descrip and Mult of the request. Found: Result 1
@@ -22,7 +22,7 @@ class ArticleLookup {
     // not fit its parameter.
     BuscaPrecioCall Find(const BuscaPrecioCall& request);
 
-  private:
+private:
     Statement select_;
 };
 

@@ -40,7 +40,7 @@ std::string Quoted(const std::string& text) {
 
 // Reports progress about once a second.
 class ProgressClock {
-  public:
+public:
     ProgressClock(const ImportProgress& report, std::string file)
         : report_(report), file_(std::move(file)), next_(Now() + std::chrono::seconds(1)) {}
     void Row(std::size_t rows) {
@@ -51,7 +51,7 @@ class ProgressClock {
         next_ = Now() + std::chrono::seconds(1);
     }
 
-  private:
+private:
     static std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
     const ImportProgress& report_;
     std::string file_;
@@ -60,7 +60,7 @@ class ProgressClock {
 
 // Reads the records of one file and reports errors with its name and line.
 class CsvFile {
-  public:
+public:
     explicit CsvFile(const std::string& path) : path_(path), in_(path, std::ios::binary) {
         if (!in_) {
             throw ImportError(path_ + ": cannot open the file");
@@ -83,7 +83,7 @@ class CsvFile {
     }
     const std::string& Path() const { return path_; }
 
-  private:
+private:
     std::string path_;
     std::ifstream in_;
     std::optional<CsvReader> reader_;

@@ -19,7 +19,7 @@
 namespace zel {
 
 class ImportError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;  // "file:line: reason" or "file: reason"
 };
 

@@ -17,12 +17,12 @@ namespace zel {
 class ConnectionPool {
     struct Slot;
 
-  public:
+public:
     explicit ConnectionPool(std::string path);
     ~ConnectionPool();
 
     class Lease {
-      public:
+    public:
         Lease(ConnectionPool& pool, std::unique_ptr<Slot> slot);
         ~Lease();
         Lease(Lease&&) noexcept = default;
@@ -33,7 +33,7 @@ class ConnectionPool {
         Database& Db();
         ArticleLookup& Lookup();
 
-      private:
+    private:
         ConnectionPool* pool_;
         std::unique_ptr<Slot> slot_;
     };
@@ -41,7 +41,7 @@ class ConnectionPool {
     // Throws SqliteError when a new connection cannot be opened.
     Lease Acquire();
 
-  private:
+private:
     void Return(std::unique_ptr<Slot> slot);
 
     std::string path_;

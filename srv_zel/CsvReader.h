@@ -15,12 +15,12 @@
 namespace zel {
 
 class CsvError : public std::runtime_error {
-  public:
+public:
     CsvError(std::size_t line, const std::string& reason)
         : std::runtime_error(reason), line_(line) {}
     std::size_t Line() const { return line_; }
 
-  private:
+private:
     std::size_t line_;
 };
 
@@ -30,7 +30,7 @@ struct CsvRecord {
 };
 
 class CsvReader {
-  public:
+public:
     static constexpr std::size_t MAX_FIELD_BYTES = 1u << 20;
 
     explicit CsvReader(std::istream& in);
@@ -38,7 +38,7 @@ class CsvReader {
     // The next record; false at the end of the input.
     bool Next(CsvRecord& record);
 
-  private:
+private:
     int Get();
     int Peek();
 

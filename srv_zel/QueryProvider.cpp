@@ -70,7 +70,7 @@ std::string DeclaredType(const char* decl) {
 }
 
 class DeadlineGuard {
-  public:
+public:
     DeadlineGuard(sqlite3* db, std::chrono::milliseconds limit)
         : db_(db), deadline_(std::chrono::steady_clock::now() + limit) {
         sqlite3_progress_handler(db_, PROGRESS_STEP, &DeadlineGuard::Check, this);
@@ -80,7 +80,7 @@ class DeadlineGuard {
     DeadlineGuard& operator=(const DeadlineGuard&) = delete;
     bool Expired() const { return expired_; }
 
-  private:
+private:
     static int Check(void* self) {
         auto* guard = static_cast<DeadlineGuard*>(self);
         guard->expired_ = std::chrono::steady_clock::now() > guard->deadline_;

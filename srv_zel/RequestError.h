@@ -7,7 +7,7 @@
 namespace zel {
 
 class RequestError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 

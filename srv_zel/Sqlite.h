@@ -14,17 +14,17 @@ struct sqlite3_stmt;
 namespace zel {
 
 class SqliteError : public std::runtime_error {
-  public:
+public:
     SqliteError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
     // SQLite's primary result code (SQLITE_BUSY, SQLITE_CORRUPT, ...).
     int Code() const { return code_; }
 
-  private:
+private:
     int code_;
 };
 
 class Database {
-  public:
+public:
     // sqlite3_open_v2 with flags (SQLITE_OPEN_READONLY, ...); busy waits up to 5 s.
     Database(std::string path, int flags);
 
@@ -37,7 +37,7 @@ class Database {
     // Throws SqliteError with SQLite's last message on this connection.
     [[noreturn]] void Throw(std::string_view doing, int code) const;
 
-  private:
+private:
     struct Closer {
         void operator()(sqlite3* db) const;
     };
@@ -46,7 +46,7 @@ class Database {
 };
 
 class Statement {
-  public:
+public:
     Statement(Database& db, std::string_view sql);
 
     sqlite3_stmt* Handle() const { return stmt_.get(); }
@@ -61,7 +61,7 @@ class Statement {
     // Ready to run again, bindings cleared.
     void Reset();
 
-  private:
+private:
     struct Finalizer {
         void operator()(sqlite3_stmt* stmt) const;
     };
@@ -71,14 +71,14 @@ class Statement {
 
 // BEGIN IMMEDIATE now; ROLLBACK on destruction unless Commit() ran.
 class Transaction {
-  public:
+public:
     explicit Transaction(Database& db);
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     void Commit();
 
-  private:
+private:
     Database& db_;
     bool done_ = false;
 };

@@ -88,7 +88,7 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
 }
 
 class SrvZelServer::Impl {
-  public:
+public:
     explicit Impl(ServeOptions options)
         : options_(std::move(options)),
           keeper_(OpenCatalogueForWriting(options_.DbPath)),
@@ -116,7 +116,7 @@ class SrvZelServer::Impl {
         http_.stop();
     }
 
-  private:
+private:
     void Configure() {
         const std::size_t threads = options_.Threads == 0 ? 1 : options_.Threads;
         // httplib owns the queue it is handed and deletes it when it stops.

@@ -37,7 +37,7 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
                                  std::chrono::microseconds spent);
 
 class SrvZelServer {
-  public:
+public:
     // Opens (creating) the catalogue and binds the listening socket. Throws
     // SqliteError or std::runtime_error naming the file or the address.
     explicit SrvZelServer(ServeOptions options);
@@ -53,7 +53,7 @@ class SrvZelServer {
     // From any thread, before, during or after Run().
     void Stop();
 
-  private:
+private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

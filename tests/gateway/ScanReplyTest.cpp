@@ -58,7 +58,7 @@ TEST(ScanReply, PriceListIndexIsLowThreeBits) {
 }
 
 class PlanTest : public ::testing::Test {
-  protected:
+protected:
     PlanTest() : cp_("WINDOWS-1252") {
         settings_.PriceOptions = 0;  // taxes added, list 0
         settings_.MONEDA_MINIMA = 0.01;

@@ -114,7 +114,7 @@ TEST(MoneySettings, TextsAreConvertedBeforeTheOneCharacterRule) {
 
 // Sets the whole process locale for one test and puts the old one back.
 class ProcessLocale {
-  public:
+public:
     explicit ProcessLocale(const char* name) : saved_(setlocale(LC_ALL, nullptr)) {
         ok_ = setlocale(LC_ALL, name) != nullptr;
     }
@@ -123,7 +123,7 @@ class ProcessLocale {
     ProcessLocale& operator=(const ProcessLocale&) = delete;
     bool Ok() const { return ok_; }
 
-  private:
+private:
     std::string saved_;
     bool ok_ = false;
 };

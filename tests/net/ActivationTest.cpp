@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 // A listening socket of the test's own, holding a port.
 class PortHolder {
-  public:
+public:
     explicit PortHolder(std::uint16_t port = 0) {
         handle_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in at{};
@@ -32,7 +32,7 @@ class PortHolder {
     bool Ok() const { return ok_; }
     std::uint16_t Port() const { return port_; }
 
-  private:
+private:
     int handle_;
     bool ok_;
     std::uint16_t port_;

@@ -48,7 +48,7 @@ TEST(SocketErrorText, NamesTheSystemTextNumberAndCall) {
 }
 
 class ApplicationHandler : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         previous_ = SetApplicationExceptionHandler(
             [this](const std::exception& error) { shown.push_back(error.what()); });
@@ -56,7 +56,7 @@ class ApplicationHandler : public ::testing::Test {
     void TearDown() override { SetApplicationExceptionHandler(previous_); }
     std::vector<std::string> shown;
 
-  private:
+private:
     ApplicationExceptionHandler previous_;
 };
 

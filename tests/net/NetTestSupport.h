@@ -35,7 +35,7 @@ struct PeerOptions {
 
 // A terminal: connects to 127.0.0.1:port.
 class Peer {
-  public:
+public:
     explicit Peer(std::uint16_t port, PeerOptions options = {});
     ~Peer();
     Peer(const Peer&) = delete;
@@ -54,7 +54,7 @@ class Peer {
     void Close();  // orderly close
     void Reset();  // abortive close: the gateway sees a reset
 
-  private:
+private:
     int handle_ = -1;
     std::uint16_t localPort_ = 0;
     std::string received_;
@@ -76,7 +76,7 @@ struct Seen {
 // that record every event: greet on connect, take the text on read, clear
 // every error. Exceptions that reach the application handler are kept.
 class ListenerTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override;
     void TearDown() override;
     // Opens on `port` (0: any) with the recording handlers.
@@ -92,7 +92,7 @@ class ListenerTest : public ::testing::Test {
     std::string greeting = "IDLE";
     bool clearErrors = true;
 
-  private:
+private:
     ApplicationExceptionHandler previous_;
 };
 

@@ -52,7 +52,7 @@ bool Readable(int fd, int ms) {
 // A gateway that plays a fixed script on the first connection it accepts and
 // records every request it receives.
 class ScriptedGateway {
-  public:
+public:
     explicit ScriptedGateway(std::vector<Step> steps) : steps_(std::move(steps)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -80,7 +80,7 @@ class ScriptedGateway {
         return requests_;
     }
 
-  private:
+private:
     void Play() {
         if (!Readable(listener_, 10000)) {
             return;

@@ -31,7 +31,7 @@ struct Canned {
 
 // An HTTP server on a free loopback port with fixed answers per path.
 class CannedServer {
-  public:
+public:
     explicit CannedServer(std::map<std::string, Canned> answers, int keepAliveSeconds = 5)
         : answers_(std::move(answers)) {
         http_.set_keep_alive_timeout(keepAliveSeconds);
@@ -68,7 +68,7 @@ class CannedServer {
         return lastBody_;
     }
 
-  private:
+private:
     std::map<std::string, Canned> answers_;
     httplib::Server http_;
     std::uint16_t port_ = 0;

@@ -21,14 +21,14 @@ void ExecSql(const std::string& db, const std::string& sql);
 std::string Snapshot(const std::string& db);
 
 class RunningServer {
-  public:
+public:
     explicit RunningServer(const std::string& db, QueryLimits limits = {});
     ~RunningServer();
     ServerAddress Address() const { return server_.Address(); }
     std::string AddressText() const { return Address().ToString(); }
     std::vector<std::string> LogLines();
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
     SrvZelServer server_;

@@ -19,7 +19,7 @@ namespace {
 
 // srv_zel serve as a child process; its stderr goes to a file.
 class ServeProcess {
-  public:
+public:
     ServeProcess(const std::string& db, const std::string& listen, const std::string& logFile)
         : logFile_(logFile) {
         pid_ = fork();
@@ -62,7 +62,7 @@ class ServeProcess {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-  private:
+private:
     std::string logFile_;
     pid_t pid_ = -1;
 };

@@ -47,7 +47,7 @@ Lookup Find(IData_Srv_Zel& server, double code, std::int8_t list) {
 }
 
 class SrvZel : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { test::ExecSql(db_, ARTICLES); }
     TempDir dir_;
     std::string db_ = dir_.File("tienda.db");
