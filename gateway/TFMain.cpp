@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 
 #include "gateway/Constants.h"
 #include "gateway/Framing.h"
@@ -66,22 +67,32 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
     }
     server_.reset();
 
-    const ConfigReading config =
-        ReadConfIni(LoadConfIniText(ConfIniPath()), money_.DecimalSeparator, codePage_);
-    settings_ = config.Settings;
-    for (const std::string& warning : config.Warnings) {
-        if (mdebug_) {
-            mdebug_->Append("Warning: " + warning);  // echoed on stderr too
-        } else {
-            std::fprintf(stderr, "Warning: %s\n", warning.c_str());
-        }
-        if (ShowWarning) {
-            ShowWarning(warning);
-        }
-    }
-    ssSocket.SetPort(config.Port);
-
+    // Nothing that goes wrong while reading the configuration ends the
+    // process other than through the start-up error.
     try {
+        const ConfIniSource source = LoadConfIni();
+        if (source.Error) {
+            throw std::runtime_error(*source.Error);
+        }
+        ConfigReading config = ReadConfIni(source.Text, money_.DecimalSeparator, codePage_);
+        settings_ = config.Settings;
+        std::vector<std::string> warnings = source.Warnings;
+        if (const auto locale = MissingMoneySettingsWarning()) {
+            warnings.push_back(*locale);
+        }
+        warnings.insert(warnings.end(), config.Warnings.begin(), config.Warnings.end());
+        for (const std::string& warning : warnings) {
+            if (mdebug_) {
+                mdebug_->Append("Warning: " + warning);  // echoed on stderr too
+            } else {
+                std::fprintf(stderr, "Warning: %s\n", warning.c_str());
+            }
+            if (ShowWarning) {
+                ShowWarning(warning);
+            }
+        }
+        ssSocket.SetPort(config.Port);
+
         DCOMZel.SetComputerName(settings_.ServerAddress);
         DCOMZel.SetConnected(true);
     } catch (const std::exception& error) {
