@@ -183,6 +183,19 @@ TEST(ReadConfIni, Table) {
     }
 }
 
+// On type 0, its own terminal type, the sample's idle lines start each on its
+// own row only when every one is 30 characters.
+TEST(ConfIniFile, SampleIdleLinesFillTheirRows) {
+    const auto text = zel::LoadConfIniText(ZEL_SAMPLE_CONF_INI);
+    ASSERT_TRUE(text.has_value());
+    const ConfigReading sample = zel::ReadConfIni(text, ".", zel::CodePage("windows-1252"));
+    EXPECT_TRUE(sample.Warnings.empty());
+    EXPECT_EQ(int{sample.Settings.TIPO}, 0);
+    for (const std::string& line : sample.Settings.IdleLines) {
+        EXPECT_EQ(line.size(), 30u) << '"' << line << '"';
+    }
+}
+
 TEST(ConfIniFile, PathAndLoading) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("zel_conf_test_" + std::to_string(::getpid()));
