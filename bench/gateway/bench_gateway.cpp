@@ -9,7 +9,6 @@
 //     and once per terminal (1): the time from each scan to its result.
 //  3. A thousand idle terminals: the gateway's resident memory per connection.
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -248,25 +247,6 @@ void PausesAtOnce(const TempDir& dir, const SrvZel& server, int espera) {
                     MillisecondsBetween(start, Clock::now()) / 1000.0);
     }
     std::printf("\n");
-}
-
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
-void RaiseFileLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 void IdleTerminals(const TempDir& dir, const SrvZel& server) {

@@ -12,7 +12,6 @@
 // resident memory before and after, the wrong answers (must be 0) and the
 // time the terminals took to be answered again after each restart.
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -58,27 +57,6 @@ struct Options {
 
 std::string Code(int i) {
     return std::to_string(7'500'000'000'000LL + i * 13);
-}
-
-int OpenDescriptors(pid_t pid) {
-    std::error_code ec;
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-        ++n;
-    }
-    return n;
-}
-
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
 }
 
 // The result screen of each article, as a healthy gateway sends it.
@@ -296,11 +274,7 @@ int main(int argc, char** argv) {
         }
         *target = std::atoi(argv[++i]);
     }
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    RaiseFileLimit();
     try {
         TempDir dir;
         const std::filesystem::path db = dir.File("soak.db");
