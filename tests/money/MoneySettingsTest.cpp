@@ -157,8 +157,8 @@ TEST(MoneySettings, ReadFromTheLocalesOfTheShops) {
         const auto warning = MissingMoneySettingsWarning();
         EXPECT_EQ(warning.has_value(), settings.CurrencyText.empty()) << row.locale;
         if (warning) {
-            EXPECT_NE(warning->find(std::string("\"") + row.locale + "\""), std::string::npos)
-                << *warning;
+            const std::string name = setlocale(LC_MONETARY, nullptr);  // POSIX is "C"
+            EXPECT_NE(warning->find("\"" + name + "\""), std::string::npos) << *warning;
         }
     }
 }
