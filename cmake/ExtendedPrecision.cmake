@@ -26,13 +26,13 @@ cmake_pop_check_state()
 
 if(NOT ZEL_HAVE_EXTENDED_64)
   if(ZEL_LONG_DOUBLE_IS_64)
-    set(_zel_ld "long double has a 64-bit significand but is not used here (not x86, or ZEL_FORCE_BOOST_EXTENDED)")
+    set(_zel_ld "long double has a 64-bit significand but is the x87 type only on x86 (or ZEL_FORCE_BOOST_EXTENDED is set)")
   else()
     set(_zel_ld "long double has no 64-bit significand")
   endif()
   message(FATAL_ERROR
     "No 64-bit-significand arithmetic for prices on ${CMAKE_SYSTEM_PROCESSOR}: ${_zel_ld}, "
     "and Boost.Multiprecision (boost/multiprecision/cpp_bin_float.hpp) does not compile for "
-    "this target. Install Boost's headers for it (Debian: libboost-dev) or build for x86.")
+    "this target. Install Boost's headers for it (Debian: libboost-dev).")
 endif()
 message(STATUS "Prices: 64-bit-significand arithmetic available")
