@@ -169,6 +169,13 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         ShowTrayIcon();
     }
     ssSocket.SetActive(true);
+    if ((ssSocket.Port() & 0xFFFF) == 0) {
+        // PUERTO 0 lets the system choose: say what it chose, or no terminal
+        // could find the gateway.
+        std::fprintf(stderr, "%.*s%u%.*s\n", static_cast<int>(PORT_REPORT_START.size()),
+                     PORT_REPORT_START.data(), unsigned{ssSocket.LocalPort()},
+                     static_cast<int>(PORT_REPORT_END.size()), PORT_REPORT_END.data());
+    }
 }
 
 void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Terminal.h"
+#include "gateway/Constants.h"
 
 namespace zel::e2e {
 
@@ -146,10 +147,7 @@ std::string GatewayConfig::Text() const {
 }
 
 Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
-    : config_(std::move(config)) {
-    if (config_.Port == 0) {
-        config_.Port = FreePort();
-    }
+    : config_(std::move(config)), port_(config_.Port) {
     const std::filesystem::path conf = dir.File("Conf.ini");
     WriteFile(conf, config_.Text());
     // Qt wants a private runtime folder; giving it one keeps stderr to what
@@ -169,24 +167,43 @@ Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
                               {"XDG_RUNTIME_DIR", runtime.string()}};
     options.RemoveEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE"};
     options.StandardError = dir.File("gateway.log");
+    // The log of a gateway before this one in the same folder must not be
+    // read for this one's port before the new process truncates it.
+    std::filesystem::remove(options.StandardError);
     options.StandardOutput = dir.File("gateway.out");
     process_ = std::make_unique<ChildProcess>(options);
+}
+
+std::string Gateway::Stderr() const {
+    std::string text = ReadWholeFile(process_->StandardError());
+    if (const auto at = text.find(PORT_REPORT_START); at != std::string::npos) {
+        text.erase(at, text.find('\n', at) + 1 - at);
+    }
+    return text;
 }
 
 void Gateway::WaitListening(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-        if (SomethingListens(config_.Port)) {
+        if (port_ == 0) {
+            const std::string text = ReadWholeFile(process_->StandardError());
+            const auto at = text.find(PORT_REPORT_START);
+            if (at != std::string::npos && text.find(PORT_REPORT_END, at) != std::string::npos) {
+                port_ = static_cast<std::uint16_t>(
+                    std::stoul(text.substr(at + PORT_REPORT_START.size())));
+            }
+        }
+        if (port_ != 0 && SomethingListens(port_)) {
             return;
         }
         if (!process_->Running()) {
             throw std::runtime_error("the gateway ended before listening on port " +
-                                     std::to_string(config_.Port) + "; its stderr: " + Stderr());
+                                     std::to_string(port_) + "; its stderr: " + Stderr());
         }
         if (Clock::now() >= deadline) {
-            throw std::runtime_error(
-                "the gateway did not listen on port " + std::to_string(config_.Port) + " within " +
-                std::to_string(limit.count()) + " ms; its stderr: " + Stderr());
+            throw std::runtime_error("the gateway did not listen on port " + std::to_string(port_) +
+                                     " within " + std::to_string(limit.count()) +
+                                     " ms; its stderr: " + Stderr());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

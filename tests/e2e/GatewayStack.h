@@ -71,7 +71,7 @@ private:
 // The gateway's Conf.ini; every key is written out.
 struct GatewayConfig {
     std::string ServerAddress;
-    std::uint16_t Port = 0;  // [TCP] PUERTO; 0 here: a free port is picked at start
+    std::uint16_t Port = 0;  // [TCP] PUERTO; 0: the system chooses, the gateway reports it
     int Espera = 300;
     int Tipo = 0;
     int Precio = 1;
@@ -101,10 +101,13 @@ public:
     // listen within `limit`.
     void WaitListening(std::chrono::milliseconds limit = std::chrono::seconds(15));
 
-    std::uint16_t Port() const { return config_.Port; }
+    // The terminal port: the one configured, or the one the gateway reported
+    // for PUERTO 0 (known once WaitListening returned).
+    std::uint16_t Port() const { return port_; }
     const GatewayConfig& Config() const { return config_; }
     ChildProcess& Process() { return *process_; }
-    std::string Stderr() const { return ReadWholeFile(process_->StandardError()); }
+    // Its stderr, without the line that reports a chosen port.
+    std::string Stderr() const;
 
     // Sends `signal` and waits for the end; the wait status (nullopt when it
     // still ran after `limit`).
@@ -112,6 +115,7 @@ public:
 
 private:
     GatewayConfig config_;
+    std::uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 
