@@ -29,12 +29,15 @@ struct LookupPool::Shared {
     std::condition_variable Wake;
     std::condition_variable Exited;
     std::deque<Job> Queue;
-    std::vector<std::shared_ptr<IData_Srv_Zel>> Servers;  // per worker, may be null
-    std::size_t Running = 0;                              // workers whose thread has not ended
-    std::size_t Busy = 0;                                 // jobs taken and not answered
+    // Server objects not in use, the most recently used last: a lookup takes
+    // a connection that is open already before a new one is made.
+    std::vector<std::shared_ptr<IData_Srv_Zel>> Idle;
+    std::vector<std::shared_ptr<IData_Srv_Zel>> All;  // to break calls off at Stop()
+    std::size_t Running = 0;                          // workers whose thread has not ended
+    std::size_t Busy = 0;                             // jobs taken and not answered
     bool Stopping = false;
 
-    void Work(std::size_t index) {
+    void Work() {
         std::unique_lock lock(Lock);
         for (;;) {
             Wake.wait(lock, [&] { return Stopping || !Queue.empty(); });
@@ -44,12 +47,18 @@ struct LookupPool::Shared {
             Job job = std::move(Queue.front());
             Queue.pop_front();
             ++Busy;
-            std::shared_ptr<IData_Srv_Zel> server = Servers[index];
+            std::shared_ptr<IData_Srv_Zel> server;
+            if (!Idle.empty()) {
+                server = std::move(Idle.back());
+                Idle.pop_back();
+            }
             lock.unlock();
             LookupAnswer answer = LookupFailure{};
             try {
                 if (!server) {
                     server = Factory();
+                    std::lock_guard guard(Lock);
+                    All.push_back(server);
                 }
                 answer = RunLookup(*server, job.Request);
             } catch (const ServerError& error) {
@@ -60,7 +69,9 @@ struct LookupPool::Shared {
                 answer = LookupFailure{std::string("lookup: ") + error.what()};
             }
             lock.lock();
-            Servers[index] = server;
+            if (server) {
+                Idle.push_back(std::move(server));
+            }
             --Busy;
             if (Stopping) {
                 break;
@@ -78,13 +89,15 @@ LookupPool::LookupPool(int workers, ServerFactory factory, Done done,
     shared_->Factory = std::move(factory);
     shared_->Finished = std::move(done);
     const std::size_t count = workers < 1 ? 1 : static_cast<std::size_t>(workers);
-    shared_->Servers.resize(count);
-    shared_->Servers[0] = std::move(first);
+    if (first) {
+        shared_->All.push_back(first);
+        shared_->Idle.push_back(std::move(first));
+    }
     shared_->Running = count;
     for (std::size_t i = 0; i < count; ++i) {
         // Each thread holds the shared state, so one left blocked at Stop()
         // outlives the pool safely.
-        std::thread([shared = shared_, i] { shared->Work(i); }).detach();
+        std::thread([shared = shared_] { shared->Work(); }).detach();
     }
 }
 
@@ -112,7 +125,7 @@ void LookupPool::Stop() {
         }
         shared_->Stopping = true;
         shared_->Queue.clear();
-        servers = shared_->Servers;
+        servers = shared_->All;
     }
     shared_->Wake.notify_all();
     for (const auto& server : servers) {

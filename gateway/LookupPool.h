@@ -1,6 +1,7 @@
-// LookupPool: BuscaPrecio off the event loop. A few worker threads, each with
-// a server object of its own (its own kept-alive connection), take lookups in
-// the order they were asked for; at most `workers` are in flight at once.
+// LookupPool: BuscaPrecio off the event loop. A few worker threads take
+// lookups in the order they were asked for, at most `workers` in flight at
+// once; each lookup has a server object (a kept-alive connection) to itself,
+// the most recently used idle one, or a new one when all are in use.
 //
 // A worker knows nothing of terminals: it gets a ticket and a request and
 // hands back the ticket and the answer through `done`, on its own thread;
@@ -24,9 +25,9 @@ public:
     using ServerFactory = std::function<std::shared_ptr<IData_Srv_Zel>()>;
     using Done = std::function<void(std::uint64_t ticket, LookupAnswer answer)>;
 
-    // `first`, when given, is the first worker's server object; the others
-    // are made by `factory` on their first lookup (and again after a failed
-    // creation).
+    // `first`, when given, is the first server object; more are made by
+    // `factory` when a lookup finds none idle (a failed creation fails that
+    // lookup only).
     LookupPool(int workers, ServerFactory factory, Done done,
                std::shared_ptr<IData_Srv_Zel> first = nullptr);
     ~LookupPool();  // Stop()

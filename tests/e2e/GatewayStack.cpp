@@ -130,6 +130,12 @@ void SrvZel::Restart() {
 std::string GatewayConfig::Text() const {
     std::string t;
     t += "[SRV_ZEL]\nIP=" + ServerAddress + "\n";
+    if (Conexiones != 0) {
+        t += "CONEXIONES=" + std::to_string(Conexiones) + "\n";
+    }
+    if (LimiteConsulta != 0) {
+        t += "LIMITE_CONSULTA=" + std::to_string(LimiteConsulta) + "\n";
+    }
     t += "[GENERAL]\n";
     t += "PRECIO=" + std::to_string(Precio) + "\n";
     t += "IMPS_INCLUIDO=" + std::to_string(ImpsIncluido) + "\n";
@@ -142,6 +148,9 @@ std::string GatewayConfig::Text() const {
     t += "[MENSAJES]\n";
     for (std::size_t i = 0; i < IdleLines.size(); ++i) {
         t += "M" + std::to_string(i + 1) + "=" + IdleLines[i] + "\n";
+    }
+    if (!SinServicio.empty()) {
+        t += "SIN_SERVICIO=" + SinServicio + "\n";
     }
     return t;
 }

@@ -80,6 +80,10 @@ struct GatewayConfig {
     std::string PuntoRedondeo = "0.005";
     int PausaPorTerminal = 0;
     std::array<std::string, 7> IdleLines{"A", "B", "C", "D", "E", "F", "G"};
+    // The lookup keys, written only when set (0 or empty: left out).
+    int Conexiones = 0;
+    int LimiteConsulta = 0;
+    std::string SinServicio;
 
     std::string Text() const;
 };
