@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -91,17 +92,22 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
     }
 }
 
-SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database)
-    : dir_(dir), database_(std::move(database)) {
+SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database,
+               std::vector<std::string> extraArguments)
+    : dir_(dir), database_(std::move(database)), extraArguments_(std::move(extraArguments)) {
     Start("127.0.0.1:0");
 }
 
 void SrvZel::Start(const std::string& listen) {
-    ++starts_;
     ChildOptions options;
     options.Arguments = {ProgramPaths().SrvZel, "serve",    "--db",
                          database_.string(),    "--listen", listen};
-    options.StandardError = dir_.File("srv_zel-" + std::to_string(starts_) + ".log");
+    options.Arguments.insert(options.Arguments.end(), extraArguments_.begin(),
+                             extraArguments_.end());
+    // Named for this process's count of starts, so two servers in one folder
+    // never read each other's log for their address.
+    static std::atomic<int> everStarted{0};
+    options.StandardError = dir_.File("srv_zel-" + std::to_string(++everStarted) + ".log");
     process_.reset();
     process_ = std::make_unique<ChildProcess>(options);
     const auto deadline = Clock::now() + std::chrono::seconds(15);

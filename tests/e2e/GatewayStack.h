@@ -47,8 +47,10 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
 class SrvZel {
 public:
     // Starts serving `database`, on a port the system picks; returns once it
-    // listens. Its log goes to files in `dir`.
-    SrvZel(const TempDir& dir, std::filesystem::path database);
+    // listens. Its log goes to files in `dir`. `extraArguments` follow the
+    // serve command's own (e.g. --threads N).
+    SrvZel(const TempDir& dir, std::filesystem::path database,
+           std::vector<std::string> extraArguments = {});
 
     // "127.0.0.1:PORT", as Conf.ini names it.
     const std::string& Address() const { return address_; }
@@ -63,8 +65,8 @@ private:
 
     const TempDir& dir_;
     std::filesystem::path database_;
+    std::vector<std::string> extraArguments_;
     std::string address_;
-    int starts_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 
