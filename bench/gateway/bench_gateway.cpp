@@ -44,7 +44,8 @@ constexpr int kIdleTerminals = 1000;
 constexpr int kFarTerminals = 50;
 constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 // srv_zel serves each kept-alive connection with a worker of its own: room
-// for the gateway's CONEXIONES 16 and this program's own clients.
+// for the gateway's CONEXIONES 16, a gateway still winding down and this
+// program's own clients.
 const std::vector<std::string> kServeThreads{"--threads", "64"};
 
 const char* const kHelp =
@@ -426,16 +427,16 @@ int main(int argc, char** argv) {
         TempDir dir;
         const std::filesystem::path db = dir.File("bench.db");
         BuildCatalogue(dir, db);
-        SrvZel server(dir, db);
-        std::printf("bench_gateway (%s): srv_zel at %s, %d articles\n\n",
-                    quick ? "--quick" : "full", server.Address().c_str(), kArticles);
+        SrvZel server(dir, db, kServeThreads);
+        std::printf("bench_gateway (%s): srv_zel at %s (--threads %s), %d articles\n\n",
+                    quick ? "--quick" : "full", server.Address().c_str(), kServeThreads[1].c_str(),
+                    kArticles);
         ThroughputAndLatency(dir, server, milliseconds(quick ? 1000 : 3000));
         PausesAtOnce(dir, server, quick ? 200 : 2000);
         IdleTerminals(dir, server);
         std::printf("\n");
-        SrvZel roomy(dir, db, kServeThreads);
-        FarBackOffice(dir, roomy);
-        StoppedServer(dir, roomy, quick);
+        FarBackOffice(dir, server);
+        StoppedServer(dir, server, quick);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_gateway: %s\n", error.what());
         return 1;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -73,25 +74,36 @@ TEST_F(GatewayTest, AStoppedServerHoldsOthersOnlyWhenPausesAreShared) {
     }
 }
 
-TEST_F(GatewayTest, SigtermWhileALookupHangsEndsAtOnceSendingNothing) {
+TEST_F(GatewayTest, SigtermDuringAHungLookupOrALongPauseEndsAtOnceSendingNothing) {
     for (const int mode : {0, 1}) {
-        SCOPED_TRACE("PAUSA_POR_TERMINAL " + std::to_string(mode));
-        GatewayConfig config;
-        config.PausaPorTerminal = mode;
-        config.LimiteConsulta = 20000;
-        config.SinServicio = std::string(kOutOfService);
-        StartGateway(config);
-        auto a = Connect();
-        const StoppedServer stopped(server_->Process());
-        a->Scan(kMilk);
-        std::this_thread::sleep_for(kSettle);
-        const Clock::time_point signalled = Clock::now();
-        const auto status = gateway_->Stop(SIGTERM, milliseconds(5000));
-        ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
-        EXPECT_EQ(ExitCode(*status), 0) << DescribeStatus(*status);
-        std::printf("mode %d: ended %.1f ms after SIGTERM\n", mode,
-                    MillisecondsBetween(signalled, Clock::now()));
-        EXPECT_EQ(a->ReadUntilClosed(kPrompt), std::optional<std::string>(""));
+        for (const bool hung : {true, false}) {
+            SCOPED_TRACE("PAUSA_POR_TERMINAL " + std::to_string(mode) +
+                         (hung ? ", lookup hung" : ", pause of 20 s"));
+            GatewayConfig config;
+            config.PausaPorTerminal = mode;
+            config.LimiteConsulta = 20000;
+            config.Espera = 20000;
+            config.SinServicio = std::string(kOutOfService);
+            StartGateway(config);
+            auto a = Connect();
+            std::optional<StoppedServer> stopped;
+            if (hung) {
+                stopped.emplace(server_->Process());
+            }
+            a->Scan(kMilk);
+            if (!hung) {
+                a->ExpectFrame(kPrompt);  // the result: the pause stands
+            }
+            std::this_thread::sleep_for(kSettle);
+            const Clock::time_point signalled = Clock::now();
+            const auto status = gateway_->Stop(SIGTERM, milliseconds(5000));
+            ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
+            EXPECT_EQ(ExitCode(*status), 0) << DescribeStatus(*status);
+            std::printf("mode %d, %s: ended %.1f ms after SIGTERM\n", mode,
+                        hung ? "lookup hung" : "pausing",
+                        MillisecondsBetween(signalled, Clock::now()));
+            EXPECT_EQ(a->ReadUntilClosed(kPrompt), std::optional<std::string>(""));
+        }
     }
 }
 
