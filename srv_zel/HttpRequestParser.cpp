@@ -223,13 +223,19 @@ void HttpRequestParser::StartBody() {
     const std::string_view text = request_.Header("content-length");
     std::size_t length = 0;
     if (lengths == 1) {
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), length);
-        if (text.empty() || ec != std::errc() || end != text.data() + text.size() ||
-            text.size() > MAX_BODY_DIGITS) {
-            Fail(text.size() > MAX_BODY_DIGITS && ec == std::errc() ? 413 : 400,
-                 "Content-Length \"" + std::string(text.substr(0, 40)) + "\" is not a size");
+        const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        });
+        if (!digits) {
+            Fail(400, "Content-Length \"" + std::string(text.substr(0, 40)) + "\" is not a size");
             return;
         }
+        if (text.size() > MAX_BODY_DIGITS) {
+            Fail(413, "body of " + std::string(text.substr(0, 40)) + " bytes; at most " +
+                          std::to_string(limits_.MaxBodyBytes) + " are taken");
+            return;
+        }
+        std::from_chars(text.data(), text.data() + text.size(), length);
     }
     if (length > limits_.MaxBodyBytes) {
         Fail(413, "body of " + std::to_string(length) + " bytes; at most " +

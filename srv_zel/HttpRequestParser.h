@@ -54,6 +54,9 @@ public:
     int ErrorStatus() const { return errorStatus_; }
     const std::string& ErrorReason() const { return errorReason_; }
 
+    // What is read of the request so far (method and path once the head is).
+    const HttpRequest& Partial() const { return request_; }
+
     // The complete request; the parser is then ready for the next one.
     HttpRequest Take();
 

@@ -30,6 +30,7 @@ constexpr std::uint64_t WAKE_ID = 1;
 constexpr std::size_t READ_CHUNK = 16u << 10;
 constexpr std::size_t MAX_READ_PER_WAKE = 64u << 10;  // fairness between connections
 constexpr auto SCAN_INTERVAL = std::chrono::milliseconds(100);
+constexpr auto DRAIN_TIME = std::chrono::milliseconds(1000);
 constexpr const char* CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
 class Fd {
@@ -158,7 +159,11 @@ public:
     }
 
 private:
-    enum class Phase { Reading, Working, Writing };
+    // Draining: the answer is sent and the sending side shut; what the client
+    // still sends is read and dropped for a moment, so that closing with
+    // unread bytes (which resets the connection) does not destroy the answer
+    // before the client has read it.
+    enum class Phase { Reading, Working, Writing, Draining };
 
     struct Conn {
         Fd fd;
@@ -396,7 +401,7 @@ private:
         listener_.Reset();
         std::vector<std::uint64_t> idle;
         for (auto& [id, c] : conns_) {
-            if (c.phase == Phase::Reading) {
+            if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
                 idle.push_back(id);
             } else {
                 c.closeAfterWrite = true;
@@ -458,6 +463,18 @@ private:
                 return;
             }
         }
+        if ((what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && c.phase == Phase::Draining) {
+            char buf[READ_CHUNK];
+            ssize_t n = 0;
+            std::size_t total = 0;
+            while (total < MAX_READ_PER_WAKE && (n = recv(c.fd.Get(), buf, sizeof buf, 0)) > 0) {
+                total += static_cast<std::size_t>(n);
+            }
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+                Close(id);
+                return;
+            }
+        }
         if (auto it = conns_.find(id); it != conns_.end()) {
             UpdateEvents(it->second);
         }
@@ -495,7 +512,10 @@ private:
         }
         if (c.parser.Failed()) {
             c.pending.clear();
-            Refuse(c, c.parser.ErrorStatus(), c.parser.ErrorReason());
+            HttpRequest about;
+            about.Method = c.parser.Partial().Method;
+            about.Path = c.parser.Partial().Path;
+            Refuse(c, c.parser.ErrorStatus(), c.parser.ErrorReason(), &about);
             return;
         }
         if (c.parser.WantsContinue() && !c.continueSent && !c.parser.Done()) {
@@ -563,7 +583,12 @@ private:
         }
         if (c.closeAfterWrite) {
             shutdown(c.fd.Get(), SHUT_WR);
-            return false;
+            if (stopping_) {
+                return false;
+            }
+            c.phase = Phase::Draining;
+            c.deadline = Clock::now() + DRAIN_TIME;
+            return true;
         }
         c.phase = Phase::Reading;
         c.continueSent = false;
@@ -575,7 +600,7 @@ private:
 
     void UpdateEvents(Conn& c) {
         std::uint32_t events = 0;
-        if (c.phase == Phase::Reading) {
+        if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
             events |= EPOLLIN;
         }
         if (c.sent < c.out.size()) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,10 +23,12 @@ std::string Snapshot(const std::string& db);
 
 class RunningServer {
 public:
-    explicit RunningServer(const std::string& db, QueryLimits limits = {});
+    explicit RunningServer(const std::string& db, QueryLimits limits = {},
+                           const std::function<void(ServeOptions&)>& adjust = {});
     ~RunningServer();
     ServerAddress Address() const { return server_.Address(); }
     std::string AddressText() const { return Address().ToString(); }
+    std::optional<ServerAddress> MetricsAddress() const { return server_.MetricsAddress(); }
     std::vector<std::string> LogLines();
 
 private:
