@@ -3,29 +3,14 @@
 #include <algorithm>
 #include <charconv>
 
+#include "common/Text.h"
+
 namespace zel {
 
 namespace {
 
 constexpr std::size_t MAX_CHUNK_LINE_BYTES = 256;  // hex size and extensions
 constexpr std::size_t MAX_BODY_DIGITS = 18;        // fits std::size_t with room
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 bool IsTokenChar(unsigned char c) {
     return c > 0x20 && c < 0x7F &&
@@ -184,17 +169,17 @@ void HttpRequestParser::ParseHead() {
             Fail(400, "a header line is not \"Name: value\"");
             return;
         }
-        request_.Headers.emplace_back(Lower(line.substr(0, colon)),
-                                      std::string(TrimBlanks(line.substr(colon + 1))));
+        request_.Headers.emplace_back(AsciiLower(line.substr(0, colon)),
+                                      std::string(Trim(line.substr(colon + 1))));
     }
-    const std::string connection = Lower(request_.Header("connection"));
+    const std::string connection = AsciiLower(request_.Header("connection"));
     request_.KeepAlive = version == "HTTP/1.1" ? connection.find("close") == std::string::npos
                                                : connection.find("keep-alive") != std::string::npos;
     StartBody();
 }
 
 void HttpRequestParser::StartBody() {
-    const std::string encoding = Lower(request_.Header("content-encoding"));
+    const std::string encoding = AsciiLower(request_.Header("content-encoding"));
     if (!encoding.empty() && encoding != "identity") {
         Fail(415, "Content-Encoding \"" + encoding + "\" is not accepted; send the body as it is");
         return;
@@ -207,12 +192,12 @@ void HttpRequestParser::StartBody() {
     }
     if (transfers > 0) {
         if (lengths > 0 || transfers > 1 ||
-            Lower(request_.Header("transfer-encoding")) != "chunked") {
+            AsciiLower(request_.Header("transfer-encoding")) != "chunked") {
             Fail(lengths > 0 || transfers > 1 ? 400 : 501,
                  "only \"Transfer-Encoding: chunked\" alone frames a body here");
             return;
         }
-        wantsContinue_ = Lower(request_.Header("expect")) == "100-continue";
+        wantsContinue_ = AsciiLower(request_.Header("expect")) == "100-continue";
         state_ = State::ChunkSize;
         return;
     }
@@ -243,12 +228,12 @@ void HttpRequestParser::StartBody() {
         return;
     }
     remaining_ = length;
-    wantsContinue_ = length > 0 && Lower(request_.Header("expect")) == "100-continue";
+    wantsContinue_ = length > 0 && AsciiLower(request_.Header("expect")) == "100-continue";
     state_ = length > 0 ? State::Body : State::Done;
 }
 
 void HttpRequestParser::OnChunkSizeLine() {
-    const std::string_view size = TrimBlanks(std::string_view(line_).substr(0, line_.find(';')));
+    const std::string_view size = Trim(std::string_view(line_).substr(0, line_.find(';')));
     std::size_t n = 0;
     const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), n, 16);
     if (size.empty() || end != size.data() + size.size() ||

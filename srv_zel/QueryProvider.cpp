@@ -6,7 +6,7 @@
 
 #include <sqlite3.h>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "srv_zel/RequestError.h"
 
 namespace zel {

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/ServerAddress.h"
 #include "srv_zel/HttpRequestParser.h"
 #include "srv_zel/QueryProvider.h"

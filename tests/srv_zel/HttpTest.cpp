@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "Catalogue.h"
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/CoData_Srv_Zel.h"
 #include "srv_zel/HttpRequestParser.h"
 
