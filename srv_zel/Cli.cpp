@@ -43,7 +43,7 @@ constexpr const char* SERVE_HELP =
 Serves the catalogue in FILE (created with its tables when missing) until
 SIGINT or SIGTERM; SIGHUP is ignored. Writes one line per request on stderr:
 time, client, method, path, status, microseconds (and the reason of an
-error), and one line when every worker of a kind is busy. Under systemd
+error), and at most one line a minute when every worker of a kind is busy. Under systemd
 (Type=notify) it says READY=1 once it listens and STOPPING=1 when it stops.
 
 One thread watches every connection; lookups and queries have workers of

@@ -31,6 +31,8 @@ constexpr std::size_t READ_CHUNK = 16u << 10;
 constexpr std::size_t MAX_READ_PER_WAKE = 64u << 10;  // fairness between connections
 constexpr auto SCAN_INTERVAL = std::chrono::milliseconds(100);
 constexpr auto DRAIN_TIME = std::chrono::milliseconds(1000);
+// A server at its limit says so at most this often.
+constexpr auto BUSY_NOTICE_INTERVAL = std::chrono::seconds(60);
 constexpr const char* CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
 class Fd {
@@ -195,6 +197,8 @@ private:
         std::size_t busy = 0;
         bool stop = false;
         bool busyNoticed = false;
+        std::size_t busyTimes = 0;  // since the last notice
+        Clock::time_point lastNotice;
         std::vector<std::thread> threads;
     };
 
@@ -339,6 +343,7 @@ private:
         }
         Lane& lane = *lanes_[index];
         bool notice = false;
+        std::size_t times = 0;
         {
             const std::lock_guard lock(lane.mutex);
             const std::size_t workers = lane.threads.size();
@@ -347,14 +352,24 @@ private:
             }
             if (lane.busy + lane.queue.size() >= workers && !lane.busyNoticed) {
                 lane.busyNoticed = true;
-                notice = true;
+                ++lane.busyTimes;
+                const auto now = Clock::now();
+                if (lane.lastNotice == Clock::time_point() ||
+                    now - lane.lastNotice >= BUSY_NOTICE_INTERVAL) {
+                    notice = true;
+                    times = lane.busyTimes;
+                    lane.busyTimes = 0;
+                    lane.lastNotice = now;
+                }
             }
             lane.queue.push_back({c.id, std::move(request)});
         }
         lane.ready.notify_one();
         if (notice) {
             Notice("all " + std::to_string(lane.threads.size()) + " " + lane.config.Name +
-                   " workers busy; requests wait their turn");
+                   " workers busy; requests wait their turn" +
+                   (times > 1 ? " (" + std::to_string(times) + " times since the last such line)"
+                              : std::string()));
         }
         return true;
     }

@@ -13,6 +13,16 @@ void ExecSql(const std::string& db, const std::string& sql) {
     d.Exec(sql);
 }
 
+double PriceOf7501(IData_Srv_Zel& object) {
+    double code = 7501, precio = 0, d = 0, mult = 1;
+    std::u16string descrip;
+    std::int8_t a = 0, b = 0;
+    std::int16_t imps = 0;
+    std::int32_t bans = 0;
+    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+    return precio;
+}
+
 std::string Snapshot(const std::string& db) {
     Database d(db, SQLITE_OPEN_READONLY);
     std::string text;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "server/IData_Srv_Zel.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -17,6 +18,9 @@ namespace zel::test {
 
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);
+
+// The list-1 price of article 7501, through BuscaPrecio.
+double PriceOf7501(IData_Srv_Zel& object);
 
 // Everything in the catalogue, in one comparable text.
 std::string Snapshot(const std::string& db);

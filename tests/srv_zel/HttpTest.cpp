@@ -129,16 +129,6 @@ private:
     bool connected_ = false;
 };
 
-double Lookup(IData_Srv_Zel& object) {
-    double code = 7501, precio = 0, d = 0, mult = 1;
-    std::u16string descrip;
-    std::int8_t a = 0, b = 0;
-    std::int16_t imps = 0;
-    std::int32_t bans = 0;
-    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
-    return precio;
-}
-
 bool LogHas(RunningServer& server, const std::string& text) {
     for (int i = 0; i < 500; ++i) {
         for (const auto& line : server.LogLines()) {
@@ -207,7 +197,7 @@ TEST_F(Abuse, IdleAndSlowClientsTakeNoWorker) {
     }
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(Lookup(*object), 3.0);
+        EXPECT_EQ(test::PriceOf7501(*object), 3.0);
     }
 }
 
@@ -239,7 +229,7 @@ TEST_F(Abuse, QueriesWaitInALaneOfTheirOwn) {
     EXPECT_TRUE(LogHas(server, "srv_zel: all 1 query workers busy; requests wait their turn"));
     // Lookups are answered while the queries run and wait.
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-    EXPECT_EQ(Lookup(*object), 3.0);
+    EXPECT_EQ(test::PriceOf7501(*object), 3.0);
     for (auto& q : queries) {
         q.join();
     }
@@ -257,8 +247,8 @@ TEST_F(Abuse, MetricsPassPromtool) {
         o.Metrics = ServerAddress{"127.0.0.1", 0};
     });
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-    Lookup(*object);
-    Lookup(*object);
+    test::PriceOf7501(*object);
+    test::PriceOf7501(*object);
     Client bad(server.Address());
     bad.Send("GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n");
     bad.ReadAll();
