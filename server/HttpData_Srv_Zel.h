@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
 

@@ -1,6 +1,6 @@
 #include "server/TDCOMConnection.h"
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/ServerAddress.h"
 
 namespace zel {

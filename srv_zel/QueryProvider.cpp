@@ -4,7 +4,7 @@
 
 #include <sqlite3.h>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "srv_zel/RequestError.h"
 
 namespace zel {

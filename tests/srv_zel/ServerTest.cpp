@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "Catalogue.h"
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "money/CodePage.h"
 #include "server/CoData_Srv_Zel.h"
 #include "server/TDCOMConnection.h"
