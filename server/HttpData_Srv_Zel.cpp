@@ -61,6 +61,10 @@ HttpData_Srv_Zel::HttpData_Srv_Zel(ServerAddress address, std::string className,
 
 HttpData_Srv_Zel::~HttpData_Srv_Zel() = default;
 
+void HttpData_Srv_Zel::Hangup() {
+    http_->stop();
+}
+
 void HttpData_Srv_Zel::Fail(std::string_view operation, const std::string& what) const {
     throw ServerError(className_ + " at " + address_.ToString() + ": " + std::string(operation) +
                       ": " + what);

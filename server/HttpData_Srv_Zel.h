@@ -48,6 +48,8 @@ public:
                             std::int16_t& Imps_Act, double& Mult, std::int32_t& Bans_Art,
                             double& Precio_Sug) override;
 
+    void Hangup() override;
+
     const ServerAddress& Address() const { return address_; }
     const std::string& ClassName() const { return className_; }
 
