@@ -44,9 +44,10 @@ void ServiceNotifier::Ready(std::function<std::string()> status) {
 }
 
 void ServiceNotifier::Stopping() {
-    if (!underSystemd_) {
+    if (!underSystemd_ || stopping_) {
         return;
     }
+    stopping_ = true;
     timer_.stop();
     Send("STOPPING=1");
 }

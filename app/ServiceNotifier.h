@@ -28,6 +28,7 @@ public:
     // thread's loop: a ping at every tick when the watchdog is on, and the
     // status from `status` whenever its text changed.
     void Ready(std::function<std::string()> status);
+    // STOPPING=1, once; the pings end.
     void Stopping();
 
 private:
@@ -38,6 +39,7 @@ private:
     std::chrono::microseconds watchdog_{0};
     std::function<std::string()> status_;
     std::string lastStatus_;
+    bool stopping_ = false;
     mutable bool reportedFailure_ = false;  // one line in the journal, not one a second
     QTimer timer_;
 };

@@ -95,10 +95,12 @@ int main(int argc, char* argv[]) {
     zel::TFMain FMain(*codePage);
     zel::GatewayUi ui(FMain, zel::CurrentUiMode());
 
+    zel::ServiceNotifier notifier;
     zel::SignalBridge signalBridge;
     // The shutdown runs at once, so no answer that arrives before the loop
     // ends is sent.
-    signalBridge.OnTerminate = [&FMain] {
+    signalBridge.OnTerminate = [&FMain, &notifier] {
+        notifier.Stopping();
         FMain.FormDestroy();
         QApplication::quit();
     };
@@ -113,10 +115,17 @@ int main(int argc, char* argv[]) {
         return 1;  // FMain's destruction runs FormDestroy
     }
     // FormCreate came back with the terminals' port open.
-    zel::ServiceNotifier notifier;
     notifier.Ready([&FMain] {
-        return "Terminals on port " + std::to_string(FMain.ssSocket.LocalPort()) + ": " +
-               std::to_string(FMain.ssSocket.Socket().ActiveConnections()) + " connected";
+        std::string status = "Terminals on port " + std::to_string(FMain.ssSocket.LocalPort()) +
+                             ": " + std::to_string(FMain.ssSocket.Socket().ActiveConnections()) +
+                             " connected";
+        if (const zel::SessionTable* sessions = FMain.Sessions()) {
+            const zel::ScanTally scans = sessions->Tally();
+            status += "; scans: " + std::to_string(scans.Found) + " found, " +
+                      std::to_string(scans.NotFound) + " not found, " +
+                      std::to_string(scans.Failed) + " failed";
+        }
+        return status;
     });
     const int status = application.exec();
     notifier.Stopping();

@@ -7,6 +7,7 @@
 
 #include "common/ServerNames.h"
 #include "gateway/Constants.h"
+#include "gateway/MonitorServer.h"
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
 #include "server/CoData_Srv_Zel.h"
@@ -118,6 +119,7 @@ void TFMain::FormDestroy() {
     }
     pauses_.clear();
     loop_.reset();
+    monitor_.reset();
     try {
         ssSocket.SetActive(false);
     } catch (const std::exception& error) {
@@ -165,6 +167,19 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         },
         server_);
 
+    stats_ = std::make_unique<GatewayStats>(WallClock::now(), settings_.ServerAddress,
+                                            settings_.PAUSA_POR_TERMINAL == 1 ? 1 : 0);
+    if (!settings_.MonitorAddress.empty()) {
+        // Without it the terminals are served all the same.
+        try {
+            monitor_ = std::make_unique<MonitorServer>(settings_.MonitorAddress, Snapshot());
+            std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
+                         monitor_->Address().c_str());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "Warning: no status and metrics endpoint: %s\n", error.what());
+        }
+    }
+
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
@@ -180,11 +195,14 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
         Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions);
     sockets_[id] = Socket.weak_from_this();
     ids_[&Socket] = id;
+    stats_->Accepted();
     Carry(actions);
+    Publish();
 }
 
-void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& /*Socket*/,
+void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket,
                                  TErrorEvent /*ErrorEvent*/, int& ErrorCode) {
+    errors_[&Socket] = ErrorCode;
     ErrorCode = 0;
 }
 
@@ -197,6 +215,7 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     TableActions actions;
     sessions_->Received(found->second, received, Clock::now(), actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
@@ -208,9 +227,17 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
     const SessionId id = found->second;
     ids_.erase(found);
     sockets_.erase(id);
+    const auto error = errors_.find(&Socket);
+    stats_->Released(Socket.Overflowed()
+                         ? ReleaseCause::Overflow
+                         : ReleaseCauseOf(error == errors_.end() ? 0 : error->second));
+    if (error != errors_.end()) {
+        errors_.erase(error);
+    }
     TableActions actions;
     sessions_->Close(id, actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
@@ -222,9 +249,16 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
     if (TServerClientWinSocket* socket = SocketOf(id); socket != nullptr && socket->PeerGone()) {
         socket->Close();
     }
+    const Clock::time_point now = Clock::now();
+    if (const auto asked = asked_.find(id); asked != asked_.end()) {
+        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer),
+                           WallClock::now());
+        asked_.erase(asked);
+    }
     TableActions actions;
-    sessions_->LookupFinished(id, answer, Clock::now(), actions);
+    sessions_->LookupFinished(id, answer, now, actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::StartPause(SessionId id, int milliseconds) {
@@ -240,6 +274,7 @@ void TFMain::StartPause(SessionId id, int milliseconds) {
         TableActions actions;
         sessions_->PauseElapsed(id, Clock::now(), actions);
         Carry(actions);
+        Publish();
     });
     timer->start(milliseconds);
 }
@@ -255,6 +290,7 @@ void TFMain::Carry(const TableActions& actions) {
         if (const auto* log = std::get_if<LogLine>(&action)) {
             Log(*log);
         } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
+            asked_[targeted.Target] = Clock::now();
             pool_->Submit(targeted.Target, lookup->Request);
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
@@ -270,6 +306,25 @@ void TFMain::Carry(const TableActions& actions) {
             }
         }
     }
+}
+
+StatsSnapshot TFMain::Snapshot() {
+    std::size_t held = 0;
+    TServerWinSocket& listener = ssSocket.Socket();
+    for (int i = 0; i < listener.ActiveConnections(); ++i) {
+        held += listener.Connections(i).HeldBytes();
+    }
+    return stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
+}
+
+void TFMain::Publish() {
+    if (monitor_ && sessions_) {
+        monitor_->Publish(Snapshot());
+    }
+}
+
+std::string TFMain::MonitorAddress() const {
+    return monitor_ ? monitor_->Address() : std::string();
 }
 
 void TFMain::ReloadMoneySettings() {

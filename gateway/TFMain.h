@@ -21,6 +21,7 @@
 
 #include "gateway/DebugLog.h"
 #include "gateway/GatewaySettings.h"
+#include "gateway/GatewayStats.h"
 #include "gateway/LookupPool.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
@@ -71,6 +72,8 @@ public:
     // The terminals' sessions (their counters and states) and the lookups in
     // flight; null until the set-up and after the shutdown.
     const SessionTable* Sessions() const { return sessions_.get(); }
+    // "host:port" of the status and metrics endpoint; empty when it is off.
+    std::string MonitorAddress() const;
 
     TServerSocket ssSocket;
     TDCOMConnection DCOMZel;
@@ -87,6 +90,9 @@ private:
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);
     TServerClientWinSocket* SocketOf(SessionId id) const;
+    // Hands the figures of this moment to the monitor endpoint.
+    void Publish();
+    StatsSnapshot Snapshot();
 
     const CodePage& codePage_;
     MoneySettings money_;
@@ -103,6 +109,10 @@ private:
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
     std::unique_ptr<LookupPool> pool_;
+    std::unique_ptr<GatewayStats> stats_;
+    std::unique_ptr<class MonitorServer> monitor_;
+    std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
+    std::map<const TServerClientWinSocket*, int> errors_;  // the error before a release
     bool destroyed_ = false;
 };
 
