@@ -142,6 +142,7 @@ std::string GatewayConfig::Text() const {
     for (std::size_t i = 0; i < IdleLines.size(); ++i) {
         t += "M" + std::to_string(i + 1) + "=" + IdleLines[i] + "\n";
     }
+    t += "[MONITOR]\nDIRECCION=" + Monitor + "\n";
     return t;
 }
 
@@ -167,6 +168,8 @@ Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
                               {"ZEL_CODEPAGE", "WINDOWS-1252"},
                               {"QT_QPA_PLATFORM", "offscreen"},
                               {"XDG_RUNTIME_DIR", runtime.string()}};
+    options.SetEnvironment.insert(options.SetEnvironment.end(), run.Environment.begin(),
+                                  run.Environment.end());
     options.RemoveEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE"};
     options.StandardError = dir.File("gateway.log");
     options.StandardOutput = dir.File("gateway.out");
@@ -187,6 +190,23 @@ void Gateway::WaitListening(std::chrono::milliseconds limit) {
             throw std::runtime_error(
                 "the gateway did not listen on port " + std::to_string(config_.Port) + " within " +
                 std::to_string(limit.count()) + " ms; its stderr: " + Stderr());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string Gateway::MonitorAddress(std::chrono::milliseconds limit) const {
+    constexpr std::string_view kLine = "Status and metrics on http://";
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const std::string log = Stderr();
+        if (const auto at = log.find(kLine); at != std::string::npos) {
+            const auto from = at + kLine.size();
+            return log.substr(from, log.find('/', from) - from);
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("the gateway did not tell its monitor address; its stderr: " +
+                                     log);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

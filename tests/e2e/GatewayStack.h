@@ -80,6 +80,7 @@ struct GatewayConfig {
     std::string PuntoRedondeo = "0.005";
     int PausaPorTerminal = 0;
     std::array<std::string, 7> IdleLines{"A", "B", "C", "D", "E", "F", "G"};
+    std::string Monitor;  // [MONITOR] DIRECCION; empty: no endpoint
 
     std::string Text() const;
 };
@@ -88,6 +89,7 @@ struct GatewayConfig {
 struct GatewayRun {
     std::vector<std::string> Arguments;
     std::string Locale = "en_US.UTF-8";
+    std::vector<std::pair<std::string, std::string>> Environment;  // more variables
 };
 
 // The gateway process.
@@ -105,6 +107,9 @@ public:
     const GatewayConfig& Config() const { return config_; }
     ChildProcess& Process() { return *process_; }
     std::string Stderr() const { return ReadWholeFile(process_->StandardError()); }
+    // "host:port" of the status and metrics endpoint, as the gateway tells it
+    // on stderr; throws when it does not within `limit`.
+    std::string MonitorAddress(std::chrono::milliseconds limit = std::chrono::seconds(15)) const;
 
     // Sends `signal` and waits for the end; the wait status (nullopt when it
     // still ran after `limit`).
