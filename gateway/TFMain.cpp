@@ -180,6 +180,15 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         }
     }
 
+    // The summary of failures held back from the journal, once their minute is over.
+    auto* summary = new QTimer(loop_.get());
+    QObject::connect(summary, &QTimer::timeout, summary, [this] {
+        if (const auto written = failures_.Flush(Clock::now())) {
+            std::fprintf(stderr, "%s\n", written->c_str());
+        }
+    });
+    summary->start(std::chrono::seconds(5));
+
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
@@ -335,7 +344,9 @@ void TFMain::Log(const LogLine& line) {
     if (mdebug_) {
         mdebug_->Append(line.Line);  // echoed on stderr too
     } else if (line.Fault) {
-        std::fprintf(stderr, "%s\n", line.Line.c_str());
+        if (const auto written = failures_.Add(line.Line, Clock::now())) {
+            std::fprintf(stderr, "%s\n", written->c_str());
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "gateway/DebugLog.h"
+#include "gateway/FailureLog.h"
 #include "gateway/GatewaySettings.h"
 #include "gateway/GatewayStats.h"
 #include "gateway/LookupPool.h"
@@ -113,6 +114,7 @@ private:
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
     std::map<const TServerClientWinSocket*, int> errors_;  // the error before a release
+    FailureLog failures_;                                  // the journal's, without the debug log
     bool destroyed_ = false;
 };
 
