@@ -13,6 +13,16 @@ void ExecSql(const std::string& db, const std::string& sql) {
     d.Exec(sql);
 }
 
+double PriceOf7501(IData_Srv_Zel& object) {
+    double code = 7501, precio = 0, d = 0, mult = 1;
+    std::u16string descrip;
+    std::int8_t a = 0, b = 0;
+    std::int16_t imps = 0;
+    std::int32_t bans = 0;
+    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+    return precio;
+}
+
 std::string Snapshot(const std::string& db) {
     Database d(db, SQLITE_OPEN_READONLY);
     std::string text;
@@ -33,7 +43,8 @@ std::string Snapshot(const std::string& db) {
     return text;
 }
 
-RunningServer::RunningServer(const std::string& db, QueryLimits limits)
+RunningServer::RunningServer(const std::string& db, QueryLimits limits,
+                             const std::function<void(ServeOptions&)>& adjust)
     : server_([&] {
           ServeOptions o;
           o.DbPath = db;
@@ -44,6 +55,9 @@ RunningServer::RunningServer(const std::string& db, QueryLimits limits)
               const std::lock_guard lock(mutex_);
               lines_.push_back(line);
           };
+          if (adjust) {
+              adjust(o);
+          }
           return o;
       }()),
       thread_([this] { server_.Run(); }) {}

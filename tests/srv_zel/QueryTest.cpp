@@ -110,6 +110,10 @@ TEST(Query, RefusedCommandsChangeNothing) {
         {"QueryMultiaProvider", "PRAGMA table_info(Articulos)", "only reading"},
         {"QueryMultiaProvider", "BEGIN", "only reading"},
         {"QueryMultiaProvider", "VACUUM", "would change the database"},
+        {"QueryMultiaProvider", "REINDEX", "REINDEX is not a query"},
+        {"QueryMultiaProvider", "EXPLAIN SELECT 1", "EXPLAIN is not a query"},
+        {"QueryMultiaProvider", "SELECT printf('%.*c', 1000000000, 'x')", "precision over"},
+        {"QueryMultiaProvider", "SELECT format('%2000000d', 1)", "width or precision over"},
         {"QueryMultiaProvider", "", "holds no statement"},
         {"QueryMultiaProvider", " ; -- nada", "holds no statement"},
         {"QueryMultiaProvider", "SELECT * FROM NoHay", "no such table"},
@@ -136,6 +140,13 @@ TEST(Query, RefusedCommandsChangeNothing) {
     }
     EXPECT_EQ(test::Snapshot(db), before);
     EXPECT_FALSE(std::filesystem::exists(attached));
+
+    // printf within the length limit is SQLite's own.
+    EXPECT_EQ(object
+                  ->AS_GetRecords(std::string(TAX_PROVIDER),
+                                  "SELECT printf('%5.2f|%-3s|%.*c|%%', 3.14159, 'a', 3, 'x')")
+                  .Rows,
+              (std::vector<std::vector<FieldValue>>{{std::string(" 3.14|a  |xxx|%")}}));
 
     // A statement may end in a semicolon and a comment.
     for (const char* ok : {"Select PCT From Impuestos;", "Select PCT From Impuestos ; -- fin\n"}) {
