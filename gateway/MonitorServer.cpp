@@ -24,7 +24,7 @@ std::string TimeText(WallClock::time_point t) {
     const std::time_t seconds = WallClock::to_time_t(t);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
-    char text[40];
+    char text[80];  // room for any year the format could print
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()) %
                     std::chrono::seconds(1);
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,

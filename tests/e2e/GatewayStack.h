@@ -89,7 +89,7 @@ struct GatewayConfig {
 struct GatewayRun {
     std::vector<std::string> Arguments;
     std::string Locale = "en_US.UTF-8";
-    std::vector<std::pair<std::string, std::string>> Environment;  // more variables
+    std::vector<std::pair<std::string, std::string>> Environment = {};  // more variables
 };
 
 // The gateway process.
