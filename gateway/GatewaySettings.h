@@ -25,6 +25,7 @@ struct GatewaySettings {
     std::int32_t CONEXIONES = 16;          // [SRV_ZEL] lookups in flight at once, 1 to 256
     std::int32_t LIMITE_CONSULTA = 5000;   // [SRV_ZEL] ms a lookup may take
     std::string SIN_SERVICIO;              // [MENSAJES] screen of a failed lookup; empty: none
+    std::string MonitorAddress = "127.0.0.1:6200";  // [MONITOR] DIRECCION; empty: no endpoint
 };
 
 struct ConfigReading {
