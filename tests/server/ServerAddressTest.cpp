@@ -38,9 +38,10 @@ TEST(ServerAddress, ReadsEveryWrittenForm) {
 
 TEST(ServerAddress, RefusesBadTextNamingIt) {
     struct Case {
-        const char* text;
+        std::string_view text;
         const char* reason;
     };
+    using namespace std::string_view_literals;
     const Case cases[] = {
         {"host:", "missing"},
         {"host:abc", "not a number"},
@@ -54,7 +55,13 @@ TEST(ServerAddress, RefusesBadTextNamingIt) {
         {"[::1]:", "missing"},
         {"[]:80", "nothing between"},
         {":80", "host is missing"},
-        {"ho st", "blanks"},
+        {"ho st", "character a blank"},
+        {"[a b]:5", "character a blank"},
+        {"[::1\x01]:5"sv, "character \\x01"},
+        {"[::1\0]:5"sv, "character \\x00"},
+        {"tienda/srv:80", "character '/'"},
+        {"user@tienda", "character '@'"},
+        {"caf\xC3\xA9", "character \\xC3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -62,9 +69,11 @@ TEST(ServerAddress, RefusesBadTextNamingIt) {
             ParseServerAddress(c.text, DEFAULT_SERVER_PORT);
             ADD_FAILURE() << "accepted";
         } catch (const ServerError& e) {
-            EXPECT_NE(std::string(e.what()).find(std::string("\"") + c.text + "\""),
-                      std::string::npos)
-                << e.what();
+            if (c.text.find_first_of("\x01\0\xC3"sv) == std::string_view::npos) {
+                EXPECT_NE(std::string(e.what()).find("\"" + std::string(c.text) + "\""),
+                          std::string::npos)
+                    << e.what();
+            }
             EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
         }
     }
