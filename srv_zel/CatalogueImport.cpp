@@ -158,14 +158,15 @@ std::string UpsertSql(const std::vector<HeaderColumn>& columns) {
     return sql;
 }
 
-std::size_t ImportArticles(Database& db, const std::string& path, const ImportProgress& progress) {
+std::size_t ImportArticles(CatalogueWriter& db, const std::string& path,
+                           const ImportProgress& progress) {
     CsvFile file(path);
     CsvRecord record;
     if (!file.Next(record)) {
         file.Fail(1, "the file is empty; it needs a header row");
     }
     const auto columns = ReadArticleHeader(file, record);
-    Statement upsert(db, UpsertSql(columns));
+    const auto upsert = db.Prepare(UpsertSql(columns));
     ProgressClock clock(progress, path);
     std::size_t rows = 0;
     while (file.Next(record)) {
@@ -180,26 +181,26 @@ std::size_t ImportArticles(Database& db, const std::string& path, const ImportPr
                 const std::string& text = record.Fields[i];
                 switch (columns[i].Field) {
                     case ArticleField::Code:
-                        upsert.Bind(index, ParseArticleCode(text));
+                        upsert->Bind(index, ParseArticleCode(text));
                         break;
                     case ArticleField::Description:
                         if (!IsValidUtf8(text)) {
                             throw ImportError("descripcion is not valid UTF-8");
                         }
-                        upsert.Bind(index, std::string_view(text));
+                        upsert->Bind(index, std::string_view(text));
                         break;
                     case ArticleField::Price:
                         if (const auto price = ParsePrice(columns[i].Name, text)) {
-                            upsert.Bind(index, *price);
+                            upsert->Bind(index, *price);
                         } else {
-                            upsert.BindNull(index);
+                            upsert->BindNull(index);
                         }
                         break;
                     case ArticleField::ImpsAct:
-                        upsert.Bind(index, ParseBoundedInt("imps_act", text, -32768, 32767));
+                        upsert->Bind(index, ParseBoundedInt("imps_act", text, -32768, 32767));
                         break;
                     case ArticleField::BanImps:
-                        upsert.Bind(index, ParseBoundedInt("ban_imps", text, -128, 127));
+                        upsert->Bind(index, ParseBoundedInt("ban_imps", text, -128, 127));
                         break;
                 }
             }
@@ -207,17 +208,17 @@ std::size_t ImportArticles(Database& db, const std::string& path, const ImportPr
             file.Fail(record.Line, e.what());
         }
         try {
-            upsert.Step();
-        } catch (const SqliteError& e) {
+            upsert->Run();
+        } catch (const std::runtime_error& e) {  // the store refused the row
             file.Fail(record.Line, e.what());
         }
-        upsert.Reset();
         clock.Row(++rows);
     }
     return rows;
 }
 
-std::size_t ImportTaxes(Database& db, const std::string& path, const ImportProgress& progress) {
+std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path,
+                        const ImportProgress& progress) {
     CsvFile file(path);
     CsvRecord record;
     if (!file.Next(record)) {
@@ -227,7 +228,7 @@ std::size_t ImportTaxes(Database& db, const std::string& path, const ImportProgr
         file.Fail(record.Line, "the header must be the one column \"pct\"");
     }
     db.Exec("DELETE FROM Impuestos");
-    Statement insert(db, "INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
+    const auto insert = db.Prepare("INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
     ProgressClock clock(progress, path);
     std::size_t rows = 0;
     while (file.Next(record)) {
@@ -244,10 +245,9 @@ std::size_t ImportTaxes(Database& db, const std::string& path, const ImportProgr
         if (!pct) {
             file.Fail(record.Line, "pct is empty");
         }
-        insert.Bind(1, static_cast<std::int64_t>(rows + 1));
-        insert.Bind(2, *pct);
-        insert.Step();
-        insert.Reset();
+        insert->Bind(1, static_cast<std::int64_t>(rows + 1));
+        insert->Bind(2, *pct);
+        insert->Run();
         clock.Row(++rows);
     }
     return rows;
@@ -356,10 +356,10 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
-ImportCounts ImportCatalogue(Database& db, const ImportFiles& files,
+ImportCounts ImportCatalogue(CatalogueWriter& db, const ImportFiles& files,
                              const ImportProgress& progress) {
     ImportCounts counts;
-    Transaction transaction(db);
+    WriteTransaction transaction(db);
     if (files.Articles) {
         counts.Articles = ImportArticles(db, *files.Articles, progress);
     }

@@ -207,9 +207,9 @@ int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!files.Articles && !files.Taxes) {
         throw UsageError("srv_zel import: nothing to import: give --articles, --taxes or both");
     }
-    Database catalogue = OpenCatalogueForWriting(db);
+    const auto catalogue = OpenCatalogueWriter(db);
     const ImportCounts counts =
-        ImportCatalogue(catalogue, files, [&err](const std::string& file, std::size_t rows) {
+        ImportCatalogue(*catalogue, files, [&err](const std::string& file, std::size_t rows) {
             err << "srv_zel: " << file << ": " << rows << " rows so far" << std::endl;
         });
     if (files.Articles) {
@@ -229,8 +229,8 @@ int RunInitDemo(const std::vector<std::string>& args, std::ostream& out) {
         return EXIT_OK;
     }
     const std::string db = Required("init-demo", o, "--db");
-    Database catalogue = OpenCatalogueForWriting(db);
-    const auto codes = WriteDemoCatalogue(catalogue);
+    const auto catalogue = OpenCatalogueWriter(db);
+    const auto codes = WriteDemoCatalogue(*catalogue);
     out << "srv_zel: wrote " << DemoArticleCount() << " demo articles and 3 taxes (16, 0, 8) to "
         << db << "\nCodes to try:\n";
     for (const auto& c : codes) {

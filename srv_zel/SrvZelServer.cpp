@@ -13,7 +13,6 @@
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
 #include "srv_zel/RequestError.h"
-#include "srv_zel/Schema.h"
 
 namespace zel {
 
@@ -91,8 +90,8 @@ class SrvZelServer::Impl {
 public:
     explicit Impl(ServeOptions options)
         : options_(std::move(options)),
-          keeper_(OpenCatalogueForWriting(options_.DbPath)),
-          pool_(options_.DbPath) {
+          store_(OpenCatalogueStore(options_.DbPath)),
+          pool_(*store_) {
         Configure();
         Bind();
     }
@@ -190,8 +189,8 @@ private:
         RowSet rows;
         {
             auto lease = pool_.Acquire();
-            rows = RunProviderQuery(lease.Db(), request.ProviderName, request.CommandText,
-                                    options_.Limits);
+            rows =
+                lease.Session().Query(request.ProviderName, request.CommandText, options_.Limits);
         }
         try {
             res.set_content(EncodeRowSet(rows), JSON_TYPE);
@@ -206,7 +205,7 @@ private:
         BuscaPrecioCall reply;
         {
             auto lease = pool_.Acquire();
-            reply = lease.Lookup().Find(request);
+            reply = lease.Session().Find(request);
         }
         res.set_content(EncodeBuscaPrecioReply(reply), JSON_TYPE);
     }
@@ -237,7 +236,7 @@ private:
     }
 
     ServeOptions options_;
-    Database keeper_;  // keeps the WAL files in place while the server runs
+    std::unique_ptr<CatalogueStore> store_;
     ConnectionPool pool_;
     httplib::Server http_;
     std::uint16_t port_ = 0;

@@ -1,6 +1,6 @@
 // SrvZelServer: the reference application server. Answers the handshake,
 // AS_GetRecords and BuscaPrecio over HTTP/JSON (docs/app-server-api.md) from
-// a SQLite catalogue, on a pool of worker threads, each request on a
+// a catalogue (SQLite or PostgreSQL), on a pool of worker threads, each request on a
 // read-only connection of its own. Writes one log line per request.
 #pragma once
 
@@ -20,7 +20,7 @@
 namespace zel {
 
 struct ServeOptions {
-    std::string DbPath;
+    std::string DbPath;                                      // a SQLite file or a postgresql:// URI
     ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
     std::size_t Threads = 16;
     QueryLimits Limits;
@@ -39,7 +39,7 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
 class SrvZelServer {
 public:
     // Opens (creating) the catalogue and binds the listening socket. Throws
-    // SqliteError or std::runtime_error naming the file or the address.
+    // std::runtime_error naming the database or the address.
     explicit SrvZelServer(ServeOptions options);
     ~SrvZelServer();
     SrvZelServer(const SrvZelServer&) = delete;

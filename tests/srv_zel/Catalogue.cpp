@@ -4,18 +4,80 @@
 
 #include <fstream>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "srv_zel/CatalogueStore.h"
+#include "srv_zel/Postgres.h"
 #include "srv_zel/Schema.h"
 
 namespace zel::test {
 
+std::string StoreName(const ::testing::TestParamInfo<Store>& info) {
+    return info.param == Store::Sqlite ? "Sqlite" : "Postgres";
+}
+
+TestCatalogue::TestCatalogue(Store store) {
+    if (store == Store::Sqlite) {
+        db_ = dir_.File("tienda.db");
+        OpenCatalogueWriter(db_);
+        return;
+    }
+    const char* cluster = std::getenv("ZEL_TEST_PG");
+    if (cluster == nullptr || *cluster == '\0') {
+        return;
+    }
+    static std::atomic<int> count{0};
+    admin_ = cluster;
+    name_ = "zel_" + std::to_string(getpid()) + "_" + std::to_string(++count);
+    PgConnection(admin_).Exec("CREATE DATABASE " + name_);
+    // The cluster's URI with the database's name in place of the path.
+    const auto path = admin_.find('/', admin_.find("://") + 3);
+    const auto query = admin_.find('?');
+    db_ = admin_.substr(0, path) + "/" + name_ +
+          (query == std::string::npos ? "" : admin_.substr(query));
+    OpenCatalogueWriter(db_);
+}
+
+TestCatalogue::~TestCatalogue() {
+    if (!name_.empty()) {
+        try {
+            PgConnection(admin_).Exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+}
+
 void ExecSql(const std::string& db, const std::string& sql) {
-    Database d = OpenCatalogueForWriting(db);
-    d.Exec(sql);
+    OpenCatalogueWriter(db)->Exec(sql);
 }
 
 std::string Snapshot(const std::string& db) {
-    Database d(db, SQLITE_OPEN_READONLY);
     std::string text;
+    if (IsPostgresUri(db)) {
+        PgConnection pg(db);
+        for (const char* sql :
+             {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",
+              "SELECT table_name, column_name, data_type FROM information_schema.columns "
+              "WHERE table_schema = 'public' ORDER BY 1, 2",
+              "SELECT relname, relkind FROM pg_class "
+              "WHERE relnamespace = 'public'::regnamespace ORDER BY 1",
+              "SELECT rolname FROM pg_roles ORDER BY 1"}) {
+            const PgResult r = pg.Exec(sql);
+            for (int row = 0; row < r.Rows(); ++row) {
+                for (int c = 0; c < r.Columns(); ++c) {
+                    text += r.IsNull(row, c) ? "NULL" : std::string(r.Value(row, c));
+                    text += '|';
+                }
+                text += '\n';
+            }
+        }
+        return text;
+    }
+    Database d(db, SQLITE_OPEN_READONLY);
     for (const char* sql :
          {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",
           "SELECT name, sql FROM sqlite_master ORDER BY name", "PRAGMA user_version",

@@ -1,5 +1,7 @@
-// Test scaffolding: a catalogue file in a fresh temporary directory, and
-// srv_zel serving it in-process on a free loopback port.
+// Test scaffolding: a fresh catalogue on either store (a SQLite file in a
+// temporary folder, or a PostgreSQL database of its own in the cluster that
+// $ZEL_TEST_PG names), and srv_zel serving it in-process on a free
+// loopback port.
 #pragma once
 
 #include <filesystem>
@@ -8,16 +10,54 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "TempDir.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
 namespace zel::test {
 
+enum class Store { Sqlite, Postgres };
+inline const Store BOTH_STORES[] = {Store::Sqlite, Store::Postgres};
+std::string StoreName(const ::testing::TestParamInfo<Store>& info);
+
+// An empty catalogue with its tables, removed at the end. Without a test
+// cluster, a PostgreSQL one is not Available() and the test is skipped.
+class TestCatalogue {
+public:
+    explicit TestCatalogue(Store store);
+    ~TestCatalogue();
+    TestCatalogue(const TestCatalogue&) = delete;
+    TestCatalogue& operator=(const TestCatalogue&) = delete;
+    bool Available() const { return !db_.empty(); }
+    const std::string& Db() const { return db_; }
+    const TempDir& Dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string admin_;  // the cluster's maintenance database
+    std::string name_;
+    std::string db_;
+};
+
+// A test run once per store.
+class OnEachStore : public ::testing::TestWithParam<Store> {
+protected:
+    void SetUp() override {
+        if (!catalogue_.Available()) {
+            GTEST_SKIP() << "no PostgreSQL test cluster ($ZEL_TEST_PG is not set)";
+        }
+    }
+    TestCatalogue catalogue_{GetParam()};
+    const std::string& db_ = catalogue_.Db();
+};
+
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);
 
-// Everything in the catalogue, in one comparable text.
+// Everything in the catalogue (rows, tables, columns, roles), in one
+// comparable text.
 std::string Snapshot(const std::string& db);
 
 class RunningServer {
