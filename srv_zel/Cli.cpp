@@ -25,7 +25,8 @@ constexpr int EXIT_USAGE = 2;
 constexpr const char* MAIN_HELP = R"(Usage: srv_zel COMMAND [OPTIONS]
 
 The reference application server of the price-check gateway: answers its
-HTTP/JSON interface (docs/app-server-api.md) from a SQLite catalogue.
+HTTP/JSON interface (docs/app-server-api.md) from a catalogue in a SQLite
+file or in a PostgreSQL database (--db postgresql://USER@HOST/DB).
 
 Commands:
   serve      serve the catalogue to gateways
@@ -42,7 +43,7 @@ Serves the catalogue in FILE (created with its tables when missing) until
 SIGINT or SIGTERM. Writes one line per request on stderr: time, client,
 method, path, status, microseconds.
 
-  --db FILE          the SQLite catalogue
+  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   --listen HOST:PORT where to listen (default 127.0.0.1:6100; 0.0.0.0:6100
                      opens it to the network; port 0 picks a free port)
   --threads N        requests served at once (default 16; each open
@@ -57,7 +58,8 @@ Loads CSV files (RFC 4180, UTF-8, header row) into the catalogue in FILE, in
 one transaction: a bad row stops the import with its file, line and reason,
 and nothing is imported.
 
-  --db FILE          the SQLite catalogue (created when missing)
+  --db FILE          the SQLite catalogue (created when missing), or a
+                     postgresql:// connection URI (tables created when missing)
   --articles A.csv   header codigo,descripcion[,precio1..precio8][,imps_act][,ban_imps];
                      rows are upserted by code; an empty price is no price
   --taxes T.csv      header pct, one row per tax, tax 1 first; replaces the taxes
@@ -71,7 +73,7 @@ articles with Spanish descriptions, prices on lists 1 to 4, taxes 16, 0 and
 8 %, and some articles to which taxes apply. Articles with the same codes
 and the tax table are replaced. Prints three codes to try.
 
-  --db FILE          the SQLite catalogue
+  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   -h, --help         this text
 )";
 

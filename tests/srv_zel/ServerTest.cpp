@@ -250,6 +250,26 @@ TEST_P(SrvZel, ConnectionFailures) {
     }
 }
 
+TEST_P(SrvZel, ALostDatabaseConnectionFailsOneRequestThenIsReopened) {
+    if (GetParam() != test::Store::Postgres) {
+        GTEST_SKIP() << "a SQLite file has no connection to lose";
+    }
+    RunningServer server(db_);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    EXPECT_EQ(Find(*object, 7501, 0).Result, 1);
+    test::ExecSql(db_,
+                  "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                  "WHERE datname = current_database() AND pid <> pg_backend_pid()");
+    try {
+        Find(*object, 7501, 0);
+        ADD_FAILURE() << "answered on a lost connection";
+    } catch (const ServerError& e) {
+        EXPECT_NE(std::string(e.what()).find("HTTP 500: database \"zel_"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(Find(*object, 7501, 0).Precio, 32.9);
+}
+
 TEST_P(SrvZel, SeveralClientsAtOnce) {
     RunningServer server(db_);
     std::vector<std::thread> clients;
