@@ -10,6 +10,7 @@
 #include "gateway/Screens.h"
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
+#include "server/AccessKey.h"
 #include "server/CoData_Srv_Zel.h"
 
 namespace zel {
@@ -83,6 +84,10 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
 
     try {
         DCOMZel.SetComputerName(settings_.ServerAddress);
+        credentials_.CaFile = settings_.ServerCa;
+        credentials_.AccessKey =
+            settings_.ServerKeyFile.empty() ? "" : ReadAccessKey(settings_.ServerKeyFile);
+        DCOMZel.SetCredentials(credentials_);
         DCOMZel.SetConnected(true);
     } catch (const std::exception& error) {
         busy.Set(false);
@@ -126,8 +131,8 @@ void TFMain::FormDestroy() {
 
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     server_ = settings_.ServerAddress.empty()
-                  ? CoData_Srv_Zel::Create()
-                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress);
+                  ? CoData_Srv_Zel::Create({}, credentials_)
+                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, {}, credentials_);
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
     if (ShowTrayIcon) {

@@ -84,6 +84,7 @@ private:
     const CodePage& codePage_;
     MoneySettings money_;
     GatewaySettings settings_;
+    ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
     std::shared_ptr<IData_Srv_Zel> server_;
     std::unique_ptr<DebugLog> mdebug_;

@@ -8,9 +8,11 @@
 #include <optional>
 #include <thread>
 
+#include "server/AccessKey.h"
 #include "server/IData_Srv_Zel.h"
 #include "srv_zel/CatalogueImport.h"
 #include "srv_zel/DemoCatalogue.h"
+#include "srv_zel/Postgres.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -48,6 +50,10 @@ method, path, status, microseconds.
                      opens it to the network; port 0 picks a free port)
   --threads N        requests served at once (default 16; each open
                      keep-alive connection holds one)
+  --tls-cert FILE    serve HTTPS with this certificate chain (PEM) ...
+  --tls-key FILE     ... and its private key (PEM)
+  --key-file FILE    ask every request for the access key in FILE, as
+                     "Authorization: Bearer KEY"; others get 401
   -h, --help         this text
 )";
 
@@ -141,8 +147,12 @@ int Serve(ServeOptions options, std::ostream& err) {
     } restore{previous};
 
     SrvZelServer server(options);
-    err << "srv_zel: serving " << options.DbPath << " on " << server.Address().ToString()
-        << std::endl;
+    err << "srv_zel: serving " << (IsPostgresUri(options.DbPath) ? "PostgreSQL" : options.DbPath)
+        << " on " << server.Address().ToString() << std::endl;
+    if (!options.TlsCert.empty() || !options.AccessKey.empty()) {
+        err << "srv_zel: " << (options.TlsCert.empty() ? "plain HTTP" : "HTTPS")
+            << (options.AccessKey.empty() ? "" : ", access key asked for") << std::endl;
+    }
 
     std::atomic<bool> finished{false};
     std::thread watcher([&] {
@@ -165,7 +175,8 @@ int Serve(ServeOptions options, std::ostream& err) {
 }
 
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions("serve", args, {"--db", "--listen", "--threads"});
+    const auto o = ParseOptions(
+        "serve", args, {"--db", "--listen", "--threads", "--tls-cert", "--tls-key", "--key-file"});
     if (o.contains("--help")) {
         out << SERVE_HELP;
         return EXIT_OK;
@@ -188,6 +199,16 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
                              "\" is not a number from 1 to 1024");
         }
         options.Threads = n;
+    }
+    if (o.contains("--tls-cert") != o.contains("--tls-key")) {
+        throw UsageError("srv_zel serve: --tls-cert and --tls-key go together");
+    }
+    if (o.contains("--tls-cert")) {
+        options.TlsCert = o.at("--tls-cert");
+        options.TlsKey = o.at("--tls-key");
+    }
+    if (const auto it = o.find("--key-file"); it != o.end()) {
+        options.AccessKey = ReadAccessKey(it->second);
     }
     return Serve(std::move(options), err);
 }

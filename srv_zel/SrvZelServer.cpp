@@ -10,6 +10,9 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <openssl/err.h>
+
+#include "server/AccessKey.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
 #include "srv_zel/RequestError.h"
@@ -53,6 +56,27 @@ void Guarded(httplib::Response& res, Body&& body) {
     }
 }
 
+// Plain HTTP, or HTTPS when a certificate is given.
+std::unique_ptr<httplib::Server> MakeHttpServer(const ServeOptions& o) {
+    if (o.TlsCert.empty() && o.TlsKey.empty()) {
+        return std::make_unique<httplib::Server>();
+    }
+    if (o.TlsCert.empty() || o.TlsKey.empty()) {
+        throw std::runtime_error("HTTPS needs both a certificate and its private key");
+    }
+    ERR_clear_error();
+    auto https = std::make_unique<httplib::SSLServer>(o.TlsCert.c_str(), o.TlsKey.c_str());
+    if (!https->is_valid()) {
+        char why[256] = "unreadable, or the key does not match";
+        if (const unsigned long e = ERR_get_error(); e != 0) {
+            ERR_error_string_n(e, why, sizeof why);
+        }
+        throw std::runtime_error("certificate \"" + o.TlsCert + "\" with key \"" + o.TlsKey +
+                                 "\": " + why);
+    }
+    return https;
+}
+
 template <class Decode>
 auto DecodeRequest(Decode&& decode) {
     try {
@@ -91,7 +115,8 @@ public:
     explicit Impl(ServeOptions options)
         : options_(std::move(options)),
           store_(OpenCatalogueStore(options_.DbPath)),
-          pool_(*store_) {
+          pool_(*store_),
+          server_(MakeHttpServer(options_)) {
         Configure();
         Bind();
     }
@@ -131,8 +156,16 @@ private:
         http_.set_payload_max_length(MAX_REQUEST_BYTES);
         http_.set_tcp_nodelay(true);
 
-        http_.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+        http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             requestStart = std::chrono::steady_clock::now();
+            if (!options_.AccessKey.empty() &&
+                !CarriesAccessKey(req.get_header_value("Authorization"), options_.AccessKey)) {
+                // No detail: the log line names the client.
+                res.status = 401;
+                res.set_header("WWW-Authenticate", "Bearer");
+                ReplyError(res, 401, "access key refused");
+                return httplib::Server::HandlerResponse::Handled;
+            }
             return httplib::Server::HandlerResponse::Unhandled;
         });
         http_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
@@ -238,7 +271,8 @@ private:
     ServeOptions options_;
     std::unique_ptr<CatalogueStore> store_;
     ConnectionPool pool_;
-    httplib::Server http_;
+    std::unique_ptr<httplib::Server> server_;
+    httplib::Server& http_ = *server_;
     std::uint16_t port_ = 0;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> runCalled_{false};

@@ -24,6 +24,13 @@ struct ServeOptions {
     ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
     std::size_t Threads = 16;
     QueryLimits Limits;
+    // HTTPS with this certificate chain and private key (PEM files); both
+    // empty: plain HTTP.
+    std::string TlsCert;
+    std::string TlsKey;
+    // Every request must carry "Authorization: Bearer <key>" with this key
+    // (see ReadAccessKey); empty: no key asked for.
+    std::string AccessKey;
     // Receives each request's log line (no newline); null writes to stderr.
     std::function<void(const std::string& line)> Log;
 };

@@ -95,7 +95,8 @@ std::string Snapshot(const std::string& db) {
     return text;
 }
 
-RunningServer::RunningServer(const std::string& db, QueryLimits limits)
+RunningServer::RunningServer(const std::string& db, QueryLimits limits,
+                             const std::function<void(ServeOptions&)>& adjust)
     : server_([&] {
           ServeOptions o;
           o.DbPath = db;
@@ -106,6 +107,9 @@ RunningServer::RunningServer(const std::string& db, QueryLimits limits)
               const std::lock_guard lock(mutex_);
               lines_.push_back(line);
           };
+          if (adjust) {
+              adjust(o);
+          }
           return o;
       }()),
       thread_([this] { server_.Run(); }) {}

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,7 +63,8 @@ std::string Snapshot(const std::string& db);
 
 class RunningServer {
 public:
-    explicit RunningServer(const std::string& db, QueryLimits limits = {});
+    explicit RunningServer(const std::string& db, QueryLimits limits = {},
+                           const std::function<void(ServeOptions&)>& adjust = {});
     ~RunningServer();
     ServerAddress Address() const { return server_.Address(); }
     std::string AddressText() const { return Address().ToString(); }

@@ -1,0 +1,174 @@
+// HTTPS with certificates made for the test, the access key, and a second
+// server to fall back on.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "Catalogue.h"
+#include "server/CoData_Srv_Zel.h"
+
+namespace zel {
+namespace {
+
+using test::RunningServer;
+
+// A CA, a second CA nobody trusts, and two server certificates signed by
+// the first: one for 127.0.0.1, one for another name.
+class Certificates {
+public:
+    Certificates() {
+        const std::string d = dir_.Path().string();
+        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+        std::string script = "set -e; cd '" + d + "'\n";
+        for (const char* ca : {"ca", "otra-ca"}) {
+            script += std::string("openssl req -x509") + key + " -keyout " + ca + ".key -out " +
+                      ca + ".pem -subj /CN=" + ca + "\n";
+        }
+        for (const auto& [name, san] :
+             {std::pair{"srv", "IP:127.0.0.1"}, std::pair{"otro-nombre", "DNS:otro.example"}}) {
+            script += std::string("openssl req") + key + " -keyout " + name + ".key -out " + name +
+                      ".csr -subj /CN=" + name + "\n";
+            script += std::string("echo subjectAltName=") + san + " >" + name + ".ext\n";
+            script += std::string("openssl x509 -req -days 2 -in ") + name +
+                      ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -extfile " + name +
+                      ".ext -out " + name + ".pem\n";
+        }
+        const std::string file = dir_.Write("make.sh", script);
+        ok_ = std::system(("sh '" + file + "' >/dev/null 2>&1").c_str()) == 0;
+    }
+    bool Ok() const { return ok_; }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+private:
+    test::TempDir dir_;
+    bool ok_ = false;
+};
+
+class Security : public test::OnEachStore {
+protected:
+    void SetUp() override {
+        OnEachStore::SetUp();
+        if (!IsSkipped()) {
+            test::ExecSql(db_,
+                          "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, "
+                          "'Azúcar', 32.9)");
+            ASSERT_TRUE(certs_.Ok()) << "openssl could not make the certificates";
+        }
+    }
+    double Price(IData_Srv_Zel& object) {
+        double code = 7501, precio = 0, d = 0, mult = 1;
+        std::u16string descrip;
+        std::int8_t a = 0, b = 0;
+        std::int16_t imps = 0;
+        std::int32_t bans = 0;
+        object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+        return precio;
+    }
+    Certificates certs_;
+};
+INSTANTIATE_TEST_SUITE_P(Stores, Security, ::testing::Values(test::Store::Sqlite), test::StoreName);
+
+TEST_P(Security, CertificatesAndKeys) {
+    struct Case {
+        const char* name;
+        const char* certificate;  // the server's; null: plain HTTP
+        const char* serverKey;    // null: none asked for
+        bool https;               // how the gateway reaches it
+        const char* ca;           // what the gateway trusts
+        const char* clientKey;
+        const char* error;  // null: the lookup is answered
+    };
+    const Case cases[] = {
+        {"trusted certificate", "srv", nullptr, true, "ca.pem", nullptr, nullptr},
+        {"unknown CA", "srv", nullptr, true, "otra-ca.pem", nullptr, "certificate verify failed"},
+        {"wrong host name", "otro-nombre", nullptr, true, "ca.pem", nullptr,
+         "certificate verify failed"},
+        {"plain HTTP to an HTTPS port", "srv", nullptr, false, nullptr, nullptr, ": create: "},
+        {"HTTPS to a plain port", nullptr, nullptr, true, "ca.pem", nullptr,
+         "TLS handshake failed"},
+        {"right key over HTTPS", "srv", "s3cr3t-clave", true, "ca.pem", "s3cr3t-clave", nullptr},
+        {"right key over HTTP", nullptr, "s3cr3t-clave", false, nullptr, "s3cr3t-clave", nullptr},
+        {"wrong key", nullptr, "s3cr3t-clave", false, nullptr, "s3cr3t-clavf",
+         "access key refused (401)"},
+        {"key missing", "srv", "s3cr3t-clave", true, "ca.pem", nullptr, "access key refused (401)"},
+        {"longer key", nullptr, "s3cr3t", false, nullptr, "s3cr3t-clave",
+         "access key refused (401)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunningServer server(db_, {}, [&](ServeOptions& o) {
+            if (c.certificate) {
+                o.TlsCert = certs_.File(std::string(c.certificate) + ".pem");
+                o.TlsKey = certs_.File(std::string(c.certificate) + ".key");
+            }
+            o.AccessKey = c.serverKey ? c.serverKey : "";
+        });
+        ClientCredentials credentials;
+        credentials.CaFile = c.ca ? certs_.File(c.ca) : "";
+        credentials.AccessKey = c.clientKey ? c.clientKey : "";
+        const std::string address = (c.https ? "https://" : "") + server.AddressText();
+        try {
+            const auto object = CoData_Srv_Zel::CreateRemote(address, {}, credentials);
+            EXPECT_EQ(Price(*object), 32.9);
+            EXPECT_EQ(c.error, nullptr) << "answered";
+        } catch (const ServerError& e) {
+            ASSERT_NE(c.error, nullptr) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+        if (c.serverKey && c.error) {
+            bool logged = false;
+            for (const auto& line : server.LogLines()) {
+                logged = logged || (line.find(" 127.0.0.1:") != std::string::npos &&
+                                    line.find(" 401 ") != std::string::npos);
+            }
+            EXPECT_TRUE(logged);
+        }
+    }
+}
+
+TEST_P(Security, AServerThatCannotBeUsedFailsAtStart) {
+    ServeOptions o;
+    o.DbPath = db_;
+    o.Listen = {"127.0.0.1", 0};
+    o.TlsCert = certs_.File("srv.pem");
+    o.TlsKey = certs_.File("otra-ca.key");  // not the certificate's key
+    EXPECT_THROW(SrvZelServer{o}, std::runtime_error);
+}
+
+class Fallback : public test::OnEachStore {};
+INSTANTIATE_TEST_SUITE_P(Stores, Fallback, ::testing::ValuesIn(test::BOTH_STORES), test::StoreName);
+
+TEST_P(Fallback, TheNextServerAnswersWhenTheFirstIsGone) {
+    test::ExecSql(db_, "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, 'a', 32.9)");
+    auto first = std::make_unique<RunningServer>(db_);
+    RunningServer second(db_);
+    const std::string closed = [] {
+        const RunningServer gone(":memory:");
+        return gone.AddressText();
+    }();
+    // A dead address first: the handshake turns to the next.
+    const auto object = CoData_Srv_Zel::CreateRemote(closed + ", " + first->AddressText() + "," +
+                                                     second.AddressText());
+    auto price = [&] {
+        double code = 7501, precio = 0, d = 0, mult = 1;
+        std::u16string descrip;
+        std::int8_t a = 0, b = 0;
+        std::int16_t imps = 0;
+        std::int32_t bans = 0;
+        object->BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+        return precio;
+    };
+    EXPECT_EQ(price(), 32.9);
+    first.reset();  // stopped while the gateway holds its connection
+    EXPECT_EQ(price(), 32.9);
+    EXPECT_EQ(price(), 32.9);
+    bool secondAnswered = false;
+    for (const auto& line : second.LogLines()) {
+        secondAnswered =
+            secondAnswered || line.find("POST /v1/BuscaPrecio 200") != std::string::npos;
+    }
+    EXPECT_TRUE(secondAnswered);
+}
+
+}  // namespace
+}  // namespace zel
