@@ -3,35 +3,13 @@
 
 #include <algorithm>
 
+#include "common/Text.h"
+
 namespace zel {
 
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return AsciiLower(x) == AsciiLower(y);
-           });
-}
 
 std::string_view Unquote(std::string_view v) {
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
@@ -59,47 +37,6 @@ std::string_view CutChars(std::string_view v, std::size_t maxChars, bool utf8) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;  // range of the second byte
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            length = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            length = 3;
-            low = b0 == 0xE0 ? 0xA0 : 0x80;   // no overlong forms
-            high = b0 == 0xED ? 0x9F : 0xBF;  // no surrogates
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            length = 4;
-            low = b0 == 0xF0 ? 0x90 : 0x80;
-            high = b0 == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) {
-            return false;
-        }
-        const auto b1 = static_cast<unsigned char>(text[i + 1]);
-        if (b1 < low || b1 > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
-}
 
 ConfIni::ConfIni(std::string_view fileText) {
     if (fileText.starts_with(kUtf8Bom)) {
@@ -138,8 +75,9 @@ ConfIni::ConfIni(std::string_view fileText) {
         if (key.empty()) {
             continue;
         }
-        const bool known = std::any_of(current->entries.begin(), current->entries.end(),
-                                       [&](const Entry& e) { return SameName(e.key, key); });
+        const bool known =
+            std::any_of(current->entries.begin(), current->entries.end(),
+                        [&](const Entry& e) { return EqualsIgnoringCase(e.key, key); });
         if (known) {
             continue;
         }
@@ -151,7 +89,7 @@ ConfIni::ConfIni(std::string_view fileText) {
 
 const ConfIni::Section* ConfIni::FindSection(std::string_view name) const {
     for (const Section& s : sections_) {
-        if (SameName(s.name, name)) {
+        if (EqualsIgnoringCase(s.name, name)) {
             return &s;
         }
     }
@@ -164,7 +102,7 @@ std::optional<std::string> ConfIni::Find(std::string_view section, std::string_v
         return std::nullopt;
     }
     for (const Entry& e : s->entries) {
-        if (SameName(e.key, key)) {
+        if (EqualsIgnoringCase(e.key, key)) {
             return e.value;
         }
     }

@@ -54,8 +54,4 @@ private:
     bool utf8_ = false;
 };
 
-// Whether text is well-formed UTF-8 (no overlong forms, no surrogates, nothing
-// above U+10FFFF).
-bool IsValidUtf8(std::string_view text);
-
 }  // namespace zel

@@ -34,14 +34,6 @@ inline constexpr std::string_view LOG_PASS_CODE = "mensaje pase codigo";
 // Start-up failure text (UTF-8), whatever the cause.
 inline constexpr std::string_view SERVER_NOT_RUNNING = "No se encontro Srv_Zel.exe en ejecución";
 
-// The application server.
-inline constexpr std::string_view SERVER_CLASS = "Srv_Zel.Data_Srv_Zel";
-inline constexpr std::string_view TAX_PROVIDER = "QueryMultiaProvider";
-inline constexpr std::string_view TAX_COMMAND = "Select PCT From Impuestos";
-inline constexpr std::string_view TAX_COLUMN = "PCT";
-inline constexpr int TAX_RATE_COUNT = 9;
-inline constexpr std::uint16_t DEFAULT_SERVER_PORT = 6100;
-
 // Program and window identity.
 inline constexpr std::string_view PROGRAM_NAME = "ZEL_RV7300";
 inline constexpr std::string_view WINDOW_CAPTION = "RV7300-ZEL";

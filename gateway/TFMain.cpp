@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/ServerNames.h"
 #include "gateway/Constants.h"
 #include "gateway/Framing.h"
 #include "gateway/Screens.h"
@@ -240,10 +241,6 @@ void TFMain::SendIdleScreen(TServerClientWinSocket& Socket) {
 
 std::string TFMain::FrameMessage(std::string text) const {
     return zel::FrameMessage(std::move(text), settings_.TIPO);
-}
-
-double TFMain::RoundToCoin(FixedPointAmount amount) const {
-    return zel::RoundToCoin(amount, settings_.MONEDA_MINIMA, settings_.PUNTO_REDONDEO);
 }
 
 void TFMain::ReloadMoneySettings() {

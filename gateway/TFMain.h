@@ -53,7 +53,6 @@ public:
 
     void SendIdleScreen(TServerClientWinSocket& Socket);
     std::string FrameMessage(std::string text) const;
-    double RoundToCoin(FixedPointAmount amount) const;
 
     // Re-reads the six money settings whole (the settings-change notice).
     void ReloadMoneySettings();

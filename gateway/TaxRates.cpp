@@ -3,24 +3,12 @@
 #include <charconv>
 #include <string>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
+#include "common/Text.h"
 #include "gateway/ExtendedFloat.h"
 
 namespace zel {
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The field as a floating-point number; null and blank text read as 0.
 double PercentOf(const FieldValue& field, std::size_t row) {
@@ -31,14 +19,13 @@ double PercentOf(const FieldValue& field, std::size_t row) {
         return *real;
     }
     if (const auto* text = std::get_if<std::string>(&field)) {
-        const std::size_t begin = text->find_first_not_of(' ');
-        if (begin == std::string::npos) {
+        const std::string_view digits = Trim(*text, " ");
+        if (digits.empty()) {
             return 0;
         }
-        const std::size_t end = text->find_last_not_of(' ') + 1;
         double value = 0;
-        const auto [ptr, ec] = std::from_chars(text->data() + begin, text->data() + end, value);
-        if (ec != std::errc() || ptr != text->data() + end) {
+        const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (ec != std::errc() || ptr != digits.data() + digits.size()) {
             throw ServerError("tax table row " + std::to_string(row + 1) + ": PCT \"" + *text +
                               "\" is not a number");
         }
@@ -50,13 +37,7 @@ double PercentOf(const FieldValue& field, std::size_t row) {
 }  // namespace
 
 TaxRateArray TaxRatesFromRows(const RowSet& rows) {
-    std::optional<std::size_t> column;
-    for (std::size_t i = 0; i < rows.Columns.size(); ++i) {
-        if (SameName(rows.Columns[i].Name, TAX_COLUMN)) {
-            column = i;
-            break;
-        }
-    }
+    const std::optional<std::size_t> column = rows.FindColumn(TAX_COLUMN);
     if (!column) {
         throw ServerError("the tax table has no column " + std::string(TAX_COLUMN));
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/Text.h"
 #include "money/Iconv.h"
 #include "money/Unicode.h"
 
@@ -22,10 +23,6 @@ constexpr const char* NATIVE_UTF32 =
     std::endian::native == std::endian::little ? "UTF-32LE" : "UTF-32BE";
 
 const std::string_view REPLACEMENT_UTF8 = "\xEF\xBF\xBD";
-
-std::string Quoted(std::string_view name) {
-    return "\"" + std::string(name) + "\"";
-}
 
 // True when the bytes are exactly one UTF-8 encoded character.
 bool IsOneCharacter(std::string_view utf8) {

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "common/Text.h"
 #include "money/CodePage.h"
 #include "rv7300_sim/Display.h"
 #include "rv7300_sim/FrameDecoder.h"
@@ -139,11 +140,10 @@ bool Session::NextCode(std::string& code) {
         std::string line = input_.substr(0, newline);
         input_.erase(0, newline < input_.size() ? newline + 1 : newline);
         ++inputLine_;
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos) {
+        line = std::string(Trim(line, " \t\r"));
+        if (line.empty()) {
             continue;
         }
-        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
         try {
             CheckScanCode(line);
         } catch (const UsageError& e) {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "common/Text.h"
 #include "rv7300_sim/ScanRequest.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
@@ -11,10 +12,6 @@
 namespace zel {
 
 namespace {
-
-std::string Quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
-}
 
 // A decimal number made of digits only, within [low, high].
 bool ParseNumber(std::string_view text, long low, long high, long& value) {
@@ -37,14 +34,7 @@ bool ParseNumber(std::string_view text, long low, long high, long& value) {
 
 }  // namespace
 
-std::string Endpoint::ToString() const {
-    if (host.find(':') != std::string::npos) {
-        return "[" + host + "]:" + std::to_string(port);
-    }
-    return host + ":" + std::to_string(port);
-}
-
-Endpoint ParseEndpoint(std::string_view text) {
+ServerAddress ParseEndpoint(std::string_view text) {
     // The same address forms the gateway accepts for its server, but the
     // port is required: a terminal has no default port to dial.
     ServerAddress address;
@@ -58,7 +48,7 @@ Endpoint ParseEndpoint(std::string_view text) {
                          ": expected HOST:PORT (an IPv6 address goes in brackets, as in "
                          "[::1]:6000)");
     }
-    return Endpoint{address.Host, address.Port};
+    return address;
 }
 
 SimOptions ParseSimOptions(const std::vector<std::string>& args) {

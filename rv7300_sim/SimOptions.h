@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/ServerAddress.h"
+
 namespace zel {
 
 class UsageError : public std::runtime_error {
@@ -18,17 +20,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-struct Endpoint {
-    std::string host;  // without brackets
-    std::uint16_t port = 0;
-
-    std::string ToString() const;  // "[::1]:6000" for IPv6, "host:6000" otherwise
-};
-
 inline constexpr int DEFAULT_WAIT_MS = 5000;
 
 struct SimOptions {
-    Endpoint endpoint;
+    ServerAddress endpoint;
     std::uint8_t type = 0;           // terminal type: 0 or 1
     std::vector<std::string> scans;  // codes to send; empty: read them from stdin
     bool raw = false;                // also print every frame in hex
@@ -36,7 +31,7 @@ struct SimOptions {
     bool help = false;               // --help given: nothing else was checked
 };
 
-Endpoint ParseEndpoint(std::string_view text);
+ServerAddress ParseEndpoint(std::string_view text);
 SimOptions ParseSimOptions(const std::vector<std::string>& args);
 
 // The text --help prints.

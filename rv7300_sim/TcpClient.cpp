@@ -9,10 +9,10 @@
 
 namespace zel {
 
-TcpClient TcpClient::Connect(const Endpoint& endpoint, int timeoutMs) {
+TcpClient TcpClient::Connect(const ServerAddress& endpoint, int timeoutMs) {
     const std::string peer = endpoint.ToString();
     TcpConnectResult result =
-        ConnectTcp(endpoint.host, endpoint.port, std::chrono::milliseconds(timeoutMs));
+        ConnectTcp(endpoint.Host, endpoint.Port, std::chrono::milliseconds(timeoutMs));
     if (result.LookupError != 0) {
         throw ConnectionError("cannot connect to " + peer + ": " +
                               (result.LookupError == EAI_SYSTEM

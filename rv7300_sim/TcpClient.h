@@ -21,7 +21,7 @@ public:
 
 class TcpClient {
 public:
-    static TcpClient Connect(const Endpoint& endpoint, int timeoutMs);
+    static TcpClient Connect(const ServerAddress& endpoint, int timeoutMs);
 
     int Fd() const { return fd_.Get(); }
 

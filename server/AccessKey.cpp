@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "common/Text.h"
 #include "server/IData_Srv_Zel.h"
 
 namespace zel {
@@ -31,16 +32,8 @@ std::string ReadAccessKey(const std::string& path) {
     if (!in) {
         throw ServerError("access key file \"" + path + "\": " + std::strerror(errno));
     }
-    std::string key(std::istreambuf_iterator<char>(in), {});
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!key.empty() && blank(key.back())) {
-        key.pop_back();
-    }
-    std::size_t first = 0;
-    while (first < key.size() && blank(key[first])) {
-        ++first;
-    }
-    key.erase(0, first);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    const std::string key(Trim(text, " \t\r\n"));
     if (key.empty()) {
         throw ServerError("access key file \"" + path + "\" is empty");
     }

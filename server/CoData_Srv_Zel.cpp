@@ -1,6 +1,6 @@
 #include "server/CoData_Srv_Zel.h"
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 
 namespace zel {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
 #include "server/ServerList.h"

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "common/Text.h"
 #include "server/IData_Srv_Zel.h"
 
 namespace zel {
@@ -9,17 +10,6 @@ namespace zel {
 namespace {
 
 constexpr std::string_view LOCAL_HOST = "127.0.0.1";
-
-std::string_view TrimBlanks(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && blank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
 
 bool IsPrintable(char c) {
     return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
@@ -94,7 +84,7 @@ std::string ServerAddress::ToString() const {
 
 ServerAddress ParseServerAddress(std::string_view text, std::uint16_t defaultPort,
                                  bool allowPortZero) {
-    const std::string_view s = TrimBlanks(text);
+    const std::string_view s = Trim(text, " \t\r\n");
     if (s.empty()) {
         return {std::string(LOCAL_HOST), defaultPort};
     }

@@ -1,7 +1,6 @@
 #include "server/ServerList.h"
 
-#include <algorithm>
-
+#include "common/Text.h"
 #include "server/IData_Srv_Zel.h"
 
 namespace zel {
@@ -26,10 +25,7 @@ std::vector<ServerLocation> ParseServerList(std::string_view text, std::uint16_t
                               "\": an empty address between commas");
         }
         ServerLocation location;
-        if (item.size() >= HTTPS_SCHEME.size() &&
-            std::equal(HTTPS_SCHEME.begin(), HTTPS_SCHEME.end(), item.begin(), [](char a, char b) {
-                return a == ((b >= 'A' && b <= 'Z') ? static_cast<char>(b - 'A' + 'a') : b);
-            })) {
+        if (EqualsIgnoringCase(item.substr(0, HTTPS_SCHEME.size()), HTTPS_SCHEME)) {
             location.Https = true;
             item.remove_prefix(HTTPS_SCHEME.size());
         } else if (item.find("://") != std::string_view::npos) {

@@ -1,6 +1,6 @@
 #include "server/TDCOMConnection.h"
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/ServerList.h"
 
 namespace zel {

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/HttpData_Srv_Zel.h"
 #include "server/IData_Srv_Zel.h"
 

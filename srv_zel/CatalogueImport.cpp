@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/Text.h"
 #include "srv_zel/CsvReader.h"
 #include "srv_zel/Schema.h"
 
@@ -16,26 +17,10 @@ namespace {
 
 constexpr std::size_t PROGRESS_CHECK_ROWS = 1024;
 
-std::string Trim(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return {};
-    }
-    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return s;
-}
-
-std::string Quoted(const std::string& text) {
+// A field in a message: quoted, and cut where it would drown the message.
+std::string QuotedField(std::string_view text) {
     constexpr std::size_t MAX_SHOWN = 40;
-    return "\"" + (text.size() > MAX_SHOWN ? text.substr(0, MAX_SHOWN) + "..." : text) + "\"";
+    return Quoted(text, MAX_SHOWN);
 }
 
 // Reports progress about once a second.
@@ -102,7 +87,7 @@ std::vector<HeaderColumn> ReadArticleHeader(CsvFile& file, const CsvRecord& head
     std::vector<HeaderColumn> columns;
     std::vector<std::string> seen;
     for (const auto& raw : header.Fields) {
-        const std::string name = Lower(Trim(raw));
+        const std::string name = AsciiLower(Trim(raw));
         HeaderColumn col{ArticleField::Code, 0, name, {}};
         if (name == "codigo") {
             col = {ArticleField::Code, 0, name, "Codigo"};
@@ -116,13 +101,14 @@ std::vector<HeaderColumn> ReadArticleHeader(CsvFile& file, const CsvRecord& head
                    name[6] <= '0' + PRICE_LIST_COUNT) {
             col = {ArticleField::Price, name[6] - '0', name, "Precio" + name.substr(6)};
         } else {
-            file.Fail(header.Line, "unknown column " + Quoted(raw) +
+            file.Fail(header.Line, "unknown column " + QuotedField(raw) +
                                        " in the header (codigo, descripcion, precio1 to precio8, "
                                        "imps_act, ban_imps)");
         }
         for (const auto& s : seen) {
             if (s == name) {
-                file.Fail(header.Line, "column " + Quoted(name) + " appears twice in the header");
+                file.Fail(header.Line,
+                          "column " + QuotedField(name) + " appears twice in the header");
             }
         }
         seen.push_back(name);
@@ -224,7 +210,7 @@ std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path,
     if (!file.Next(record)) {
         file.Fail(1, "the file is empty; it needs the header \"pct\"");
     }
-    if (record.Fields.size() != 1 || Lower(Trim(record.Fields[0])) != "pct") {
+    if (record.Fields.size() != 1 || AsciiLower(Trim(record.Fields[0])) != "pct") {
         file.Fail(record.Line, "the header must be the one column \"pct\"");
     }
     db.Exec("DELETE FROM Impuestos");
@@ -256,20 +242,20 @@ std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path,
 }  // namespace
 
 std::int64_t ParseArticleCode(const std::string& raw) {
-    const std::string text = Trim(raw);
+    const std::string text(Trim(raw));
     if (text.empty()) {
         throw ImportError("codigo is empty");
     }
     for (char c : text) {
         if (c < '0' || c > '9') {
-            throw ImportError("codigo " + Quoted(text) + " is not made of digits");
+            throw ImportError("codigo " + QuotedField(text) + " is not made of digits");
         }
     }
     // Leading zeros vanish, as they do when a terminal's digits become a number.
     const auto significant = text.find_first_not_of('0');
     const std::string digits = significant == std::string::npos ? "0" : text.substr(significant);
     if (digits.size() > 13) {
-        throw ImportError("codigo " + Quoted(text) + " is longer than 13 digits");
+        throw ImportError("codigo " + QuotedField(text) + " is longer than 13 digits");
     }
     std::int64_t code = 0;
     std::from_chars(digits.data(), digits.data() + digits.size(), code);
@@ -277,7 +263,7 @@ std::int64_t ParseArticleCode(const std::string& raw) {
 }
 
 std::optional<double> ParsePrice(const std::string& column, const std::string& raw) {
-    const std::string text = Trim(raw);
+    const std::string text(Trim(raw));
     if (text.empty()) {
         return std::nullopt;
     }
@@ -287,17 +273,17 @@ std::optional<double> ParsePrice(const std::string& column, const std::string& r
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (!startsLikeNumber || ec != std::errc() || end != text.data() + text.size() ||
         !std::isfinite(value)) {
-        throw ImportError(column + " " + Quoted(text) + " is not a number");
+        throw ImportError(column + " " + QuotedField(text) + " is not a number");
     }
     if (value < 0) {
-        throw ImportError(column + " " + Quoted(text) + " is negative");
+        throw ImportError(column + " " + QuotedField(text) + " is negative");
     }
     return value + 0.0;  // no negative zero
 }
 
 std::int64_t ParseBoundedInt(const std::string& column, const std::string& raw, std::int64_t lowest,
                              std::int64_t highest) {
-    const std::string text = Trim(raw);
+    const std::string text(Trim(raw));
     if (text.empty()) {
         return 0;
     }
@@ -306,54 +292,13 @@ std::int64_t ParseBoundedInt(const std::string& column, const std::string& raw, 
     if (ec == std::errc::result_out_of_range ||
         (ec == std::errc() && end == text.data() + text.size() &&
          (value < lowest || value > highest))) {
-        throw ImportError(column + " " + Quoted(text) + " is outside " + std::to_string(lowest) +
-                          " to " + std::to_string(highest));
+        throw ImportError(column + " " + QuotedField(text) + " is outside " +
+                          std::to_string(lowest) + " to " + std::to_string(highest));
     }
     if (ec != std::errc() || end != text.data() + text.size()) {
-        throw ImportError(column + " " + Quoted(text) + " is not an integer");
+        throw ImportError(column + " " + QuotedField(text) + " is not an integer");
     }
     return value;
-}
-
-bool IsValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        std::uint32_t cp = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        const bool overlong = (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000);
-        if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 ImportCounts ImportCatalogue(CatalogueWriter& db, const ImportFiles& files,

@@ -48,6 +48,5 @@ std::optional<double> ParsePrice(const std::string& column,  // empty: no price
                                  const std::string& text);
 std::int64_t ParseBoundedInt(const std::string& column, const std::string& text,
                              std::int64_t lowest, std::int64_t highest);  // empty: 0
-bool IsValidUtf8(std::string_view text);
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include "common/Text.h"
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/Postgres.h"
 #include "srv_zel/RequestError.h"
@@ -179,7 +180,7 @@ FieldValue ValueOf(const PgResult& r, int col) {
     return std::string(text);
 }
 
-// The first word of the command, in upper case, after blanks, comments and
+// The first word of the command, in lower case, after blanks, comments and
 // opening parentheses.
 std::string FirstWord(std::string_view text) {
     std::size_t i = 0;
@@ -204,9 +205,9 @@ std::string FirstWord(std::string_view text) {
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) {
             break;
         }
-        word += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        word += c;
     }
-    return word;
+    return AsciiLower(word);
 }
 
 class PgSession final : public CatalogueSession {
@@ -239,7 +240,7 @@ public:
         if (word.empty()) {
             throw RequestError("query refused: the command text holds no statement");
         }
-        if (word != "SELECT" && word != "WITH" && word != "VALUES" && word != "TABLE") {
+        if (word != "select" && word != "with" && word != "values" && word != "table") {
             throw RequestError("query refused: only reading is allowed (" + word +
                                " is not a query)");
         }

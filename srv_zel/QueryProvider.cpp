@@ -4,7 +4,8 @@
 
 #include <sqlite3.h>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
+#include "common/Text.h"
 #include "srv_zel/RequestError.h"
 
 namespace zel {
@@ -130,7 +131,7 @@ StatementPtr PrepareSingle(Database& db, std::string_view text) {
     return stmt;
 }
 
-// Words of the text in upper case, with every run of blanks as one space
+// Words of the text in lower case, with every run of blanks as one space
 // and a final semicolon dropped.
 std::string Normalised(std::string_view text) {
     std::string out;
@@ -144,7 +145,7 @@ std::string Normalised(std::string_view text) {
             out += ' ';
             blank = false;
         }
-        out += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        out += AsciiLower(c);
     }
     if (!out.empty() && out.back() == ';') {
         out.pop_back();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/ServerAddress.h"
 #include "srv_zel/QueryProvider.h"
 

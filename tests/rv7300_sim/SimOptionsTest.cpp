@@ -34,9 +34,9 @@ TEST(SimOptionsTest, ReadsEndpoints) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        const Endpoint e = ParseEndpoint(c.text);
-        EXPECT_EQ(e.host, c.host);
-        EXPECT_EQ(e.port, c.port);
+        const ServerAddress e = ParseEndpoint(c.text);
+        EXPECT_EQ(e.Host, c.host);
+        EXPECT_EQ(e.Port, c.port);
         EXPECT_EQ(e.ToString(), c.shown);
     }
 }
@@ -76,7 +76,7 @@ TEST(SimOptionsTest, ReadsOptions) {
 
     const SimOptions full = ParseSimOptions(
         {"--type", "1", "--scan", "7501", "gw:6000", "--scan=0042", "--raw", "--wait=250"});
-    EXPECT_EQ(full.endpoint.host, "gw");
+    EXPECT_EQ(full.endpoint.Host, "gw");
     EXPECT_EQ(full.type, 1);
     EXPECT_EQ(full.scans, (std::vector<std::string>{"7501", "0042"}));
     EXPECT_TRUE(full.raw);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
 

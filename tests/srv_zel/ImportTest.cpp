@@ -83,14 +83,6 @@ TEST(Import, FieldChecks) {
     for (std::size_t i = 0; i < bad.size(); ++i) {
         EXPECT_THROW(bad[i](), ImportError) << "case " << i;
     }
-    const std::pair<const char*, bool> utf8[] = {
-        {"Piñón", true},         {"😀", true},
-        {"\xC3", false},         {"\xC0\xAF", false},
-        {"\xED\xA0\x80", false}, {"\xF4\x90\x80\x80", false},
-        {"a\xE2\x82", false},    {"\xE2\x82\xAC", true}};
-    for (const auto& [text, valid] : utf8) {
-        EXPECT_EQ(IsValidUtf8(text), valid) << text;
-    }
 }
 
 TEST(Import, LoadsArticlesAndTaxes) {

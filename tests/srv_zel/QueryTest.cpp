@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Catalogue.h"
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
 #include "server/CoData_Srv_Zel.h"
 
 namespace zel {

@@ -2,6 +2,10 @@
 // server to fall back on.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "Catalogue.h"
@@ -142,10 +146,19 @@ TEST_P(Fallback, TheNextServerAnswersWhenTheFirstIsGone) {
     test::ExecSql(db_, "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, 'a', 32.9)");
     auto first = std::make_unique<RunningServer>(db_);
     RunningServer second(db_);
-    const std::string closed = [] {
-        const RunningServer gone(":memory:");
-        return gone.AddressText();
-    }();
+    // A port held bound but not listening: connecting to it is refused.
+    const int held = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::getsockname(held, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{held};
     // A dead address first: the handshake turns to the next.
     const auto object = CoData_Srv_Zel::CreateRemote(closed + ", " + first->AddressText() + "," +
                                                      second.AddressText());

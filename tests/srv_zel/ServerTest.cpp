@@ -5,7 +5,8 @@
 #include <thread>
 
 #include "Catalogue.h"
-#include "gateway/Constants.h"
+#include "common/ServerNames.h"
+#include "common/Text.h"
 #include "money/CodePage.h"
 #include "server/CoData_Srv_Zel.h"
 #include "server/TDCOMConnection.h"
@@ -55,13 +56,6 @@ protected:
     }
 };
 INSTANTIATE_TEST_SUITE_P(Stores, SrvZel, ::testing::ValuesIn(test::BOTH_STORES), test::StoreName);
-
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
 
 TEST_P(SrvZel, EveryPriceListGivesItsOwnPrice) {
     RunningServer server(db_);
@@ -186,7 +180,7 @@ TEST_P(SrvZel, BadValuesInTheDatabaseAreAServerError) {
             ADD_FAILURE() << code;
         } catch (const ServerError& e) {
             // PostgreSQL folds the column names to lower case.
-            EXPECT_NE(Lower(e.what()).find(error), std::string::npos) << e.what();
+            EXPECT_NE(AsciiLower(e.what()).find(error), std::string::npos) << e.what();
         }
     }
 }
