@@ -28,6 +28,10 @@ std::vector<ServerLocation> ParseServerList(std::string_view text, std::uint16_t
         if (EqualsIgnoringCase(item.substr(0, HTTPS_SCHEME.size()), HTTPS_SCHEME)) {
             location.Https = true;
             item.remove_prefix(HTTPS_SCHEME.size());
+            if (Trim(item, " \t\r\n").empty()) {
+                throw ServerError("server address \"" + std::string(text) +
+                                  "\": the host is missing after https://");
+            }
         } else if (item.find("://") != std::string_view::npos) {
             throw ServerError("server address \"" + std::string(item) +
                               "\": only https:// may come before the host (plain HTTP has "

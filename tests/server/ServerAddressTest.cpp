@@ -3,6 +3,7 @@
 #include "common/ServerNames.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/ServerList.h"
 
 namespace zel {
 namespace {
@@ -82,6 +83,31 @@ TEST(ServerAddress, RefusesBadTextNamingIt) {
 TEST(ServerAddress, PortZeroOnlyForAListener) {
     EXPECT_THROW(ParseServerAddress("127.0.0.1:0", DEFAULT_SERVER_PORT), ServerError);
     EXPECT_EQ(ParseServerAddress("127.0.0.1:0", DEFAULT_SERVER_PORT, true).Port, 0);
+}
+
+TEST(ServerList, ReadsOneOrSeveralAddresses) {
+    struct Case {
+        const char* text;
+        const char* shown;  // the locations, comma-separated
+    };
+    const Case cases[] = {
+        {"", "127.0.0.1:6100"},
+        {"tienda-srv:7000", "tienda-srv:7000"},
+        {"https://srv-a.cadena", "https://srv-a.cadena:6100"},
+        {"HTTPS://[::1]:443", "https://[::1]:443"},
+        {"https://srv-a:6100, srv-b ,https://10.0.0.2:7000",
+         "https://srv-a:6100,srv-b:6100,https://10.0.0.2:7000"},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& l : ParseServerList(c.text, DEFAULT_SERVER_PORT)) {
+            shown += (shown.empty() ? "" : ",") + l.ToString();
+        }
+        EXPECT_EQ(shown, c.shown) << c.text;
+    }
+    for (const char* bad : {"a,,b", "a,", "http://tienda", "ftp://x", "https://", "a, b c"}) {
+        EXPECT_THROW(ParseServerList(bad, DEFAULT_SERVER_PORT), ServerError) << bad;
+    }
 }
 
 TEST(RowSet, FindsColumnsWithoutRegardToCase) {
