@@ -51,6 +51,16 @@ TestCatalogue::~TestCatalogue() {
     }
 }
 
+double PriceOf(IData_Srv_Zel& object, double code) {
+    double precio = 0, d = 0, mult = 1;
+    std::u16string descrip;
+    std::int8_t a = 0, b = 0;
+    std::int16_t imps = 0;
+    std::int32_t bans = 0;
+    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
+    return precio;
+}
+
 void ExecSql(const std::string& db, const std::string& sql) {
     OpenCatalogueWriter(db)->Exec(sql);
 }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
+#include "server/IData_Srv_Zel.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -53,6 +54,9 @@ protected:
     TestCatalogue catalogue_{GetParam()};
     const std::string& db_ = catalogue_.Db();
 };
+
+// The price BuscaPrecio gives for code on list 1.
+double PriceOf(IData_Srv_Zel& object, double code = 7501);
 
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);

@@ -67,16 +67,6 @@ private:
     pid_t pid_ = -1;
 };
 
-double Price(IData_Srv_Zel& object) {
-    double code = 7501, precio = 0, d = 0, mult = 1;
-    std::u16string descrip;
-    std::int8_t a = 0, b = 0;
-    std::int16_t imps = 0;
-    std::int32_t bans = 0;
-    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
-    return precio;
-}
-
 TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     test::TempDir dir;
     const std::string db = dir.File("t.db");
@@ -85,12 +75,12 @@ TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     auto first = std::make_unique<ServeProcess>(db, "127.0.0.1:0", dir.File("1.log"));
     const std::string address = first->WaitForAddress();
     const auto object = CoData_Srv_Zel::CreateRemote(address);
-    EXPECT_EQ(Price(*object), 32.9);
+    EXPECT_EQ(test::PriceOf(*object), 32.9);
 
     first->Signal(SIGKILL);
     first->Wait();
     try {
-        Price(*object);
+        test::PriceOf(*object);
         ADD_FAILURE() << "answered while down";
     } catch (const ServerError& e) {
         EXPECT_NE(std::string(e.what()).find("at " + address + ": BuscaPrecio: connection refused"),
@@ -101,7 +91,7 @@ TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     test::ExecSql(db, "UPDATE Articulos SET Precio1 = 35 WHERE Codigo = 7501");
     ServeProcess second(db, address, dir.File("2.log"));
     EXPECT_EQ(second.WaitForAddress(), address);
-    EXPECT_EQ(Price(*object), 35.0);  // the same object, no new handshake
+    EXPECT_EQ(test::PriceOf(*object), 35.0);  // the same object, no new handshake
 
     second.Signal(SIGTERM);
     const int status = second.Wait();

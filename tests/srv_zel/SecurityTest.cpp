@@ -59,15 +59,6 @@ protected:
             ASSERT_TRUE(certs_.Ok()) << "openssl could not make the certificates";
         }
     }
-    double Price(IData_Srv_Zel& object) {
-        double code = 7501, precio = 0, d = 0, mult = 1;
-        std::u16string descrip;
-        std::int8_t a = 0, b = 0;
-        std::int16_t imps = 0;
-        std::int32_t bans = 0;
-        object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
-        return precio;
-    }
     Certificates certs_;
 };
 INSTANTIATE_TEST_SUITE_P(Stores, Security, ::testing::Values(test::Store::Sqlite), test::StoreName);
@@ -113,7 +104,7 @@ TEST_P(Security, CertificatesAndKeys) {
         const std::string address = (c.https ? "https://" : "") + server.AddressText();
         try {
             const auto object = CoData_Srv_Zel::CreateRemote(address, {}, credentials);
-            EXPECT_EQ(Price(*object), 32.9);
+            EXPECT_EQ(test::PriceOf(*object), 32.9);
             EXPECT_EQ(c.error, nullptr) << "answered";
         } catch (const ServerError& e) {
             ASSERT_NE(c.error, nullptr) << e.what();
@@ -162,15 +153,7 @@ TEST_P(Fallback, TheNextServerAnswersWhenTheFirstIsGone) {
     // A dead address first: the handshake turns to the next.
     const auto object = CoData_Srv_Zel::CreateRemote(closed + ", " + first->AddressText() + "," +
                                                      second.AddressText());
-    auto price = [&] {
-        double code = 7501, precio = 0, d = 0, mult = 1;
-        std::u16string descrip;
-        std::int8_t a = 0, b = 0;
-        std::int16_t imps = 0;
-        std::int32_t bans = 0;
-        object->BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
-        return precio;
-    };
+    auto price = [&] { return test::PriceOf(*object); };
     EXPECT_EQ(price(), 32.9);
     first.reset();  // stopped while the gateway holds its connection
     EXPECT_EQ(price(), 32.9);
