@@ -16,8 +16,10 @@
 #include <string>
 #include <string_view>
 
+// long double only where it is the x87 format: an x86 compiler told to make
+// it a double (-mlong-double-64) gets the software type too.
 #if !defined(ZEL_FORCE_BOOST_EXTENDED) && (defined(__x86_64__) || defined(__i386__)) && \
-    !defined(_MSC_VER)
+    !defined(_MSC_VER) && LDBL_MANT_DIG == 64
 #define ZEL_EXTENDED_IS_LONG_DOUBLE 1
 #else
 #include <boost/multiprecision/cpp_bin_float.hpp>

@@ -33,14 +33,22 @@ constexpr std::uint8_t NEGATIVE_LAYOUT[5][2][2] = {
     {{7, 10}, {2, 12}},  // NS- N S-   | S-N S -N
 };
 
+// A locale's numeric item is a plain char, unsigned on ARM: read the byte as
+// the signed number it is on x86, so that both read a locale alike.
+int ItemValue(char item) {
+    return static_cast<signed char>(item);
+}
+
 // 0 or 1 for a yes/no item, -1 when unset or out of range.
 int Flag(char item) {
-    return (item == 0 || item == 1) ? item : -1;
+    const int value = ItemValue(item);
+    return (value == 0 || value == 1) ? value : -1;
 }
 
 // sep_by_space is 0 (no space), 1 or 2 (a space next to the symbol or sign).
 int Space(char item) {
-    return (item >= 0 && item <= 2) ? (item != 0 ? 1 : 0) : -1;
+    const int value = ItemValue(item);
+    return (value >= 0 && value <= 2) ? (value != 0 ? 1 : 0) : -1;
 }
 
 std::string Separator(const std::string& utf8, const CodePage& codePage,
@@ -88,9 +96,10 @@ std::uint8_t PositiveLayoutFromLocale(char csPrecedes, char sepBySpace) {
 std::uint8_t NegativeLayoutFromLocale(char signPosn, char csPrecedes, char sepBySpace) {
     const int first = Flag(csPrecedes);
     const int space = Space(sepBySpace);
-    if (signPosn < 0 || signPosn > 4 || first < 0 || space < 0)
+    const int position = ItemValue(signPosn);
+    if (position < 0 || position > 4 || first < 0 || space < 0)
         return DEFAULTS.NegativeLayout;
-    return NEGATIVE_LAYOUT[static_cast<int>(signPosn)][first][space];
+    return NEGATIVE_LAYOUT[position][first][space];
 }
 
 MoneySettings MoneySettingsFromLocale(const LocaleMoneyItems& items, const CodePage& codePage) {
@@ -105,9 +114,9 @@ MoneySettings MoneySettingsFromLocale(const LocaleMoneyItems& items, const CodeP
     settings.DigitGroupSeparator =
         Separator(items.ThousandsSeparator, codePage, DEFAULTS.DigitGroupSeparator);
     settings.DecimalSeparator = Separator(items.DecimalPoint, codePage, DEFAULTS.DecimalSeparator);
-    const bool decimalsSet = items.FracDigits >= 0 && items.FracDigits != CHAR_MAX;
-    settings.Decimals =
-        decimalsSet ? static_cast<std::uint8_t>(items.FracDigits) : DEFAULTS.Decimals;
+    const int fracDigits = ItemValue(items.FracDigits);
+    const bool decimalsSet = fracDigits >= 0 && items.FracDigits != CHAR_MAX;
+    settings.Decimals = decimalsSet ? static_cast<std::uint8_t>(fracDigits) : DEFAULTS.Decimals;
     return settings;
 }
 

@@ -2,7 +2,6 @@
 
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/PgCatalogue.h"
-#include "srv_zel/Postgres.h"
 #include "srv_zel/Schema.h"
 
 namespace zel {
@@ -80,6 +79,10 @@ private:
 };
 
 }  // namespace
+
+bool IsPostgresUri(std::string_view db) {
+    return db.starts_with("postgresql://") || db.starts_with("postgres://");
+}
 
 std::unique_ptr<CatalogueStore> OpenCatalogueStore(const std::string& db) {
     if (IsPostgresUri(db)) {

@@ -36,6 +36,9 @@ public:
     virtual std::unique_ptr<CatalogueSession> OpenSession() = 0;
 };
 
+// True for the texts srv_zel takes as a PostgreSQL connection URI.
+bool IsPostgresUri(std::string_view db);
+
 // Opens the catalogue for serving, creating its tables when missing.
 std::unique_ptr<CatalogueStore> OpenCatalogueStore(const std::string& db);
 

@@ -11,8 +11,8 @@
 #include "server/AccessKey.h"
 #include "server/IData_Srv_Zel.h"
 #include "srv_zel/CatalogueImport.h"
+#include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"
-#include "srv_zel/Postgres.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
 

@@ -4,10 +4,6 @@
 
 namespace zel {
 
-bool IsPostgresUri(std::string_view db) {
-    return db.starts_with("postgresql://") || db.starts_with("postgres://");
-}
-
 void PgResult::Clearer::operator()(pg_result* r) const {
     PQclear(r);
 }

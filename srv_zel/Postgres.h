@@ -25,9 +25,6 @@ private:
     std::string sqlState_;
 };
 
-// True for the texts srv_zel takes as a PostgreSQL connection URI.
-bool IsPostgresUri(std::string_view db);
-
 class PgResult {
 public:
     explicit PgResult(pg_result* result) : result_(result) {}

@@ -23,7 +23,6 @@
 #include "server/HttpData_Srv_Zel.h"
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"
-#include "srv_zel/Postgres.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
 

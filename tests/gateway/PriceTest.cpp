@@ -104,7 +104,7 @@ TEST(Price, EveryRowBitForBit) {
 }
 
 TEST(Price, ArithmeticIsTheOneThisBuildAskedFor) {
-#if !defined(ZEL_FORCE_BOOST_EXTENDED) && (defined(__x86_64__) || defined(__i386__))
+#if defined(ZEL_EXTENDED_IS_LONG_DOUBLE)
     EXPECT_EQ(zel::ExtendedArithmetic(), "x87 long double");
 #else
     EXPECT_EQ(zel::ExtendedArithmetic(), "Boost cpp_bin_float_double_extended");

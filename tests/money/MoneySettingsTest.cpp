@@ -18,7 +18,7 @@ constexpr char UNSET = CHAR_MAX;
 TEST(MoneySettings, LayoutsFromLocaleItems) {
     struct Row {
         const char* label;
-        char signPosn, nCsPrecedes, nSepBySpace, pCsPrecedes, pSepBySpace;
+        int signPosn, nCsPrecedes, nSepBySpace, pCsPrecedes, pSepBySpace;
         std::uint8_t positive, negative;
     };
     const std::vector<Row> rows = {
@@ -55,10 +55,14 @@ TEST(MoneySettings, LayoutsFromLocaleItems) {
         {"precedes 2", 1, 2, 0, 2, 0, 0, 0},
         {"space 3", 1, 0, 3, 0, 3, 0, 0},
     };
+    // The items arrive as plain char, whatever its signedness.
+    const auto item = [](int value) { return static_cast<char>(value); };
     for (const Row& row : rows) {
-        EXPECT_EQ(PositiveLayoutFromLocale(row.pCsPrecedes, row.pSepBySpace), row.positive)
+        EXPECT_EQ(PositiveLayoutFromLocale(item(row.pCsPrecedes), item(row.pSepBySpace)),
+                  row.positive)
             << row.label;
-        EXPECT_EQ(NegativeLayoutFromLocale(row.signPosn, row.nCsPrecedes, row.nSepBySpace),
+        EXPECT_EQ(NegativeLayoutFromLocale(item(row.signPosn), item(row.nCsPrecedes),
+                                           item(row.nSepBySpace)),
                   row.negative)
             << row.label;
     }
@@ -69,7 +73,7 @@ TEST(MoneySettings, TextsAreConvertedBeforeTheOneCharacterRule) {
         const char* label;
         const char* codePage;
         std::string currency, thousands, decimal;
-        char fracDigits;
+        int fracDigits;
         MoneySettings expected;
     };
     const auto settings = [](std::string currency, std::string group, std::string decimal,
@@ -106,7 +110,7 @@ TEST(MoneySettings, TextsAreConvertedBeforeTheOneCharacterRule) {
         items.CurrencySymbol = row.currency;
         items.ThousandsSeparator = row.thousands;
         items.DecimalPoint = row.decimal;
-        items.FracDigits = row.fracDigits;
+        items.FracDigits = static_cast<char>(row.fracDigits);
         EXPECT_EQ(MoneySettingsFromLocale(items, CodePage(row.codePage)), row.expected)
             << row.label;
     }

@@ -10,7 +10,9 @@
 #include <cstdlib>
 
 #include "srv_zel/CatalogueStore.h"
+#ifdef ZEL_WITH_POSTGRESQL
 #include "srv_zel/Postgres.h"
+#endif
 #include "srv_zel/Schema.h"
 
 namespace zel::test {
@@ -25,6 +27,7 @@ TestCatalogue::TestCatalogue(Store store) {
         OpenCatalogueWriter(db_);
         return;
     }
+#ifdef ZEL_WITH_POSTGRESQL
     const char* cluster = std::getenv("ZEL_TEST_PG");
     if (cluster == nullptr || *cluster == '\0') {
         return;
@@ -39,9 +42,11 @@ TestCatalogue::TestCatalogue(Store store) {
     db_ = admin_.substr(0, path) + "/" + name_ +
           (query == std::string::npos ? "" : admin_.substr(query));
     OpenCatalogueWriter(db_);
+#endif
 }
 
 TestCatalogue::~TestCatalogue() {
+#ifdef ZEL_WITH_POSTGRESQL
     if (!name_.empty()) {
         try {
             PgConnection(admin_).Exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
@@ -49,6 +54,7 @@ TestCatalogue::~TestCatalogue() {
             ADD_FAILURE() << e.what();
         }
     }
+#endif
 }
 
 double PriceOf(IData_Srv_Zel& object, double code) {
@@ -67,6 +73,7 @@ void ExecSql(const std::string& db, const std::string& sql) {
 
 std::string Snapshot(const std::string& db) {
     std::string text;
+#ifdef ZEL_WITH_POSTGRESQL
     if (IsPostgresUri(db)) {
         PgConnection pg(db);
         for (const char* sql :
@@ -87,6 +94,7 @@ std::string Snapshot(const std::string& db) {
         }
         return text;
     }
+#endif
     Database d(db, SQLITE_OPEN_READONLY);
     for (const char* sql :
          {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",

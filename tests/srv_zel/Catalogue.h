@@ -48,7 +48,8 @@ class OnEachStore : public ::testing::TestWithParam<Store> {
 protected:
     void SetUp() override {
         if (!catalogue_.Available()) {
-            GTEST_SKIP() << "no PostgreSQL test cluster ($ZEL_TEST_PG is not set)";
+            GTEST_SKIP() << "no PostgreSQL test cluster ($ZEL_TEST_PG is not set, or srv_zel "
+                            "was built without libpq)";
         }
     }
     TestCatalogue catalogue_{GetParam()};
