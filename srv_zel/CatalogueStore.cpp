@@ -1,5 +1,7 @@
 #include "srv_zel/CatalogueStore.h"
 
+#include <sqlite3.h>
+
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/PgCatalogue.h"
 #include "srv_zel/Schema.h"
@@ -43,17 +45,20 @@ private:
 
 class SqliteWriteStatement final : public WriteStatement {
 public:
-    SqliteWriteStatement(Database& db, std::string_view sql) : stmt_(db, sql) {}
+    SqliteWriteStatement(Database& db, std::string_view sql) : db_(db), stmt_(db, sql) {}
     void Bind(int index, std::int64_t value) override { stmt_.Bind(index, value); }
     void Bind(int index, double value) override { stmt_.Bind(index, value); }
     void Bind(int index, std::string_view text) override { stmt_.Bind(index, text); }
     void BindNull(int index) override { stmt_.BindNull(index); }
-    void Run() override {
+    std::size_t Run() override {
         stmt_.Step();
+        const auto changed = static_cast<std::size_t>(sqlite3_changes(db_.Handle()));
         stmt_.Reset();
+        return changed;
     }
 
 private:
+    Database& db_;
     Statement stmt_;
 };
 

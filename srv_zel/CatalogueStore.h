@@ -50,8 +50,8 @@ public:
     virtual void Bind(int index, double value) = 0;
     virtual void Bind(int index, std::string_view text) = 0;
     virtual void BindNull(int index) = 0;
-    // Runs with the values bound, then forgets them.
-    virtual void Run() = 0;
+    // Runs with the values bound, then forgets them; returns the rows changed.
+    virtual std::size_t Run() = 0;
 };
 
 class CatalogueWriter {

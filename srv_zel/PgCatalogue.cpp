@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 
 #include <libpq-fe.h>
 
@@ -375,13 +376,14 @@ public:
     }
     void Bind(int index, std::string_view text) override { Set(index, std::string(text)); }
     void BindNull(int index) override { Slot(index).reset(); }
-    void Run() override {
+    std::size_t Run() override {
         std::vector<const char*> params;
         for (const auto& v : values_) {
             params.push_back(v ? v->c_str() : nullptr);
         }
-        conn_.ExecPrepared(name_, params);
+        const PgResult result = conn_.ExecPrepared(name_, params);
         values_.clear();
+        return static_cast<std::size_t>(std::strtoull(PQcmdTuples(result.Handle()), nullptr, 10));
     }
 
 private:
