@@ -82,7 +82,12 @@ int main(int argc, char* argv[]) {
     zel::GatewayUi ui(FMain, zel::CurrentUiMode());
 
     zel::SignalBridge signalBridge;
-    signalBridge.OnTerminate = [] { QApplication::quit(); };
+    // The shutdown runs at once, so no answer that arrives before the loop
+    // ends is sent.
+    signalBridge.OnTerminate = [&FMain] {
+        FMain.FormDestroy();
+        QApplication::quit();
+    };
     signalBridge.OnHangUp = [&FMain] {
         FMain.ReloadMoneySettings();
         if (FMain.mdebug()) {

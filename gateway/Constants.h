@@ -34,6 +34,11 @@ inline constexpr std::string_view LOG_PASS_CODE = "mensaje pase codigo";
 // Start-up failure text (UTF-8), whatever the cause.
 inline constexpr std::string_view SERVER_NOT_RUNNING = "No se encontro Srv_Zel.exe en ejecución";
 
+// The stderr line that names the port the system chose for PUERTO 0:
+// START, the port, END.
+inline constexpr std::string_view PORT_REPORT_START = "Terminals connect on port ";
+inline constexpr std::string_view PORT_REPORT_END = " (chosen by the system)";
+
 // Program and window identity.
 inline constexpr std::string_view PROGRAM_NAME = "ZEL_RV7300";
 inline constexpr std::string_view WINDOW_CAPTION = "RV7300-ZEL";

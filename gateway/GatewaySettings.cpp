@@ -19,6 +19,10 @@ namespace {
 
 constexpr std::string_view kConfName = "Conf.ini";
 constexpr std::string_view kDefaultIdleLine = "******************************";
+constexpr std::int32_t kDefaultConexiones = 16;
+constexpr std::int32_t kMaxConexiones = 256;
+constexpr std::int32_t kDefaultLimiteConsulta = 5000;
+constexpr std::int32_t kMaxLimiteConsulta = 3600000;  // an hour
 static_assert(kDefaultIdleLine.size() == SCREEN_COLUMNS);
 
 // The program's own defaults, written with "." whatever the regional settings.
@@ -191,6 +195,29 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
         s.PAUSA_POR_TERMINAL = 0;
         out.Warnings.push_back(Warning(bad, "using 0"));
     }
+
+    // The lookup limits: each on its own, never bringing the fallback.
+    const auto bounded = [&](std::string_view key, std::int32_t fallback, std::int32_t lowest,
+                             std::int32_t highest) {
+        try {
+            const std::int32_t value = reader.Integer("SRV_ZEL", key, fallback);
+            if (value >= lowest && value <= highest) {
+                return value;
+            }
+            out.Warnings.push_back("Conf.ini [SRV_ZEL] " + std::string(key) + " = " +
+                                   std::to_string(value) + " is outside " + std::to_string(lowest) +
+                                   " to " + std::to_string(highest) + "; using " +
+                                   std::to_string(fallback));
+        } catch (const BadValue& bad) {
+            out.Warnings.push_back(Warning(bad, "using " + std::to_string(fallback)));
+        }
+        return fallback;
+    };
+    s.CONEXIONES = bounded("CONEXIONES", kDefaultConexiones, 1, kMaxConexiones);
+    s.LIMITE_CONSULTA = bounded("LIMITE_CONSULTA", kDefaultLimiteConsulta, 1, kMaxLimiteConsulta);
+    std::string outOfService = reader.Text("MENSAJES", "SIN_SERVICIO").value_or("");
+    outOfService.resize(std::min<std::size_t>(outOfService.size(), SCREEN_COLUMNS));
+    s.SIN_SERVICIO = std::move(outOfService);
     return out;
 }
 

@@ -24,6 +24,9 @@ struct GatewaySettings {
     std::uint8_t TIPO = 0;                 // terminal type
     std::array<std::string, 7> IdleLines;  // terminal code page bytes, up to 30 each
     std::int32_t PAUSA_POR_TERMINAL = 0;   // [GENERAL] PAUSA_POR_TERMINAL
+    std::int32_t CONEXIONES = 16;          // [SRV_ZEL] lookups in flight at once, 1 to 256
+    std::int32_t LIMITE_CONSULTA = 5000;   // [SRV_ZEL] ms a lookup may take
+    std::string SIN_SERVICIO;              // [MENSAJES] screen of a failed lookup; empty: none
 };
 
 struct ConfigReading {

@@ -79,4 +79,12 @@ std::vector<ScanStep> PlanScanReply(const LookupOutcome& outcome, const GatewayS
     return steps;
 }
 
+std::vector<ScanStep> PlanOutOfServiceReply(const GatewaySettings& settings) {
+    if (settings.SIN_SERVICIO.empty()) {
+        return {};
+    }
+    return {SendStep{FrameMessage(MessageScreen(settings.SIN_SERVICIO), settings.TIPO)},
+            PauseStep{settings.ESPERA}, LogStep{LOG_PASS_CODE}, SendIdleStep{}};
+}
+
 }  // namespace zel

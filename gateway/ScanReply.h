@@ -67,4 +67,8 @@ std::vector<ScanStep> PlanScanReply(const LookupOutcome& outcome, const GatewayS
                                     const TaxRateArray& taxRates,
                                     const MoneySettings& moneySettings, const CodePage& codePage);
 
+// The reply to a scan whose lookup failed: nothing when SIN_SERVICIO is
+// empty; otherwise its screen, the pause and the idle screen.
+std::vector<ScanStep> PlanOutOfServiceReply(const GatewaySettings& settings);
+
 }  // namespace zel

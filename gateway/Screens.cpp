@@ -67,11 +67,15 @@ std::string BuildResultScreen(std::u16string_view description, std::string_view 
     return screen;
 }
 
-std::string NotFoundScreen() {
+std::string MessageScreen(std::string_view text) {
     std::string screen{SCREEN_OPEN, LINE_BREAK};
-    screen += NOT_FOUND_MESSAGE;
+    screen += text;
     screen += LINE_BREAK;
     return screen;
+}
+
+std::string NotFoundScreen() {
+    return MessageScreen(NOT_FOUND_MESSAGE);
 }
 
 }  // namespace zel

@@ -22,7 +22,10 @@ std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::ui
 std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
                               std::uint8_t tipo, const CodePage& codePage);
 
-// 0x0B 0x0D "ARTICULO NO ENCONTRADO" 0x0D: sent on type 1 only.
+// 0x0B 0x0D text 0x0D: a message in place of a result.
+std::string MessageScreen(std::string_view text);
+
+// MessageScreen of "ARTICULO NO ENCONTRADO": sent on type 1 only.
 std::string NotFoundScreen();
 
 // A line centred in 30 columns: 15 - floor(m / 2) spaces when that is

@@ -1,14 +1,12 @@
 #include "gateway/TFMain.h"
 
-#include <QThread>
+#include <QMetaObject>
 #include <QTimer>
-#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "common/ServerNames.h"
 #include "gateway/Constants.h"
-#include "gateway/Framing.h"
-#include "gateway/Screens.h"
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
 #include "server/AccessKey.h"
@@ -16,6 +14,8 @@
 
 namespace zel {
 namespace {
+
+using Clock = SessionClock;
 
 // Restores the default cursor however start-up ends.
 class BusyGuard {
@@ -37,9 +37,7 @@ private:
 }  // namespace
 
 TFMain::TFMain(const CodePage& codePage)
-    : codePage_(codePage),
-      money_(ReadMoneySettings(codePage)),
-      pauses_(std::make_unique<QObject>()) {
+    : codePage_(codePage), money_(ReadMoneySettings(codePage)), loop_(std::make_unique<QObject>()) {
     DCOMZel.SetServerName(std::string(SERVER_CLASS));
     DCOMZel.AfterConnect = [this](TDCOMConnection& sender) { DCOMZelAfterConnect(sender); };
     ssSocket.OnClientConnect = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
@@ -47,6 +45,9 @@ TFMain::TFMain(const CodePage& codePage)
     };
     ssSocket.OnClientRead = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
         ssSocketClientRead(sender, socket);
+    };
+    ssSocket.OnClientDisconnect = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
+        ssSocketClientDisconnect(sender, socket);
     };
     ssSocket.OnClientError = [this](TServerWinSocket& sender, TServerClientWinSocket& socket,
                                     TErrorEvent kind,
@@ -115,12 +116,21 @@ void TFMain::FormDestroy() {
         return;
     }
     destroyed_ = true;
-    pauses_.reset();  // pending idle screens are not sent
+    // Nothing is sent from here on: answers still coming and pending idle
+    // screens are dropped, and calls that hang are broken off.
+    if (pool_) {
+        pool_->Stop();
+    }
+    pauses_.clear();
+    loop_.reset();
     try {
         ssSocket.SetActive(false);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "Closing the terminal listener: %s\n", error.what());
     }
+    sessions_.reset();
+    sockets_.clear();
+    ids_.clear();
     if (DCOMZel.Connected()) {
         try {
             DCOMZel.SetConnected(false);
@@ -131,19 +141,58 @@ void TFMain::FormDestroy() {
 }
 
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
+    // The gateway's own object is apart from the connection's: it serves the
+    // lookups, as the first worker's, and its limits are the lookup's.
+    const std::chrono::milliseconds limit(settings_.LIMITE_CONSULTA);
+    const ClientTimeouts timeouts{limit, limit};
     server_ = settings_.ServerAddress.empty()
-                  ? CoData_Srv_Zel::Create({}, credentials_)
-                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, {}, credentials_);
+                  ? CoData_Srv_Zel::Create(timeouts, credentials_)
+                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, timeouts, credentials_);
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
+    // The connection's object has served its one query; its idle connection
+    // would only hold one of the server's workers.
+    DCOMZel.AppServer()->Hangup();
+
+    context_ = std::make_unique<ScanContext>(
+        ScanContext{settings_, taxRates_, money_, codePage_, mdebug_ != nullptr});
+    sessions_ = std::make_unique<SessionTable>(*context_, settings_.PAUSA_POR_TERMINAL != 1);
+    QObject* loop = loop_.get();
+    pool_ = std::make_unique<LookupPool>(
+        settings_.CONEXIONES,
+        [address = settings_.ServerAddress, timeouts, credentials = credentials_] {
+            return CoData_Srv_Zel::CreateRemote(address, timeouts, credentials);
+        },
+        [this, loop](std::uint64_t id, LookupAnswer answer) {
+            QMetaObject::invokeMethod(
+                loop, [this, id, answer = std::move(answer)] { LookupDone(id, answer); },
+                Qt::QueuedConnection);
+        },
+        server_);
+
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
     ssSocket.SetActive(true);
+    if ((ssSocket.Port() & 0xFFFF) == 0) {
+        // PUERTO 0 lets the system choose: say what it chose, or no terminal
+        // could find the gateway.
+        std::fprintf(stderr, "%.*s%u%.*s\n", static_cast<int>(PORT_REPORT_START.size()),
+                     PORT_REPORT_START.data(), unsigned{ssSocket.LocalPort()},
+                     static_cast<int>(PORT_REPORT_END.size()), PORT_REPORT_END.data());
+    }
 }
 
 void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
-    SendIdleScreen(Socket);
+    if (!sessions_) {
+        return;
+    }
+    TableActions actions;
+    const SessionId id = sessions_->Open(
+        Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions);
+    sockets_[id] = Socket.weak_from_this();
+    ids_[&Socket] = id;
+    Carry(actions);
 }
 
 void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& /*Socket*/,
@@ -153,103 +202,97 @@ void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinS
 
 void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
     const std::string received = Socket.TakePendingText();
-    std::string trace;
-    if (mdebug_) {
-        trace = TraceLine(received);
-        mdebug_->Append(trace);
+    const auto found = ids_.find(&Socket);
+    if (found == ids_.end() || !sessions_) {
+        return;
     }
-    // One protected block: any failure ends the handling of this read silently.
-    try {
-        const std::optional<std::string> digits = CollectCode(received);
-        if (!digits) {
-            return;
-        }
-        if (!server_) {
-            return;
-        }
-        double Codigo = CodeValue(*digits);
-        double Precio = 0;
-        std::u16string Descrip = mdebug_ ? Utf8ToUtf16(trace) : std::u16string();
-        std::int8_t Ban_Imps = 0;
-        std::int8_t Tiene_Ofer = 0;
-        double ofer = 0;  // start, end and percentage of an offer: not used
-        std::int16_t Imps_Act = 0;
-        double Mult = 1.0;
-        std::int32_t Bans_Art = 0;
-        double Precio_Sug = 0;
-        LookupOutcome outcome;
-        outcome.Result = server_->BuscaPrecio(Codigo, PriceListIndex(settings_.PriceOptions),
-                                              Precio, Descrip, Ban_Imps, Tiene_Ofer, ofer, ofer,
-                                              ofer, Imps_Act, Mult, Bans_Art, Precio_Sug);
-        outcome.Precio = Precio;
-        outcome.Descrip = std::move(Descrip);
-        outcome.Ban_Imps = Ban_Imps;
-        outcome.Imps_Act = Imps_Act;
-        auto steps = std::make_shared<std::vector<ScanStep>>(
-            PlanScanReply(outcome, settings_, taxRates_, money_, codePage_));
-        RunSteps(Socket, std::move(steps), 0);
-    } catch (...) {
-    }
+    TableActions actions;
+    sessions_->Received(found->second, received, Clock::now(), actions);
+    Carry(actions);
 }
 
-void TFMain::RunSteps(TServerClientWinSocket& Socket, std::shared_ptr<std::vector<ScanStep>> steps,
-                      std::size_t first) {
-    for (std::size_t i = first; i < steps->size(); ++i) {
-        const ScanStep& step = (*steps)[i];
-        if (const auto* log = std::get_if<LogStep>(&step)) {
-            Log(log->Line);
-        } else if (const auto* send = std::get_if<SendStep>(&step)) {
-            Socket.TrySendText(send->Frame);
-        } else if (std::holds_alternative<SendIdleStep>(step)) {
-            SendIdleScreen(Socket);
-        } else {
-            const int milliseconds = std::max(0, std::get<PauseStep>(step).Milliseconds);
-            if (settings_.PAUSA_POR_TERMINAL != 1) {
-                QThread::msleep(static_cast<unsigned long>(milliseconds));
-                continue;
+void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
+                                      TServerClientWinSocket& Socket) {
+    const auto found = ids_.find(&Socket);
+    if (found == ids_.end() || !sessions_) {
+        return;
+    }
+    const SessionId id = found->second;
+    ids_.erase(found);
+    sockets_.erase(id);
+    TableActions actions;
+    sessions_->Close(id, actions);
+    Carry(actions);
+}
+
+void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
+    if (destroyed_ || !sessions_) {
+        return;
+    }
+    // A terminal that left while its reading was held is noticed only now:
+    // it is closed first, so its answer is dropped.
+    if (TServerClientWinSocket* socket = SocketOf(id); socket != nullptr && socket->PeerGone()) {
+        socket->Close();
+    }
+    TableActions actions;
+    sessions_->LookupFinished(id, answer, Clock::now(), actions);
+    Carry(actions);
+}
+
+void TFMain::StartPause(SessionId id, int milliseconds) {
+    auto* timer = new QTimer(loop_.get());
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may end the pause 5% early
+    pauses_[id] = timer;
+    QObject::connect(timer, &QTimer::timeout, timer, [this, timer, id] {
+        timer->deleteLater();
+        if (const auto found = pauses_.find(id); found != pauses_.end() && found->second == timer) {
+            pauses_.erase(found);
+        }
+        TableActions actions;
+        sessions_->PauseElapsed(id, Clock::now(), actions);
+        Carry(actions);
+    });
+    timer->start(milliseconds);
+}
+
+TServerClientWinSocket* TFMain::SocketOf(SessionId id) const {
+    const auto found = sockets_.find(id);
+    return found == sockets_.end() ? nullptr : found->second.lock().get();
+}
+
+void TFMain::Carry(const TableActions& actions) {
+    for (const TargetedAction& targeted : actions) {
+        const SessionAction& action = targeted.Action;
+        if (const auto* log = std::get_if<LogLine>(&action)) {
+            Log(*log);
+        } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
+            pool_->Submit(targeted.Target, lookup->Request);
+        } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
+            StartPause(targeted.Target, pause->Milliseconds);
+        } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
+            ssSocket.Socket().SetAccepting(accepting->On);
+        } else if (TServerClientWinSocket* socket = SocketOf(targeted.Target)) {
+            if (const auto* send = std::get_if<SendBytes>(&action)) {
+                socket->TrySendText(send->Bytes);
+            } else if (std::get<SetReading>(action).On) {
+                socket->ResumeReading();
+            } else {
+                socket->SuspendReading();
             }
-            // Per-terminal pause: this terminal's bytes wait in its socket while
-            // the loop goes on serving the others.
-            Socket.SuspendReading();
-            std::weak_ptr<TServerClientWinSocket> weak = Socket.weak_from_this();
-            auto* timer = new QTimer(pauses_.get());
-            timer->setSingleShot(true);
-            timer->setTimerType(Qt::PreciseTimer);  // a coarse timer may end the pause 5% early
-            QObject::connect(timer, &QTimer::timeout, timer, [this, timer, weak, steps, i] {
-                timer->deleteLater();
-                const std::shared_ptr<TServerClientWinSocket> socket = weak.lock();
-                if (!socket) {
-                    return;  // released during its pause: nothing to send
-                }
-                try {
-                    RunSteps(*socket, steps, i + 1);
-                } catch (...) {
-                }
-                if (const auto still = weak.lock()) {
-                    still->ResumeReading();
-                }
-            });
-            timer->start(milliseconds);
-            return;
         }
     }
-}
-
-void TFMain::SendIdleScreen(TServerClientWinSocket& Socket) {
-    Socket.TrySendText(FrameMessage(BuildIdleScreen(settings_.IdleLines, settings_.TIPO)));
-}
-
-std::string TFMain::FrameMessage(std::string text) const {
-    return zel::FrameMessage(std::move(text), settings_.TIPO);
 }
 
 void TFMain::ReloadMoneySettings() {
     money_ = ReadMoneySettings(codePage_);
 }
 
-void TFMain::Log(std::string_view line) {
+void TFMain::Log(const LogLine& line) {
     if (mdebug_) {
-        mdebug_->Append(line);
+        mdebug_->Append(line.Line);  // echoed on stderr too
+    } else if (line.Fault) {
+        std::fprintf(stderr, "%s\n", line.Line.c_str());
     }
 }
 

@@ -1,16 +1,19 @@
 // TFMain: the gateway object. It holds the settings, the tax rates and the
-// server object; starts up (FormCreate), sets the server up once connected
-// (DCOMZelAfterConnect), answers the terminals (the ssSocket handlers) and
-// shuts down (FormDestroy).
+// server objects; starts up (FormCreate), sets the server up once connected
+// (DCOMZelAfterConnect), answers the terminals and shuts down (FormDestroy).
 //
-// Everything runs on the thread of the Qt event loop. What the user sees (the
-// tray icon, the boxes, the hour-glass) is reached through the hooks below, so
-// the gateway runs the same with or without a window.
+// Answering is wiring: socket and timer events go to the terminals' sessions
+// (SessionTable), whose actions it carries out; lookups go to the LookupPool
+// and their answers come back to the loop. Sessions and sockets are touched
+// on the thread of the Qt event loop only. What the user sees (the tray icon,
+// the boxes, the hour-glass) is reached through the hooks below, so the
+// gateway runs the same with or without a window.
 #pragma once
 
 #include <QObject>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,12 +21,15 @@
 
 #include "gateway/DebugLog.h"
 #include "gateway/GatewaySettings.h"
+#include "gateway/LookupPool.h"
 #include "gateway/Price.h"
-#include "gateway/ScanReply.h"
+#include "gateway/SessionTable.h"
 #include "money/MoneySettings.h"
 #include "net/ServerSocket.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/TDCOMConnection.h"
+
+class QTimer;
 
 namespace zel {
 
@@ -50,9 +56,7 @@ public:
     void ssSocketClientRead(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
     void ssSocketClientError(TServerWinSocket& Sender, TServerClientWinSocket& Socket,
                              TErrorEvent ErrorEvent, int& ErrorCode);
-
-    void SendIdleScreen(TServerClientWinSocket& Socket);
-    std::string FrameMessage(std::string text) const;
+    void ssSocketClientDisconnect(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
 
     // Re-reads the six money settings whole (the settings-change notice).
     void ReloadMoneySettings();
@@ -64,6 +68,10 @@ public:
     const TaxRateArray& TaxRates() const { return taxRates_; }
     const MoneySettings& Money() const { return money_; }
 
+    // The terminals' sessions (their counters and states) and the lookups in
+    // flight; null until the set-up and after the shutdown.
+    const SessionTable* Sessions() const { return sessions_.get(); }
+
     TServerSocket ssSocket;
     TDCOMConnection DCOMZel;
 
@@ -74,21 +82,28 @@ public:
     std::function<void(std::string_view)> ShowWarning;  // a Conf.ini value that did not convert
 
 private:
-    void Log(std::string_view line);
-    // Carries out the reply from step `first` on; a pause in the per-terminal
-    // mode suspends reading on the connection and resumes the steps later.
-    void RunSteps(TServerClientWinSocket& Socket, std::shared_ptr<std::vector<ScanStep>> steps,
-                  std::size_t first);
+    void Log(const LogLine& line);
+    void Carry(const TableActions& actions);
+    void StartPause(SessionId id, int milliseconds);
+    void LookupDone(SessionId id, const LookupAnswer& answer);
+    TServerClientWinSocket* SocketOf(SessionId id) const;
 
     const CodePage& codePage_;
     MoneySettings money_;
     GatewaySettings settings_;
     ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
-    std::shared_ptr<IData_Srv_Zel> server_;
+    std::shared_ptr<IData_Srv_Zel> server_;  // the gateway's own: the first worker's
     std::unique_ptr<DebugLog> mdebug_;
-    // Parent of the per-terminal pause timers: deleting it cancels them all.
-    std::unique_ptr<QObject> pauses_;
+    std::unique_ptr<ScanContext> context_;
+    std::unique_ptr<SessionTable> sessions_;
+    std::map<SessionId, std::weak_ptr<TServerClientWinSocket>> sockets_;
+    std::map<const TServerClientWinSocket*, SessionId> ids_;
+    // Receives the answers posted by the workers and parents the pause
+    // timers: deleting it drops both.
+    std::unique_ptr<QObject> loop_;
+    std::map<SessionId, QTimer*> pauses_;
+    std::unique_ptr<LookupPool> pool_;
     bool destroyed_ = false;
 };
 

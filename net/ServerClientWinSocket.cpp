@@ -83,6 +83,16 @@ void TServerClientWinSocket::Start() {
     });
 }
 
+bool TServerClientWinSocket::PeerGone() const {
+    if (handle_ == -1)
+        return true;
+    if (PendingBytes(handle_) > 0)
+        return false;
+    char probe;
+    const ssize_t peeked = ::recv(handle_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && !WouldBlock(errno) && errno != EINTR);
+}
+
 void TServerClientWinSocket::ReadReady(int Socket) {
     if (Socket == -1 || Socket != handle_)
         return;

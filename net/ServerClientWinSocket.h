@@ -61,6 +61,11 @@ public:
     void ResumeReading();
     bool ReadingSuspended() const { return readSuspended_; }
 
+    // Whether the terminal has closed or reset a connection whose reading is
+    // suspended: nothing is pending and the socket reports its end. Reads
+    // nothing; the caller decides whether to close.
+    bool PeerGone() const;
+
 private:
     friend class TServerWinSocket;
 

@@ -101,6 +101,11 @@ std::uint16_t TServerWinSocket::LocalPort() const {
     return ntohs(bound.sin_port);
 }
 
+void TServerWinSocket::SetAccepting(bool accepting) {
+    if (readWatch_.Watching())
+        readWatch_.SetEnabled(accepting);
+}
+
 int TServerWinSocket::ActiveConnections() const {
     std::lock_guard guard(listLock_);
     return static_cast<int>(connections_.size());

@@ -41,6 +41,10 @@ public:
     // The port the system bound (the chosen one when 0 was asked); 0 when closed.
     std::uint16_t LocalPort() const;
 
+    // While not accepting, new terminals wait in the system's queue of
+    // LISTEN_BACKLOG pending connections, as they do while a handler runs.
+    void SetAccepting(bool accepting);
+
     // Accepted connections still open or awaiting release, oldest first.
     int ActiveConnections() const;
     // Throws std::out_of_range for an index outside 0..ActiveConnections()-1.

@@ -68,20 +68,20 @@ xtray_start_srv_zel() {
 
 xtray_port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# A loopback port that nothing listens on now.
-xtray_free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 30000))
-    xtray_port_open "$port" || { echo "$port"; return; }
-  done
+# Writes Conf-NAME.ini for server address $2 with PUERTO=0, so the system
+# picks the terminal port (xtray_gateway_port reads it); prints its path.
+xtray_conf() {
+  local path="$XTRAY_WORK/Conf-$1.ini"
+  printf '[SRV_ZEL]\nIP=%s\n[TCP]\nPUERTO=0\n[GENERAL]\nIMPS_INCLUIDO=0\nESPERA=300\n' "$2" >"$path"
+  echo "$path"
 }
 
-# Writes a Conf.ini: server address, terminal port; prints its path.
-xtray_conf() {
-  local path="$XTRAY_WORK/Conf-$2.ini"
-  printf '[SRV_ZEL]\nIP=%s\n[TCP]\nPUERTO=%s\n[GENERAL]\nIMPS_INCLUIDO=0\nESPERA=300\n' "$1" "$2" >"$path"
-  echo "$path"
+# The terminal port the gateway NAME reported on stderr (it waits up to
+# $2 seconds, 15 by default); nothing when it reported none.
+xtray_gateway_port() {
+  local report="$XTRAY_WORK/$1.err"
+  xtray_until "${2:-15}" grep -q '^Terminals connect on port [0-9]* ' "$report" || return 1
+  sed -n 's/^Terminals connect on port \([0-9]*\) .*/\1/p' "$report" | head -n1
 }
 
 # The gateway's icon as docked in the tray: "WIDTHxHEIGHT X Y" (absolute),

@@ -97,6 +97,10 @@ HttpData_Srv_Zel::HttpData_Srv_Zel(std::vector<ServerLocation> locations, std::s
 
 HttpData_Srv_Zel::~HttpData_Srv_Zel() = default;
 
+void HttpData_Srv_Zel::Hangup() {
+    http_->stop();
+}
+
 void HttpData_Srv_Zel::Fail(std::string_view operation, const std::string& what) const {
     throw ServerError(className_ + " at " + locations_[current_].ToString() + ": " +
                       std::string(operation) + ": " + what);

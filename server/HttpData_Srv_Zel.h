@@ -62,6 +62,8 @@ public:
                             std::int16_t& Imps_Act, double& Mult, std::int32_t& Bans_Art,
                             double& Precio_Sug) override;
 
+    void Hangup() override;
+
     // The location in use.
     const ServerAddress& Address() const { return locations_[current_].Address; }
     const std::string& ClassName() const { return className_; }

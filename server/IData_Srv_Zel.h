@@ -50,6 +50,11 @@ public:
                                     std::int8_t& Tiene_Ofer, double& Fec_ini_ofer,
                                     double& Fec_fin_ofer, double& Pct_ofer, std::int16_t& Imps_Act,
                                     double& Mult, std::int32_t& Bans_Art, double& Precio_Sug) = 0;
+
+    // Drops the object's connection to the server; the next call opens a new
+    // one. May be called from any thread: a call in flight on another thread
+    // then fails at once (as far as the transport can break it off).
+    virtual void Hangup() {}
 };
 
 }  // namespace zel

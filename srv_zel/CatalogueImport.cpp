@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/Text.h"
+#include "money/CodePage.h"
 #include "srv_zel/CsvReader.h"
 #include "srv_zel/Schema.h"
 
@@ -46,17 +47,30 @@ private:
 // Reads the records of one file and reports errors with its name and line.
 class CsvFile {
 public:
-    explicit CsvFile(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+    CsvFile(const std::string& path, const CsvFormat& format)
+        : path_(path), format_(format), in_(path, std::ios::binary) {
         if (!in_) {
             throw ImportError(path_ + ": cannot open the file");
         }
-        reader_.emplace(in_);
+        if (!format.Encoding.empty()) {
+            try {
+                codePage_.emplace(format.Encoding);
+            } catch (const CodePageError& e) {
+                throw ImportError(std::string("--encoding: ") + e.what());
+            }
+        }
+        reader_.emplace(in_, format.Delimiter);
     }
     bool Next(CsvRecord& record) {
         try {
             const bool got = reader_->Next(record);
             if (!got && in_.bad()) {
                 throw ImportError(path_ + ": reading the file failed");
+            }
+            if (got && codePage_) {
+                for (auto& field : record.Fields) {
+                    field = codePage_->ToUtf8(field);
+                }
             }
             return got;
         } catch (const CsvError& e) {
@@ -66,10 +80,18 @@ public:
     [[noreturn]] void Fail(std::size_t line, const std::string& reason) const {
         throw ImportError(path_ + ":" + std::to_string(line) + ": " + reason);
     }
-    const std::string& Path() const { return path_; }
+    // A header of one field that holds ';' was written with another delimiter.
+    void CheckDelimiter(const CsvRecord& header) const {
+        if (header.Fields.size() == 1 && format_.Delimiter != ';' &&
+            header.Fields[0].find(';') != std::string::npos) {
+            Fail(header.Line, "the header looks ;-separated; give --delimiter ';'");
+        }
+    }
 
 private:
     std::string path_;
+    CsvFormat format_;
+    std::optional<CodePage> codePage_;
     std::ifstream in_;
     std::optional<CsvReader> reader_;
 };
@@ -84,6 +106,7 @@ struct HeaderColumn {
 };
 
 std::vector<HeaderColumn> ReadArticleHeader(CsvFile& file, const CsvRecord& header) {
+    file.CheckDelimiter(header);
     std::vector<HeaderColumn> columns;
     std::vector<std::string> seen;
     for (const auto& raw : header.Fields) {
@@ -114,29 +137,58 @@ std::vector<HeaderColumn> ReadArticleHeader(CsvFile& file, const CsvRecord& head
         seen.push_back(name);
         columns.push_back(col);
     }
-    for (const char* required : {"codigo", "descripcion"}) {
-        bool found = false;
-        for (const auto& s : seen) {
-            found = found || s == required;
-        }
-        if (!found) {
-            file.Fail(header.Line, std::string("the header lacks column \"") + required + "\"");
-        }
+    bool hasCode = false;
+    for (const auto& s : seen) {
+        hasCode = hasCode || s == "codigo";
+    }
+    if (!hasCode) {
+        file.Fail(header.Line, "the header lacks column \"codigo\"");
+    }
+    if (columns.size() == 1) {
+        file.Fail(header.Line, "the header names no column to load beside \"codigo\"");
     }
     return columns;
 }
 
+std::size_t CodeColumn(const std::vector<HeaderColumn>& columns) {
+    std::size_t i = 0;
+    while (columns[i].Field != ArticleField::Code) {
+        ++i;
+    }
+    return i;
+}
+
+bool HasDescription(const std::vector<HeaderColumn>& columns) {
+    for (const auto& c : columns) {
+        if (c.Field == ArticleField::Description) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// With a description the rows are upserted; without one they only update
+// articles already in the table (a new article needs its description).
 std::string UpsertSql(const std::vector<HeaderColumn>& columns) {
     std::string names;
     std::string values;
     std::string updates;
+    std::string sets;
+    std::string code;
     for (std::size_t i = 0; i < columns.size(); ++i) {
         const std::string& c = columns[i].DbColumn;
+        const std::string param = "?" + std::to_string(i + 1);
         names += (i ? ", " : "") + c;
-        values += (i ? ", ?" : "?") + std::to_string(i + 1);
-        if (columns[i].Field != ArticleField::Code) {
+        values += (i ? ", " : "") + param;
+        if (columns[i].Field == ArticleField::Code) {
+            code = param;
+        } else {
             updates += (updates.empty() ? "" : ", ") + c + " = excluded." + c;
+            sets += (sets.empty() ? "" : ", ") + c + " = " + param;
         }
+    }
+    if (!HasDescription(columns)) {
+        return "UPDATE Articulos SET " + sets + " WHERE Codigo = " + code;
     }
     std::string sql = "INSERT INTO Articulos (" + names + ") VALUES (" + values + ")";
     sql += updates.empty() ? " ON CONFLICT(Codigo) DO NOTHING"
@@ -144,14 +196,15 @@ std::string UpsertSql(const std::vector<HeaderColumn>& columns) {
     return sql;
 }
 
-std::size_t ImportArticles(CatalogueWriter& db, const std::string& path,
+std::size_t ImportArticles(CatalogueWriter& db, const std::string& path, const CsvFormat& format,
                            const ImportProgress& progress) {
-    CsvFile file(path);
+    CsvFile file(path, format);
     CsvRecord record;
     if (!file.Next(record)) {
         file.Fail(1, "the file is empty; it needs a header row");
     }
     const auto columns = ReadArticleHeader(file, record);
+    const bool updateOnly = !HasDescription(columns);
     const auto upsert = db.Prepare(UpsertSql(columns));
     ProgressClock clock(progress, path);
     std::size_t rows = 0;
@@ -171,7 +224,9 @@ std::size_t ImportArticles(CatalogueWriter& db, const std::string& path,
                         break;
                     case ArticleField::Description:
                         if (!IsValidUtf8(text)) {
-                            throw ImportError("descripcion is not valid UTF-8");
+                            throw ImportError(
+                                "descripcion is not valid UTF-8 (for a windows-1252 file, give "
+                                "--encoding windows-1252)");
                         }
                         upsert->Bind(index, std::string_view(text));
                         break;
@@ -193,23 +248,31 @@ std::size_t ImportArticles(CatalogueWriter& db, const std::string& path,
         } catch (const ImportError& e) {
             file.Fail(record.Line, e.what());
         }
+        std::size_t changed = 0;
         try {
-            upsert->Run();
+            changed = upsert->Run();
         } catch (const std::runtime_error& e) {  // the store refused the row
             file.Fail(record.Line, e.what());
+        }
+        if (updateOnly && changed == 0) {
+            file.Fail(record.Line, "article " +
+                                       std::string(Trim(record.Fields[CodeColumn(columns)])) +
+                                       " is not in the catalogue; a new article needs the "
+                                       "column \"descripcion\"");
         }
         clock.Row(++rows);
     }
     return rows;
 }
 
-std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path,
+std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path, const CsvFormat& format,
                         const ImportProgress& progress) {
-    CsvFile file(path);
+    CsvFile file(path, format);
     CsvRecord record;
     if (!file.Next(record)) {
         file.Fail(1, "the file is empty; it needs the header \"pct\"");
     }
+    file.CheckDelimiter(record);
     if (record.Fields.size() != 1 || AsciiLower(Trim(record.Fields[0])) != "pct") {
         file.Fail(record.Line, "the header must be the one column \"pct\"");
     }
@@ -231,10 +294,18 @@ std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path,
         if (!pct) {
             file.Fail(record.Line, "pct is empty");
         }
+        if (*pct < 0) {
+            file.Fail(record.Line, "pct " + QuotedField(Trim(record.Fields[0])) + " is negative");
+        }
         insert->Bind(1, static_cast<std::int64_t>(rows + 1));
         insert->Bind(2, *pct);
         insert->Run();
         clock.Row(++rows);
+    }
+    if (rows == 0) {
+        // An empty table would take every tax off every price.
+        file.Fail(record.Line,
+                  "the file has its header but no tax; the taxes are left as they are");
     }
     return rows;
 }
@@ -275,9 +346,6 @@ std::optional<double> ParsePrice(const std::string& column, const std::string& r
         !std::isfinite(value)) {
         throw ImportError(column + " " + QuotedField(text) + " is not a number");
     }
-    if (value < 0) {
-        throw ImportError(column + " " + QuotedField(text) + " is negative");
-    }
     return value + 0.0;  // no negative zero
 }
 
@@ -306,10 +374,10 @@ ImportCounts ImportCatalogue(CatalogueWriter& db, const ImportFiles& files,
     ImportCounts counts;
     WriteTransaction transaction(db);
     if (files.Articles) {
-        counts.Articles = ImportArticles(db, *files.Articles, progress);
+        counts.Articles = ImportArticles(db, *files.Articles, files.Format, progress);
     }
     if (files.Taxes) {
-        counts.Taxes = ImportTaxes(db, *files.Taxes, progress);
+        counts.Taxes = ImportTaxes(db, *files.Taxes, files.Format, progress);
     }
     transaction.Commit();
     return counts;

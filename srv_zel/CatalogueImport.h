@@ -4,8 +4,10 @@
 //
 // Articles: header codigo, descripcion and optionally precio1..precio8,
 // imps_act, ban_imps (any order, any case); rows are upserted by code and an
-// existing article keeps the columns the header does not name. Taxes: header
-// pct; the rows replace the table, tax 1 first.
+// existing article keeps the columns the header does not name. Without
+// descripcion the rows only update articles already there (codigo,precio2:
+// new prices). Prices may be negative (a deposit given back). Taxes: header
+// pct; the rows, at least one, replace the table, tax 1 first.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +25,15 @@ public:
     using std::runtime_error::runtime_error;  // "file:line: reason" or "file: reason"
 };
 
+struct CsvFormat {
+    char Delimiter = ',';
+    std::string Encoding;  // an iconv name of a single-byte code page; empty: UTF-8
+};
+
 struct ImportFiles {
     std::optional<std::string> Articles;
     std::optional<std::string> Taxes;
+    CsvFormat Format;
 };
 
 struct ImportCounts {

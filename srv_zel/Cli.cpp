@@ -1,6 +1,7 @@
 #include "srv_zel/Cli.h"
 
 #include <signal.h>
+#include <systemd/sd-daemon.h>
 
 #include <atomic>
 #include <charconv>
@@ -35,21 +36,34 @@ Commands:
   import     load articles and taxes from CSV files
   init-demo  write a demo catalogue
 
-srv_zel COMMAND --help tells more about each.
+srv_zel COMMAND --help tells more about each; srv_zel --version prints the
+version.
 )";
 
 constexpr const char* SERVE_HELP =
-    R"(Usage: srv_zel serve --db FILE [--listen HOST:PORT] [--threads N]
+    R"(Usage: srv_zel serve --db FILE [--listen HOST:PORT] [--threads N] [--metrics HOST:PORT]
 
 Serves the catalogue in FILE (created with its tables when missing) until
-SIGINT or SIGTERM. Writes one line per request on stderr: time, client,
-method, path, status, microseconds.
+SIGINT or SIGTERM; SIGHUP is ignored. Writes one line per request on stderr:
+time, client, method, path, status, microseconds (and the reason of an
+error), and at most one line a minute when every worker of a kind is busy. Under systemd
+(Type=notify) it says READY=1 once it listens and STOPPING=1 when it stops.
+
+One thread watches every connection; lookups and queries have workers of
+their own, so kept-alive gateways, slow clients and long queries never take
+the workers that answer lookups. Limits, each answered with its status:
+request line and headers 16 KiB and 64 headers (431), a body of 1 MiB
+whatever its framing (413), a request not whole within 10 s (408), 1024
+connections open (503), queries: 2 at once and 8 waiting (503), 4 s each.
+A kept-alive connection with no request is closed after 60 s.
 
   --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   --listen HOST:PORT where to listen (default 127.0.0.1:6100; 0.0.0.0:6100
                      opens it to the network; port 0 picks a free port)
-  --threads N        requests served at once (default 16; each open
-                     keep-alive connection holds one)
+  --threads N        lookups answered at once (default 16)
+  --metrics HOST:PORT
+                     serve GET /metrics (Prometheus text) there, on a port of
+                     its own (e.g. 127.0.0.1:6101); none by default
   --tls-cert FILE    serve HTTPS with this certificate chain (PEM) ...
   --tls-key FILE     ... and its private key (PEM)
   --key-file FILE    ask every request for the access key in FILE, as
@@ -59,6 +73,7 @@ method, path, status, microseconds.
 
 constexpr const char* IMPORT_HELP =
     R"(Usage: srv_zel import --db FILE [--articles A.csv] [--taxes T.csv]
+                      [--delimiter C] [--encoding NAME]
 
 Loads CSV files (RFC 4180, UTF-8, header row) into the catalogue in FILE, in
 one transaction: a bad row stops the import with its file, line and reason,
@@ -66,9 +81,16 @@ and nothing is imported.
 
   --db FILE          the SQLite catalogue (created when missing), or a
                      postgresql:// connection URI (tables created when missing)
-  --articles A.csv   header codigo,descripcion[,precio1..precio8][,imps_act][,ban_imps];
-                     rows are upserted by code; an empty price is no price
-  --taxes T.csv      header pct, one row per tax, tax 1 first; replaces the taxes
+  --articles A.csv   header codigo[,descripcion][,precio1..precio8][,imps_act][,ban_imps];
+                     rows are upserted by code; an empty price is no price;
+                     prices may be negative (a deposit given back). Without
+                     descripcion the rows only update articles already there
+                     (codigo,precio2: new prices on list 2)
+  --taxes T.csv      header pct, one row per tax, tax 1 first; replaces the
+                     taxes (a file without rows is refused)
+  --delimiter C      the field delimiter (default ','; e.g. ';')
+  --encoding NAME    the files' single-byte code page (e.g. windows-1252);
+                     default UTF-8
   -h, --help         this text
 )";
 
@@ -133,12 +155,15 @@ std::string Required(const std::string& command, const std::map<std::string, std
     return it->second;
 }
 
-// Blocks SIGINT and SIGTERM in every thread and turns them into Stop().
+// Blocks SIGINT, SIGTERM and SIGHUP in every thread; the first two become
+// Stop(), SIGHUP is taken and ignored (there is no log file to reopen: the
+// log is stderr), so a reload never ends the server.
 int Serve(ServeOptions options, std::ostream& err) {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     sigset_t previous;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
     struct RestoreMask {
@@ -148,20 +173,29 @@ int Serve(ServeOptions options, std::ostream& err) {
 
     SrvZelServer server(options);
     err << "srv_zel: serving " << (IsPostgresUri(options.DbPath) ? "PostgreSQL" : options.DbPath)
-        << " on " << server.Address().ToString() << std::endl;
+        << " on " << server.Address().ToString();
+    if (const auto metrics = server.MetricsAddress()) {
+        err << ", metrics on " << metrics->ToString();
+    }
+    err << std::endl;
     if (!options.TlsCert.empty() || !options.AccessKey.empty()) {
         err << "srv_zel: " << (options.TlsCert.empty() ? "plain HTTP" : "HTTPS")
             << (options.AccessKey.empty() ? "" : ", access key asked for") << std::endl;
     }
+    // Does nothing when not started by systemd.
+    sd_notify(0, ("READY=1\nSTATUS=serving on " + server.Address().ToString()).c_str());
 
     std::atomic<bool> finished{false};
     std::thread watcher([&] {
         const timespec tick{0, 100'000'000};
         while (!finished) {
             const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-            if (sig == SIGINT || sig == SIGTERM) {
+            if (sig == SIGHUP) {
+                err << "srv_zel: SIGHUP: nothing to reload; serving on" << std::endl;
+            } else if (sig == SIGINT || sig == SIGTERM) {
                 err << "srv_zel: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM")
                     << std::endl;
+                sd_notify(0, "STOPPING=1");
                 server.Stop();
                 return;
             }
@@ -176,20 +210,25 @@ int Serve(ServeOptions options, std::ostream& err) {
 
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     const auto o = ParseOptions(
-        "serve", args, {"--db", "--listen", "--threads", "--tls-cert", "--tls-key", "--key-file"});
+        "serve", args,
+        {"--db", "--listen", "--threads", "--metrics", "--tls-cert", "--tls-key", "--key-file"});
     if (o.contains("--help")) {
         out << SERVE_HELP;
         return EXIT_OK;
     }
     ServeOptions options;
     options.DbPath = Required("serve", o, "--db");
-    if (const auto it = o.find("--listen"); it != o.end()) {
-        try {
-            options.Listen = ParseServerAddress(it->second, DEFAULT_SERVER_PORT, true);
-        } catch (const ServerError& e) {
-            throw UsageError(std::string("srv_zel serve: --listen: ") + e.what());
+    for (const char* name : {"--listen", "--metrics"}) {
+        if (const auto it = o.find(name); it != o.end()) {
+            try {
+                const ServerAddress a = ParseServerAddress(it->second, DEFAULT_SERVER_PORT, true);
+                (name == std::string("--listen") ? options.Listen : options.Metrics.emplace()) = a;
+            } catch (const ServerError& e) {
+                throw UsageError("srv_zel serve: " + std::string(name) + ": " + e.what());
+            }
         }
     }
+    options.Version = ZEL_VERSION;
     if (const auto it = o.find("--threads"); it != o.end()) {
         const std::string& t = it->second;
         std::size_t n = 0;
@@ -214,7 +253,8 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
 }
 
 int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions("import", args, {"--db", "--articles", "--taxes"});
+    const auto o = ParseOptions("import", args,
+                                {"--db", "--articles", "--taxes", "--delimiter", "--encoding"});
     if (o.contains("--help")) {
         out << IMPORT_HELP;
         return EXIT_OK;
@@ -226,6 +266,16 @@ int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     if (const auto it = o.find("--taxes"); it != o.end()) {
         files.Taxes = it->second;
+    }
+    if (const auto it = o.find("--delimiter"); it != o.end()) {
+        const std::string& d = it->second;
+        if (d.size() != 1 || d == "\"" || d == "\n" || d == "\r") {
+            throw UsageError("srv_zel import: --delimiter \"" + d + "\" is not one character");
+        }
+        files.Format.Delimiter = d[0];
+    }
+    if (const auto it = o.find("--encoding"); it != o.end()) {
+        files.Format.Encoding = it->second;
     }
     if (!files.Articles && !files.Taxes) {
         throw UsageError("srv_zel import: nothing to import: give --articles, --taxes or both");
@@ -273,6 +323,10 @@ int SrvZelMain(const std::vector<std::string>& args, std::ostream& out, std::ost
         const std::string& command = args[0];
         if (command == "-h" || command == "--help" || command == "help") {
             out << MAIN_HELP;
+            return EXIT_OK;
+        }
+        if (command == "--version") {
+            out << "srv_zel " << ZEL_VERSION << "\n";
             return EXIT_OK;
         }
         if (command == "serve") {

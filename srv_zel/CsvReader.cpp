@@ -6,7 +6,7 @@ namespace {
 constexpr int END = std::char_traits<char>::eof();
 }
 
-CsvReader::CsvReader(std::istream& in) : buf_(in.rdbuf()) {}
+CsvReader::CsvReader(std::istream& in, char delimiter) : buf_(in.rdbuf()), delimiter_(delimiter) {}
 
 int CsvReader::Get() {
     return buf_->sbumpc();
@@ -82,13 +82,13 @@ bool CsvReader::Next(CsvRecord& record) {
                 append(c);
             }
             const int after = Peek();
-            if (after != ',' && after != '\n' && after != '\r' && after != END) {
+            if (after != delimiter_ && after != '\n' && after != '\r' && after != END) {
                 throw CsvError(line_, "a character after the closing quote of a field");
             }
         } else {
             for (;;) {
                 const int c = Peek();
-                if (c == ',' || c == '\n' || c == '\r' || c == END) {
+                if (c == delimiter_ || c == '\n' || c == '\r' || c == END) {
                     break;
                 }
                 if (c == '"') {
@@ -99,7 +99,7 @@ bool CsvReader::Next(CsvRecord& record) {
         }
         record.Fields.push_back(field);
         const int c = Get();
-        if (c == ',') {
+        if (c == delimiter_) {
             continue;
         }
         if (c == '\r' && Peek() == '\n') {

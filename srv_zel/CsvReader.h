@@ -1,6 +1,6 @@
-// CsvReader: records of an RFC 4180 file (comma-separated, fields quoted
-// with '"', a doubled quote inside, quoted fields may span lines, CRLF or LF
-// line ends), read one at a time from a stream with the line each starts on.
+// CsvReader: records of an RFC 4180 file (comma-separated, or another
+// delimiter; fields quoted with '"', a doubled quote inside, quoted fields may
+// span lines, CRLF or LF line ends), read one at a time from a stream with the line each starts on.
 //
 // A leading UTF-8 byte-order mark is skipped and so are entirely empty lines.
 // Malformed quoting throws CsvError with its line.
@@ -33,7 +33,7 @@ class CsvReader {
 public:
     static constexpr std::size_t MAX_FIELD_BYTES = 1u << 20;
 
-    explicit CsvReader(std::istream& in);
+    explicit CsvReader(std::istream& in, char delimiter = ',');
 
     // The next record; false at the end of the input.
     bool Next(CsvRecord& record);
@@ -45,6 +45,7 @@ private:
     std::streambuf* buf_;
     std::size_t line_ = 1;
     bool started_ = false;
+    char delimiter_;
 };
 
 }  // namespace zel

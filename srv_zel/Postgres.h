@@ -4,20 +4,21 @@
 #pragma once
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "srv_zel/StoreError.h"
 
 struct pg_conn;
 struct pg_result;
 
 namespace zel {
 
-class PgError : public std::runtime_error {
+class PgError : public StoreError {
 public:
     PgError(const std::string& what, std::string sqlState)
-        : std::runtime_error(what), sqlState_(std::move(sqlState)) {}
+        : StoreError(what), sqlState_(std::move(sqlState)) {}
     // The five-character SQLSTATE ("42501", ...); empty when the server sent none.
     const std::string& SqlState() const { return sqlState_; }
 

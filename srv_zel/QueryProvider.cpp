@@ -1,5 +1,7 @@
 #include "srv_zel/QueryProvider.h"
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include <sqlite3.h>
@@ -92,6 +94,28 @@ private:
     bool expired_ = false;
 };
 
+// The first word of the statement in upper case, past blanks and comments.
+std::string FirstKeyword(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (std::isspace(static_cast<unsigned char>(text[i]))) {
+            ++i;
+        } else if (text.substr(i, 2) == "--") {
+            i = std::min(text.find('\n', i), text.size());
+        } else if (text.substr(i, 2) == "/*") {
+            const auto end = text.find("*/", i + 2);
+            i = end == std::string_view::npos ? text.size() : end + 2;
+        } else {
+            break;
+        }
+    }
+    std::string word;
+    while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i]))) {
+        word += static_cast<char>(std::toupper(static_cast<unsigned char>(text[i++])));
+    }
+    return word;
+}
+
 // Prepares the one statement of the text; refuses a second one, even one
 // that SQLite would refuse on its own.
 StatementPtr PrepareSingle(Database& db, std::string_view text) {
@@ -127,6 +151,13 @@ StatementPtr PrepareSingle(Database& db, std::string_view text) {
     }
     if (!sqlite3_stmt_readonly(stmt.get())) {
         throw RequestError("query refused: the statement would change the database");
+    }
+    // Some statements that are not queries pass both checks (REINDEX, which
+    // would rebuild every index, or EXPLAIN): only queries run.
+    const std::string keyword = FirstKeyword(text);
+    if (keyword != "SELECT" && keyword != "WITH" && keyword != "VALUES") {
+        throw RequestError("query refused: " + keyword +
+                           " is not a query (only SELECT, WITH and VALUES run)");
     }
     return stmt;
 }

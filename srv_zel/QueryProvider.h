@@ -16,6 +16,9 @@ struct QueryLimits {
     std::chrono::milliseconds MaxTime{4000};  // below the gateway's 5 s wait
     std::size_t MaxRows = 100'000;
     std::size_t MaxBytes = 16u << 20;  // of all values together, roughly as sent
+    // Queries run at once; more wait, up to MaxQueued, and beyond that are refused.
+    std::size_t MaxConcurrent = 2;
+    std::size_t MaxQueued = 8;
 };
 
 // Refuses (RequestError) a provider other than QueryMultiaProvider.

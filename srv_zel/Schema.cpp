@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include "srv_zel/BoundedPrintf.h"
+
 namespace zel {
 
 namespace {
@@ -62,6 +64,7 @@ Database OpenCatalogueReadOnly(const std::string& path) {
     Database db(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX);
     sqlite3_set_authorizer(db.Handle(), AllowOnlyReading, nullptr);
     sqlite3_limit(db.Handle(), SQLITE_LIMIT_LENGTH, MAX_VALUE_BYTES);
+    InstallBoundedPrintf(db.Handle());
     return db;
 }
 

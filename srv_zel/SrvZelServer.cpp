@@ -4,32 +4,21 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <thread>
-
-#include <httplib.h>
-#include <sys/socket.h>
-
-#include <openssl/err.h>
 
 #include "server/AccessKey.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
+#include "srv_zel/HttpServer.h"
 #include "srv_zel/RequestError.h"
+#include "srv_zel/ServerMetrics.h"
+#include "srv_zel/StoreError.h"
 
 namespace zel {
 
 namespace {
 
 constexpr const char* JSON_TYPE = "application/json";
-constexpr std::size_t MAX_REQUEST_BYTES = 1u << 20;
-constexpr std::size_t KEEP_ALIVE_MAX_REQUESTS = 10'000;
-// Short, because an idle kept-alive connection holds a worker thread and
-// delays a stop by up to this long.
-constexpr time_t KEEP_ALIVE_IDLE_SECONDS = 2;
-
-// Start of the request this worker thread is serving.
-thread_local std::optional<std::chrono::steady_clock::time_point> requestStart;
 
 std::string Printable(std::string_view text) {
     std::string out;
@@ -39,42 +28,28 @@ std::string Printable(std::string_view text) {
     return out;
 }
 
-void ReplyError(httplib::Response& res, int status, std::string_view message) {
-    res.status = status;
-    res.set_content(EncodeError(message), JSON_TYPE);
+HttpResponse Json(std::string body) {
+    return {200, JSON_TYPE, std::move(body), {}};
 }
 
-// Runs a handler, answering 400 for a wrong request and 500 for any other failure.
+HttpResponse ErrorReply(int status, std::string_view message) {
+    return {status, JSON_TYPE, EncodeError(message), {}};
+}
+
+// Runs a handler, answering 400 for a wrong request and 500 for any other
+// failure; a failure of the database itself is counted.
 template <class Body>
-void Guarded(httplib::Response& res, Body&& body) {
+HttpResponse Guarded(ServerMetrics& metrics, Body&& body) {
     try {
-        body();
+        return body();
     } catch (const RequestError& e) {
-        ReplyError(res, 400, e.what());
+        return ErrorReply(400, e.what());
+    } catch (const StoreError& e) {
+        metrics.DatabaseError();
+        return ErrorReply(500, e.what());
     } catch (const std::exception& e) {
-        ReplyError(res, 500, e.what());
+        return ErrorReply(500, e.what());
     }
-}
-
-// Plain HTTP, or HTTPS when a certificate is given.
-std::unique_ptr<httplib::Server> MakeHttpServer(const ServeOptions& o) {
-    if (o.TlsCert.empty() && o.TlsKey.empty()) {
-        return std::make_unique<httplib::Server>();
-    }
-    if (o.TlsCert.empty() || o.TlsKey.empty()) {
-        throw std::runtime_error("HTTPS needs both a certificate and its private key");
-    }
-    ERR_clear_error();
-    auto https = std::make_unique<httplib::SSLServer>(o.TlsCert.c_str(), o.TlsKey.c_str());
-    if (!https->is_valid()) {
-        char why[256] = "unreadable, or the key does not match";
-        if (const unsigned long e = ERR_get_error(); e != 0) {
-            ERR_error_string_n(e, why, sizeof why);
-        }
-        throw std::runtime_error("certificate \"" + o.TlsCert + "\" with key \"" + o.TlsKey +
-                                 "\": " + why);
-    }
-    return https;
 }
 
 template <class Decode>
@@ -116,109 +91,113 @@ public:
         : options_(std::move(options)),
           store_(OpenCatalogueStore(options_.DbPath)),
           pool_(*store_),
-          server_(MakeHttpServer(options_)) {
-        Configure();
-        Bind();
+          metrics_(options_.Version),
+          http_(HttpOptions(options_), Callbacks()) {
+        if (options_.Metrics) {
+            HttpServerOptions m;
+            m.Listen = *options_.Metrics;
+            m.Lanes = {{"metrics", 1, 4}};
+            m.MaxConnections = 64;
+            HttpServer::Callbacks cb = Callbacks();
+            cb.Lane = nullptr;
+            cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
+            cb.Handle = [this](const HttpRequest& req) {
+                if (req.Method == "GET" && req.Path == "/metrics") {
+                    return HttpResponse{
+                        200, "text/plain; version=0.0.4; charset=utf-8", metrics_.Text(), {}};
+                }
+                return ErrorReply(404, "no such path: " + req.Method + " " + req.Path +
+                                           " (this port serves GET /metrics)");
+            };
+            cb.OnAnswer = nullptr;
+            metricsHttp_ = std::make_unique<HttpServer>(std::move(m), std::move(cb));
+        }
     }
 
-    ServerAddress Address() const { return {options_.Listen.Host, port_}; }
+    ServerAddress Address() const { return http_.Address(); }
+    std::optional<ServerAddress> MetricsAddress() const {
+        return metricsHttp_ ? std::optional(metricsHttp_->Address()) : std::nullopt;
+    }
 
     void Run() {
-        runCalled_ = true;
-        if (!stopRequested_) {
-            http_.listen_after_bind();
+        std::thread metrics;
+        if (metricsHttp_) {
+            metrics = std::thread([this] { metricsHttp_->Run(); });
         }
-        runReturned_ = true;
+        http_.Run();
+        if (metricsHttp_) {
+            metricsHttp_->Stop();
+            metrics.join();
+        }
     }
 
-    void Stop() {
-        stopRequested_ = true;
-        // httplib ignores a stop that comes before it listens: wait for that.
-        while (runCalled_ && !runReturned_ && !http_.is_running()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        http_.stop();
-    }
+    void Stop() { http_.Stop(); }
 
 private:
-    void Configure() {
-        const std::size_t threads = options_.Threads == 0 ? 1 : options_.Threads;
-        // httplib owns the queue it is handed and deletes it when it stops.
-        http_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        // SO_REUSEADDR alone: a restart binds at once, yet a second server on
-        // the same port fails instead of sharing it.
-        http_.set_socket_options([](socket_t sock) {
-            int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        });
-        http_.set_keep_alive_max_count(KEEP_ALIVE_MAX_REQUESTS);
-        http_.set_keep_alive_timeout(KEEP_ALIVE_IDLE_SECONDS);
-        http_.set_payload_max_length(MAX_REQUEST_BYTES);
-        http_.set_tcp_nodelay(true);
+    enum Lane : std::size_t { LOOKUPS = 0, QUERIES = 1 };
 
-        http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-            requestStart = std::chrono::steady_clock::now();
-            if (!options_.AccessKey.empty() &&
-                !CarriesAccessKey(req.get_header_value("Authorization"), options_.AccessKey)) {
-                // No detail: the log line names the client.
-                res.status = 401;
-                res.set_header("WWW-Authenticate", "Bearer");
-                ReplyError(res, 401, "access key refused");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-        http_.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-            if (res.body.empty()) {
-                ReplyError(res, res.status,
-                           res.status == 404 ? "no such path: " + req.method + " " + req.path
-                                             : "HTTP " + std::to_string(res.status));
-            }
-        });
-        http_.set_logger(
-            [this](const httplib::Request& req, const httplib::Response& res) { Log(req, res); });
-
-        http_.Get(R"(/v1/classes/(.+))", [](const httplib::Request& req, httplib::Response& res) {
-            const std::string asked = req.matches[1];
-            if (asked != SERVER_CLASS) {
-                ReplyError(res, 404,
-                           "no class \"" + asked + "\" here; this server offers " +
-                               std::string(SERVER_CLASS));
-                return;
-            }
-            res.set_content(EncodeClassReply(SERVER_CLASS), JSON_TYPE);
-        });
-        http_.Post(std::string(GET_RECORDS_PATH),
-                   [this](const httplib::Request& req, httplib::Response& res) {
-                       Guarded(res, [&] { GetRecords(req, res); });
-                   });
-        http_.Post(std::string(BUSCA_PRECIO_PATH),
-                   [this](const httplib::Request& req, httplib::Response& res) {
-                       Guarded(res, [&] { BuscaPrecio(req, res); });
-                   });
-    }
-
-    void Bind() {
-        const std::string& host = options_.Listen.Host;
-        errno = 0;
-        if (options_.Listen.Port == 0) {
-            const int port = http_.bind_to_any_port(host);
-            if (port > 0) {
-                port_ = static_cast<std::uint16_t>(port);
-                return;
-            }
-        } else if (http_.bind_to_port(host, options_.Listen.Port)) {
-            port_ = options_.Listen.Port;
-            return;
+    static HttpServerOptions HttpOptions(const ServeOptions& o) {
+        HttpServerOptions h;
+        h.Listen = o.Listen;
+        h.Limits = o.Http;
+        h.MaxConnections = o.MaxConnections;
+        h.RequestTimeLimit = o.RequestTimeLimit;
+        h.IdleLimit = o.IdleLimit;
+        h.WriteTimeLimit = o.RequestTimeLimit;
+        h.Lanes = {{"lookup", o.Threads == 0 ? 1 : o.Threads, 0},
+                   {"query", o.Limits.MaxConcurrent == 0 ? 1 : o.Limits.MaxConcurrent,
+                    o.Limits.MaxQueued}};
+        if (!o.TlsCert.empty()) {
+            throw std::runtime_error("--tls-cert: HTTPS is not available in this build");
         }
-        const int error = errno;
-        throw std::runtime_error("cannot listen on " + options_.Listen.ToString() +
-                                 (error != 0 ? ": " + std::string(std::strerror(error)) : ""));
+        return h;
     }
 
-    void GetRecords(const httplib::Request& req, httplib::Response& res) {
+    HttpServer::Callbacks Callbacks() {
+        HttpServer::Callbacks cb;
+        cb.Lane = [](const HttpRequest& req) {
+            return req.Path == GET_RECORDS_PATH ? QUERIES : LOOKUPS;
+        };
+        if (!options_.AccessKey.empty()) {
+            cb.Allowed = [this](const HttpRequest& req) {
+                return CarriesAccessKey(req.Header("authorization"), options_.AccessKey);
+            };
+        }
+        cb.Handle = [this](const HttpRequest& req) { return Handle(req); };
+        cb.Error = [](int status, const std::string& why) {
+            HttpResponse answer = ErrorReply(status, why);
+            if (status == 401) {
+                answer.Headers.emplace_back("WWW-Authenticate", "Bearer");
+            }
+            return answer;
+        };
+        cb.OnAnswer = [this](const HttpRequest& req, const HttpResponse& res,
+                             std::chrono::microseconds spent) { Log(req, res, spent); };
+        cb.OnNotice = [this](const std::string& line) { Write("srv_zel: " + line); };
+        return cb;
+    }
+
+    HttpResponse Handle(const HttpRequest& req) {
+        if (req.Method == "GET" && req.Path.starts_with(CLASSES_PATH)) {
+            const std::string asked = req.Path.substr(CLASSES_PATH.size());
+            if (asked != SERVER_CLASS) {
+                return ErrorReply(404, "no class \"" + asked + "\" here; this server offers " +
+                                           std::string(SERVER_CLASS));
+            }
+            return Json(EncodeClassReply(SERVER_CLASS));
+        }
+        if (req.Method == "POST" && req.Path == GET_RECORDS_PATH) {
+            return Guarded(metrics_, [&] { return GetRecords(req); });
+        }
+        if (req.Method == "POST" && req.Path == BUSCA_PRECIO_PATH) {
+            return Guarded(metrics_, [&] { return BuscaPrecio(req); });
+        }
+        return ErrorReply(404, "no such path: " + req.Method + " " + req.Path);
+    }
+
+    HttpResponse GetRecords(const HttpRequest& req) {
         const GetRecordsRequest request =
-            DecodeRequest([&] { return DecodeGetRecordsRequest(req.body); });
+            DecodeRequest([&] { return DecodeGetRecordsRequest(req.Body); });
         RowSet rows;
         {
             auto lease = pool_.Acquire();
@@ -226,39 +205,42 @@ private:
                 lease.Session().Query(request.ProviderName, request.CommandText, options_.Limits);
         }
         try {
-            res.set_content(EncodeRowSet(rows), JSON_TYPE);
+            HttpResponse answer = Json(EncodeRowSet(rows));
+            metrics_.RowsServed("AS_GetRecords", rows.Rows.size());
+            return answer;
         } catch (const WireError& e) {
             throw RequestError(std::string("query refused: ") + e.what());
         }
     }
 
-    void BuscaPrecio(const httplib::Request& req, httplib::Response& res) {
+    HttpResponse BuscaPrecio(const HttpRequest& req) {
         const BuscaPrecioCall request =
-            DecodeRequest([&] { return DecodeBuscaPrecioRequest(req.body); });
+            DecodeRequest([&] { return DecodeBuscaPrecioRequest(req.Body); });
         BuscaPrecioCall reply;
         {
             auto lease = pool_.Acquire();
             reply = lease.Session().Find(request);
         }
-        res.set_content(EncodeBuscaPrecioReply(reply), JSON_TYPE);
+        metrics_.RowsServed("BuscaPrecio", reply.Result == 1 ? 1 : 0);
+        return Json(EncodeBuscaPrecioReply(reply));
     }
 
-    void Log(const httplib::Request& req, const httplib::Response& res) {
-        const auto now = std::chrono::steady_clock::now();
-        const auto spent =
-            requestStart
-                ? std::chrono::duration_cast<std::chrono::microseconds>(now - *requestStart)
-                : std::chrono::microseconds(0);
-        requestStart.reset();
+    void Log(const HttpRequest& req, const HttpResponse& res, std::chrono::microseconds spent) {
+        metrics_.Answered(req.Path, res.Status, spent);
         std::string line =
-            FormatRequestLogLine(std::chrono::system_clock::now(), req.remote_addr, req.remote_port,
-                                 req.method, req.path, res.status, spent);
-        if (res.status >= 400) {
-            const std::string why = DecodeError(res.body);
+            FormatRequestLogLine(std::chrono::system_clock::now(), req.RemoteAddress,
+                                 req.RemotePort, req.Method.empty() ? "-" : req.Method,
+                                 req.Path.empty() ? "-" : req.Path, res.Status, spent);
+        if (res.Status >= 400) {
+            const std::string why = DecodeError(res.Body);
             if (!why.empty()) {
                 line += " error: " + Printable(why);
             }
         }
+        Write(line);
+    }
+
+    void Write(std::string line) {
         const std::lock_guard lock(logMutex_);
         if (options_.Log) {
             options_.Log(line);
@@ -271,24 +253,23 @@ private:
     ServeOptions options_;
     std::unique_ptr<CatalogueStore> store_;
     ConnectionPool pool_;
-    std::unique_ptr<httplib::Server> server_;
-    httplib::Server& http_ = *server_;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> runCalled_{false};
-    std::atomic<bool> runReturned_{false};
     std::mutex logMutex_;
+    ServerMetrics metrics_;
+    HttpServer http_;
+    std::unique_ptr<HttpServer> metricsHttp_;
 };
 
 SrvZelServer::SrvZelServer(ServeOptions options)
     : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-SrvZelServer::~SrvZelServer() {
-    impl_->Stop();
-}
+SrvZelServer::~SrvZelServer() = default;
 
 ServerAddress SrvZelServer::Address() const {
     return impl_->Address();
+}
+
+std::optional<ServerAddress> SrvZelServer::MetricsAddress() const {
+    return impl_->MetricsAddress();
 }
 
 void SrvZelServer::Run() {

@@ -1,20 +1,23 @@
 // SrvZelServer: the reference application server. Answers the handshake,
 // AS_GetRecords and BuscaPrecio over HTTP/JSON (docs/app-server-api.md) from
-// a catalogue (SQLite or PostgreSQL), on a pool of worker threads, each request on a
-// read-only connection of its own. Writes one log line per request.
+// a catalogue (SQLite or PostgreSQL), each request on a read-only connection
+// of its worker. Lookups and queries have workers of their own (HttpServer's
+// lanes): a flood of queries never takes the workers that answer lookups, and
+// idle or slow clients take none. Writes one log line per request and per
+// refusal.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "common/ServerNames.h"
 #include "server/ServerAddress.h"
+#include "srv_zel/HttpRequestParser.h"
 #include "srv_zel/QueryProvider.h"
 
 namespace zel {
@@ -22,8 +25,15 @@ namespace zel {
 struct ServeOptions {
     std::string DbPath;                                      // a SQLite file or a postgresql:// URI
     ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
-    std::size_t Threads = 16;
+    std::size_t Threads = 16;                                // lookup workers
     QueryLimits Limits;
+    HttpLimits Http;
+    std::size_t MaxConnections = 1024;
+    std::chrono::milliseconds RequestTimeLimit{10'000};  // also for taking the answer
+    std::chrono::milliseconds IdleLimit{60'000};         // of a kept-alive connection
+    // Where GET /metrics answers (its own port, its own worker); none: nowhere.
+    std::optional<ServerAddress> Metrics;
+    std::string Version = "dev";  // in the metrics' build info
     // HTTPS with this certificate chain and private key (PEM files); both
     // empty: plain HTTP.
     std::string TlsCert;
@@ -54,6 +64,7 @@ public:
 
     // The bound address, with the port the system chose for port 0.
     ServerAddress Address() const;
+    std::optional<ServerAddress> MetricsAddress() const;
 
     // Serves until Stop(); requests under way are finished first.
     void Run();

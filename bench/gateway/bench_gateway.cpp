@@ -8,6 +8,10 @@
 //     ms, once with the pause shared by all terminals (PAUSA_POR_TERMINAL 0)
 //     and once per terminal (1): the time from each scan to its result.
 //  3. A thousand idle terminals: the gateway's resident memory per connection.
+//  4. A back office 30 ms away (a delaying proxy before srv_zel): fifty
+//     terminals scanning at the same moment, ESPERA 0, in both pause modes.
+//  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
+//     terminal waits for its idle screen, in both pause modes.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -22,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "DelayProxy.h"
 #include "GatewayStack.h"
 #include "Terminal.h"
 #include "server/HttpData_Srv_Zel.h"
@@ -36,6 +41,12 @@ constexpr long long kFirstCode = 7'500'000'000'000;
 constexpr int kArticles = 1000;
 constexpr int kManyTerminals = 20;
 constexpr int kIdleTerminals = 1000;
+constexpr int kFarTerminals = 50;
+constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
+// srv_zel serves each kept-alive connection with a worker of its own: room
+// for the gateway's CONEXIONES 16, a gateway still winding down and this
+// program's own clients.
+const std::vector<std::string> kServeThreads{"--threads", "64"};
 
 const char* const kHelp =
     "Usage: bench_gateway [--quick]\n"
@@ -48,7 +59,12 @@ const char* const kHelp =
     "  2. 20 terminals scanning at the same moment with ESPERA 2000, pauses\n"
     "     shared (PAUSA_POR_TERMINAL 0, about 45 s) and per terminal (1): time\n"
     "     from each scan to its result screen (min, median, max);\n"
-    "  3. the gateway's resident memory per connection with 1000 idle terminals.\n"
+    "  3. the gateway's resident memory per connection with 1000 idle terminals;\n"
+    "  4. 50 terminals scanning at the same moment, ESPERA 0, through a proxy that\n"
+    "     makes srv_zel 30 ms away, both pause modes: scan to result (min, median,\n"
+    "     max), after a first round that opens the server connections;\n"
+    "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
+    "     wait for its idle screen (p50, p99), both pause modes.\n"
     "\n"
     "  --quick   ESPERA 200 in part 2 and 1-second phases in part 1 (about 10 s)\n"
     "  -h, --help  this text\n";
@@ -291,6 +307,106 @@ void IdleTerminals(const TempDir& dir, const SrvZel& server) {
     gateway.Stop(SIGTERM);
 }
 
+// Every terminal scans once at the same moment; the milliseconds from each
+// scan to its result.
+Latencies ScanAllAtOnce(std::vector<std::unique_ptr<Terminal>>& terminals, int round) {
+    std::vector<std::future<Frame>> results;
+    for (auto& terminal : terminals) {
+        Terminal* t = terminal.get();
+        results.push_back(std::async(std::launch::async, [t] {
+            Frame result = t->ExpectFrame(milliseconds(60000));
+            t->ExpectFrame(milliseconds(60000));  // the idle screen
+            return result;
+        }));
+    }
+    std::this_thread::sleep_for(milliseconds(100));  // every waiter in place
+    std::vector<Clock::time_point> sent;
+    for (std::size_t t = 0; t < terminals.size(); ++t) {
+        sent.push_back(terminals[t]->Scan(Code(static_cast<int>(t) + round * 100)));
+    }
+    Latencies out;
+    for (std::size_t t = 0; t < terminals.size(); ++t) {
+        out.Ms.push_back(MillisecondsBetween(sent[t], results[t].get().At));
+    }
+    return out;
+}
+
+std::uint16_t PortOf(const std::string& address) {
+    return static_cast<std::uint16_t>(std::stoul(address.substr(address.rfind(':') + 1)));
+}
+
+void FarBackOffice(const TempDir& dir, const SrvZel& server) {
+    const DelayProxy proxy(PortOf(server.Address()), kFarOneWay);
+    std::printf(
+        "4. %d terminals scanning at the same moment, ESPERA 0, srv_zel %lld ms away "
+        "(round trip): scan to result, ms\n",
+        kFarTerminals, static_cast<long long>(kFarOneWay.count() * 2));
+    std::printf("  %-26s %10s %10s %10s\n", "", "min", "median", "max");
+    for (const int mode : {0, 1}) {
+        GatewayConfig config;
+        config.ServerAddress = proxy.Address();
+        config.Espera = 0;
+        config.PausaPorTerminal = mode;
+        Gateway gateway(dir, config);
+        gateway.WaitListening();
+        auto terminals = ConnectTerminals(gateway.Port(), kFarTerminals);
+        ScanAllAtOnce(terminals, 0);  // opens the gateway's server connections
+        Latencies l = ScanAllAtOnce(terminals, 1);
+        const std::string name = "PAUSA_POR_TERMINAL " + std::to_string(mode);
+        std::printf("  %-26s %10.1f %10.1f %10.1f\n", name.c_str(), l.At(0), l.At(0.5), l.At(1.0));
+        terminals.clear();
+        gateway.Stop(SIGTERM);
+    }
+    std::printf("\n");
+}
+
+// New terminals connect one after another while one terminal's lookup waits
+// on a stopped server; the milliseconds from each connect to its greeting.
+Latencies GreetingsWhileStopped(const TempDir& dir, SrvZel& server, int mode, int samples,
+                                int limit) {
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.PausaPorTerminal = mode;
+    config.LimiteConsulta = limit;
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    Terminal scanning(gateway.Port(), 0);
+    scanning.ExpectFrame(milliseconds(10000));
+    server.Process().Signal(SIGSTOP);
+    Latencies out;
+    for (int i = 0; i < samples; ++i) {
+        if (mode == 0 || i == 0) {
+            scanning.Scan(Code(i));
+            std::this_thread::sleep_for(milliseconds(20));  // the lookup has started
+        }
+        const auto start = Clock::now();
+        Terminal newcomer(gateway.Port(), 0);
+        const Frame greeting = newcomer.ExpectFrame(milliseconds(60000));
+        out.Ms.push_back(MillisecondsBetween(start, greeting.At));
+    }
+    server.Process().Signal(SIGCONT);
+    gateway.Stop(SIGTERM);
+    return out;
+}
+
+void StoppedServer(const TempDir& dir, SrvZel& server, bool quick) {
+    std::printf(
+        "5. srv_zel stopped while a lookup waits: a new terminal's wait for its idle "
+        "screen, ms\n");
+    std::printf("  %-26s %8s %10s %10s   %s\n", "", "samples", "p50", "p99", "LIMITE_CONSULTA");
+    for (const int mode : {0, 1}) {
+        // Mode 0 holds every newcomer for the whole lookup: each sample waits
+        // for one, so the lookups are kept short there.
+        const int samples = mode == 0 ? (quick ? 3 : 10) : (quick ? 50 : 200);
+        const int limit = mode == 0 ? 1000 : 30000;
+        Latencies l = GreetingsWhileStopped(dir, server, mode, samples, limit);
+        const std::string name = "PAUSA_POR_TERMINAL " + std::to_string(mode);
+        std::printf("  %-26s %8d %10.1f %10.1f   %d ms\n", name.c_str(), samples, l.At(0.5),
+                    l.At(0.99), limit);
+    }
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -311,12 +427,16 @@ int main(int argc, char** argv) {
         TempDir dir;
         const std::filesystem::path db = dir.File("bench.db");
         BuildCatalogue(dir, db);
-        SrvZel server(dir, db);
-        std::printf("bench_gateway (%s): srv_zel at %s, %d articles\n\n",
-                    quick ? "--quick" : "full", server.Address().c_str(), kArticles);
+        SrvZel server(dir, db, kServeThreads);
+        std::printf("bench_gateway (%s): srv_zel at %s (--threads %s), %d articles\n\n",
+                    quick ? "--quick" : "full", server.Address().c_str(), kServeThreads[1].c_str(),
+                    kArticles);
         ThroughputAndLatency(dir, server, milliseconds(quick ? 1000 : 3000));
         PausesAtOnce(dir, server, quick ? 200 : 2000);
         IdleTerminals(dir, server);
+        std::printf("\n");
+        FarBackOffice(dir, server);
+        StoppedServer(dir, server, quick);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_gateway: %s\n", error.what());
         return 1;

@@ -71,11 +71,15 @@ std::string ExpectedResultFrame(std::string_view description, std::string_view m
     return FrameMessage(screen, static_cast<std::uint8_t>(tipo));
 }
 
-std::string ExpectedNotFoundFrame(int tipo) {
+std::string ExpectedMessageFrame(std::string_view text, int tipo) {
     std::string screen{SCREEN_OPEN, LINE_BREAK};
-    screen += NOT_FOUND_MESSAGE;
+    screen += text;
     screen += LINE_BREAK;
     return FrameMessage(screen, static_cast<std::uint8_t>(tipo));
+}
+
+std::string ExpectedNotFoundFrame(int tipo) {
+    return ExpectedMessageFrame(NOT_FOUND_MESSAGE, tipo);
 }
 
 void GatewayTest::SetUp() {

@@ -43,6 +43,8 @@ inline constexpr std::string_view kCoffeeText = "Caf\xE9 de olla molido en grano
 std::string ExpectedIdleFrame(const GatewayConfig& config);
 std::string ExpectedResultFrame(std::string_view description, std::string_view money, int tipo);
 std::string ExpectedNotFoundFrame(int tipo);
+// A one-line message laid out as the not-found screen (SIN_SERVICIO).
+std::string ExpectedMessageFrame(std::string_view text, int tipo);
 
 // Wait for one frame at most this long when a frame is due now.
 inline constexpr std::chrono::milliseconds kPrompt{3000};

@@ -3,11 +3,13 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
 
 #include "Terminal.h"
+#include "gateway/Constants.h"
 
 namespace zel::e2e {
 
@@ -90,17 +92,22 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
     }
 }
 
-SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database)
-    : dir_(dir), database_(std::move(database)) {
+SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database,
+               std::vector<std::string> extraArguments)
+    : dir_(dir), database_(std::move(database)), extraArguments_(std::move(extraArguments)) {
     Start("127.0.0.1:0");
 }
 
 void SrvZel::Start(const std::string& listen) {
-    ++starts_;
     ChildOptions options;
     options.Arguments = {ProgramPaths().SrvZel, "serve",    "--db",
                          database_.string(),    "--listen", listen};
-    options.StandardError = dir_.File("srv_zel-" + std::to_string(starts_) + ".log");
+    options.Arguments.insert(options.Arguments.end(), extraArguments_.begin(),
+                             extraArguments_.end());
+    // Named for this process's count of starts, so two servers in one folder
+    // never read each other's log for their address.
+    static std::atomic<int> everStarted{0};
+    options.StandardError = dir_.File("srv_zel-" + std::to_string(++everStarted) + ".log");
     process_.reset();
     process_ = std::make_unique<ChildProcess>(options);
     const auto deadline = Clock::now() + std::chrono::seconds(15);
@@ -129,6 +136,12 @@ void SrvZel::Restart() {
 std::string GatewayConfig::Text() const {
     std::string t;
     t += "[SRV_ZEL]\nIP=" + ServerAddress + "\n";
+    if (Conexiones != 0) {
+        t += "CONEXIONES=" + std::to_string(Conexiones) + "\n";
+    }
+    if (LimiteConsulta != 0) {
+        t += "LIMITE_CONSULTA=" + std::to_string(LimiteConsulta) + "\n";
+    }
     t += "[GENERAL]\n";
     t += "PRECIO=" + std::to_string(Precio) + "\n";
     t += "IMPS_INCLUIDO=" + std::to_string(ImpsIncluido) + "\n";
@@ -142,14 +155,14 @@ std::string GatewayConfig::Text() const {
     for (std::size_t i = 0; i < IdleLines.size(); ++i) {
         t += "M" + std::to_string(i + 1) + "=" + IdleLines[i] + "\n";
     }
+    if (!SinServicio.empty()) {
+        t += "SIN_SERVICIO=" + SinServicio + "\n";
+    }
     return t;
 }
 
 Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
-    : config_(std::move(config)) {
-    if (config_.Port == 0) {
-        config_.Port = FreePort();
-    }
+    : config_(std::move(config)), port_(config_.Port) {
     const std::filesystem::path conf = dir.File("Conf.ini");
     WriteFile(conf, config_.Text());
     // Qt wants a private runtime folder; giving it one keeps stderr to what
@@ -169,24 +182,43 @@ Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
                               {"XDG_RUNTIME_DIR", runtime.string()}};
     options.RemoveEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE"};
     options.StandardError = dir.File("gateway.log");
+    // The log of a gateway before this one in the same folder must not be
+    // read for this one's port before the new process truncates it.
+    std::filesystem::remove(options.StandardError);
     options.StandardOutput = dir.File("gateway.out");
     process_ = std::make_unique<ChildProcess>(options);
+}
+
+std::string Gateway::Stderr() const {
+    std::string text = ReadWholeFile(process_->StandardError());
+    if (const auto at = text.find(PORT_REPORT_START); at != std::string::npos) {
+        text.erase(at, text.find('\n', at) + 1 - at);
+    }
+    return text;
 }
 
 void Gateway::WaitListening(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
-        if (SomethingListens(config_.Port)) {
+        if (port_ == 0) {
+            const std::string text = ReadWholeFile(process_->StandardError());
+            const auto at = text.find(PORT_REPORT_START);
+            if (at != std::string::npos && text.find(PORT_REPORT_END, at) != std::string::npos) {
+                port_ = static_cast<std::uint16_t>(
+                    std::stoul(text.substr(at + PORT_REPORT_START.size())));
+            }
+        }
+        if (port_ != 0 && SomethingListens(port_)) {
             return;
         }
         if (!process_->Running()) {
             throw std::runtime_error("the gateway ended before listening on port " +
-                                     std::to_string(config_.Port) + "; its stderr: " + Stderr());
+                                     std::to_string(port_) + "; its stderr: " + Stderr());
         }
         if (Clock::now() >= deadline) {
-            throw std::runtime_error(
-                "the gateway did not listen on port " + std::to_string(config_.Port) + " within " +
-                std::to_string(limit.count()) + " ms; its stderr: " + Stderr());
+            throw std::runtime_error("the gateway did not listen on port " + std::to_string(port_) +
+                                     " within " + std::to_string(limit.count()) +
+                                     " ms; its stderr: " + Stderr());
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

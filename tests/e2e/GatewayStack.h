@@ -47,8 +47,10 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
 class SrvZel {
 public:
     // Starts serving `database`, on a port the system picks; returns once it
-    // listens. Its log goes to files in `dir`.
-    SrvZel(const TempDir& dir, std::filesystem::path database);
+    // listens. Its log goes to files in `dir`. `extraArguments` follow the
+    // serve command's own (e.g. --threads N).
+    SrvZel(const TempDir& dir, std::filesystem::path database,
+           std::vector<std::string> extraArguments = {});
 
     // "127.0.0.1:PORT", as Conf.ini names it.
     const std::string& Address() const { return address_; }
@@ -63,15 +65,15 @@ private:
 
     const TempDir& dir_;
     std::filesystem::path database_;
+    std::vector<std::string> extraArguments_;
     std::string address_;
-    int starts_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 
 // The gateway's Conf.ini; every key is written out.
 struct GatewayConfig {
     std::string ServerAddress;
-    std::uint16_t Port = 0;  // [TCP] PUERTO; 0 here: a free port is picked at start
+    std::uint16_t Port = 0;  // [TCP] PUERTO; 0: the system chooses, the gateway reports it
     int Espera = 300;
     int Tipo = 0;
     int Precio = 1;
@@ -80,6 +82,10 @@ struct GatewayConfig {
     std::string PuntoRedondeo = "0.005";
     int PausaPorTerminal = 0;
     std::array<std::string, 7> IdleLines{"A", "B", "C", "D", "E", "F", "G"};
+    // The lookup keys, written only when set (0 or empty: left out).
+    int Conexiones = 0;
+    int LimiteConsulta = 0;
+    std::string SinServicio;
 
     std::string Text() const;
 };
@@ -101,10 +107,13 @@ public:
     // listen within `limit`.
     void WaitListening(std::chrono::milliseconds limit = std::chrono::seconds(15));
 
-    std::uint16_t Port() const { return config_.Port; }
+    // The terminal port: the one configured, or the one the gateway reported
+    // for PUERTO 0 (known once WaitListening returned).
+    std::uint16_t Port() const { return port_; }
     const GatewayConfig& Config() const { return config_; }
     ChildProcess& Process() { return *process_; }
-    std::string Stderr() const { return ReadWholeFile(process_->StandardError()); }
+    // Its stderr, without the line that reports a chosen port.
+    std::string Stderr() const;
 
     // Sends `signal` and waits for the end; the wait status (nullopt when it
     // still ran after `limit`).
@@ -112,6 +121,7 @@ public:
 
 private:
     GatewayConfig config_;
+    std::uint16_t port_ = 0;
     std::unique_ptr<ChildProcess> process_;
 };
 

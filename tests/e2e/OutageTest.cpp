@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "GatewayFixture.h"
+#include "gateway/Constants.h"
 
 namespace zel::e2e {
 namespace {
@@ -50,12 +51,13 @@ TEST_F(GatewayTest, AFailedStartUpSaysWhyEndsWithStatusOneAndLeavesNothingListen
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         GatewayConfig config;
+        const PortHolder refusing(0, false);
         config.ServerAddress =
-            c.serverRunning ? server_->Address() : "127.0.0.1:" + std::to_string(FreePort());
-        config.Port = FreePort();
+            c.serverRunning ? server_->Address() : "127.0.0.1:" + std::to_string(refusing.Port());
         std::optional<PortHolder> holder;
         if (c.portTaken) {
-            holder.emplace(config.Port);
+            holder.emplace();
+            config.Port = holder->Port();
         }
         Gateway gateway(dir_, config);
         const auto status = gateway.Process().WaitExit(std::chrono::seconds(15));
@@ -70,8 +72,13 @@ TEST_F(GatewayTest, AFailedStartUpSaysWhyEndsWithStatusOneAndLeavesNothingListen
         EXPECT_TRUE(cause.ends_with("\n") && cause.find('\n') == cause.size() - 1)
             << "one cause line expected: " << cause;
 
-        holder.reset();
-        EXPECT_FALSE(SomethingListens(config.Port));
+        EXPECT_EQ(ReadWholeFile(gateway.Process().StandardError()).find(PORT_REPORT_START),
+                  std::string::npos)
+            << "it never listened";
+        if (holder) {
+            holder.reset();
+            EXPECT_FALSE(SomethingListens(config.Port));
+        }
     }
 }
 

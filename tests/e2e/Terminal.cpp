@@ -226,36 +226,22 @@ bool SomethingListens(std::uint16_t port) {
     return connected;
 }
 
-std::uint16_t FreePort() {
-    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
-    socklen_t length = sizeof address;
-    if (handle < 0 ||
-        ::bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const int error = errno;
-        if (handle >= 0) {
-            ::close(handle);
-        }
-        throw std::runtime_error(std::string("no free port: ") + std::strerror(error));
-    }
-    ::close(handle);
-    return ntohs(address.sin_port);
-}
-
-PortHolder::PortHolder(std::uint16_t port) {
+PortHolder::PortHolder(std::uint16_t port, bool listening) {
     handle_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);  // where the gateway listens
+    socklen_t length = sizeof address;
     if (handle_ < 0 ||
         ::bind(handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(handle_, 1) != 0) {
+        (listening && ::listen(handle_, 1) != 0) ||
+        ::getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         const int error = errno;
         if (handle_ >= 0) {
             ::close(handle_);
         }
         throw std::runtime_error(Failure("cannot hold", port, error));
     }
+    port_ = ntohs(address.sin_port);
 }
 
 PortHolder::~PortHolder() {

@@ -72,20 +72,21 @@ private:
 // True when something accepts a connection on 127.0.0.1:port right now.
 bool SomethingListens(std::uint16_t port);
 
-// A port that was free a moment ago (bound to port 0, read, closed).
-std::uint16_t FreePort();
-
-// A socket listening on every IPv4 address at `port` until it goes (to
-// take the gateway's port).
+// A socket bound on every IPv4 address at `port` (0: one the system picks)
+// until it goes: listening, it takes the gateway's port; not listening, it
+// is a port where every connect is refused.
 class PortHolder {
 public:
-    explicit PortHolder(std::uint16_t port);
+    explicit PortHolder(std::uint16_t port = 0, bool listening = true);
     ~PortHolder();
     PortHolder(const PortHolder&) = delete;
     PortHolder& operator=(const PortHolder&) = delete;
 
+    std::uint16_t Port() const { return port_; }
+
 private:
     int handle_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 }  // namespace zel::e2e

@@ -53,6 +53,9 @@ void ExpectSame(const ConfigReading& want, const ConfigReading& got, const char*
     EXPECT_EQ(int{w.TIPO}, int{g.TIPO});
     EXPECT_EQ(w.IdleLines, g.IdleLines);
     EXPECT_EQ(w.PAUSA_POR_TERMINAL, g.PAUSA_POR_TERMINAL);
+    EXPECT_EQ(w.CONEXIONES, g.CONEXIONES);
+    EXPECT_EQ(w.LIMITE_CONSULTA, g.LIMITE_CONSULTA);
+    EXPECT_EQ(w.SIN_SERVICIO, g.SIN_SERVICIO);
     EXPECT_EQ(want.Port, got.Port);
 }
 
@@ -144,6 +147,15 @@ TEST(ReadConfIni, Table) {
         {"PAUSA_POR_TERMINAL letters: 0, nothing else touched",
          "[GENERAL]\nPAUSA_POR_TERMINAL=x\nESPERA=7\n", ".", [](R r) { r.Settings.ESPERA = 7; },
          {"Conf.ini [GENERAL] PAUSA_POR_TERMINAL = \"x\" is not an integer; using 0"}},
+        {"lookup keys written", "[SRV_ZEL]\nCONEXIONES=4\nLIMITE_CONSULTA=800\n"
+         "[MENSAJES]\nSIN_SERVICIO=FUERA DE SERVICIO 1234567890123456\n", ".",
+         [](R r) { r.Settings.CONEXIONES = 4; r.Settings.LIMITE_CONSULTA = 800;
+                   r.Settings.SIN_SERVICIO = "FUERA DE SERVICIO 123456789012"; }, {}},
+        {"lookup keys bad or out of range: defaults, no fallback",
+         "[SRV_ZEL]\nCONEXIONES=257\nLIMITE_CONSULTA=x\n[GENERAL]\nESPERA=7\n", ".",
+         [](R r) { r.Settings.ESPERA = 7; },
+         {"Conf.ini [SRV_ZEL] CONEXIONES = 257 is outside 1 to 256; using 16",
+          "Conf.ini [SRV_ZEL] LIMITE_CONSULTA = \"x\" is not an integer; using 5000"}},
         {"three separate warnings", "[GENERAL]\nPRECIO=a\nTIPO=b\nPAUSA_POR_TERMINAL=c\n", ".", Fallback,
          {"Conf.ini [GENERAL] PRECIO", "Conf.ini [GENERAL] TIPO", "Conf.ini [GENERAL] PAUSA"}},
     };

@@ -137,6 +137,14 @@ TEST_F(PlanTest, NotFoundFrameOnType1) {
     EXPECT_EQ(std::get<SendStep>(steps[0]).Frame, FrameMessage(NotFoundScreen(), 1));
 }
 
+TEST_F(PlanTest, OutOfServiceIsLaidOutAsNotFound) {
+    EXPECT_TRUE(PlanOutOfServiceReply(settings_).empty());
+    settings_.SIN_SERVICIO = "SIN SERVICIO";
+    const auto steps = PlanOutOfServiceReply(settings_);
+    EXPECT_EQ(Describe(steps), "send;pause:2000;log:mensaje pase codigo;idle;");
+    EXPECT_EQ(std::get<SendStep>(steps[0]).Frame, FrameMessage("\x0B\rSIN SERVICIO\r", 0));
+}
+
 TEST_F(PlanTest, APriceThatFailsSendsNothing) {
     settings_.MONEDA_MINIMA = 0;  // division by a zero coin
     LookupOutcome outcome{1, 10.0, u"x", 0, 0};

@@ -73,6 +73,7 @@ public:
     ~RunningServer();
     ServerAddress Address() const { return server_.Address(); }
     std::string AddressText() const { return Address().ToString(); }
+    std::optional<ServerAddress> MetricsAddress() const { return server_.MetricsAddress(); }
     std::vector<std::string> LogLines();
 
 private:

@@ -42,6 +42,11 @@ TEST(Cli, HelpAndWrongCommandLines) {
         {{"serve", "--db", "x.db", "--listen", "host:abc"}, 2, "port \"abc\" is not a number"},
         {{"serve", "--db", "x.db", "--threads", "0"}, 2, "--threads \"0\" is not a number from 1"},
         {{"serve", "--db"}, 2, "option --db needs a value"},
+        {{"--version"}, 0, "srv_zel 3."},
+        {{"import", "--help"}, 0, "--delimiter C"},
+        {{"import", "--db", "x.db", "--taxes", "t.csv", "--delimiter", "ab"},
+         2,
+         "--delimiter \"ab\" is not one character"},
         {{"import", "--db", "x.db"}, 2, "nothing to import"},
         {{"import", "--db", "x.db", "--bogus", "1"}, 2, "unknown option '--bogus'"},
         {{"init-demo", "--db=a", "--db=b"}, 2, "option --db given twice"},
@@ -70,6 +75,13 @@ TEST_P(CliOnEachStore, ImportReportsCountsOrTheBadLineAndChangesNothing) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("imported 2 articles from " + good), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("imported 3 taxes from " + taxes), std::string::npos) << r.out;
+
+    // An address that is not this machine's gives the system's reason.
+    r = Cli({"serve", "--db", db, "--listen", "10.255.255.1:5"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot listen on 10.255.255.1:5: Cannot assign requested address"),
+              std::string::npos)
+        << r.err;
 
     const std::string before = test::Snapshot(db);
     r = Cli({"import", "--db", db, "--taxes", taxes, "--articles", bad});

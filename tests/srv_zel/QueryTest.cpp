@@ -133,7 +133,12 @@ TEST_P(Query, RefusedCommandsChangeNothing) {
         {"QueryMultiaProvider", "PRAGMA table_info(Articulos)", onlyReading, onlyReading},
         {"QueryMultiaProvider", "BEGIN", onlyReading, onlyReading},
         {"QueryMultiaProvider", "VACUUM", "would change the database", onlyReading},
-        {"QueryMultiaProvider", "REINDEX", nullptr, onlyReading},
+        {"QueryMultiaProvider", "REINDEX", "REINDEX is not a query", onlyReading},
+        {"QueryMultiaProvider", "EXPLAIN SELECT 1", "EXPLAIN is not a query", onlyReading},
+        {"QueryMultiaProvider", "SELECT printf('%.*c', 1000000000, 'x')", "precision over",
+         nullptr},
+        {"QueryMultiaProvider", "SELECT format('%2000000d', 1)", "width or precision over",
+         nullptr},
         {"QueryMultiaProvider", "COPY Impuestos TO '" + copied + "'", nullptr, onlyReading},
         {"QueryMultiaProvider", "SET statement_timeout = 0", nullptr, onlyReading},
         {"QueryMultiaProvider", "/* x */ (LOCK TABLE Impuestos)", nullptr, onlyReading},
@@ -184,6 +189,15 @@ TEST_P(Query, RefusedCommandsChangeNothing) {
     EXPECT_EQ(test::Snapshot(db_), before);
     EXPECT_FALSE(std::filesystem::exists(attached));
     EXPECT_FALSE(std::filesystem::exists(copied));
+
+    // printf within the length limit is SQLite's own.
+    if (GetParam() == test::Store::Sqlite) {
+        EXPECT_EQ(object
+                      ->AS_GetRecords(std::string(TAX_PROVIDER),
+                                      "SELECT printf('%5.2f|%-3s|%.*c|%%', 3.14159, 'a', 3, 'x')")
+                      .Rows,
+                  (std::vector<std::vector<FieldValue>>{{std::string(" 3.14|a  |xxx|%")}}));
+    }
 
     // A statement may end in a semicolon and a comment.
     for (const char* ok :

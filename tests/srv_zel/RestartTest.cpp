@@ -1,7 +1,10 @@
 // srv_zel as its own process: stopped by a signal, killed between two calls
 // and started again on the same port.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,10 +23,14 @@ namespace {
 // srv_zel serve as a child process; its stderr goes to a file.
 class ServeProcess {
 public:
-    ServeProcess(const std::string& db, const std::string& listen, const std::string& logFile)
+    ServeProcess(const std::string& db, const std::string& listen, const std::string& logFile,
+                 const std::string& notifySocket = {})
         : logFile_(logFile) {
         pid_ = fork();
         if (pid_ == 0) {
+            if (!notifySocket.empty()) {
+                setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
+            }
             const int fd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, STDERR_FILENO);
             execl(SRV_ZEL_PATH, "srv_zel", "serve", "--db", db.c_str(), "--listen", listen.c_str(),
@@ -100,6 +107,33 @@ TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     EXPECT_NE(log.find("POST /v1/BuscaPrecio 200"), std::string::npos) << log;
     EXPECT_NE(log.find("srv_zel: stopping on SIGTERM\n"), std::string::npos) << log;
     EXPECT_TRUE(log.ends_with("srv_zel: stopped\n")) << log;
+}
+
+TEST(Restart, TellsSystemdAndOutlivesSighup) {
+    test::TempDir dir;
+    const std::string socketPath = dir.File("notify");
+    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    socketPath.copy(a.sun_path, sizeof a.sun_path - 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    const auto next = [sock] {
+        pollfd p{sock, POLLIN, 0};
+        char buf[512] = {};
+        return poll(&p, 1, 10'000) == 1 ? std::string(buf, recv(sock, buf, sizeof buf - 1, 0))
+                                        : std::string("(nothing)");
+    };
+    ServeProcess server(dir.File("t.db"), "127.0.0.1:0", dir.File("1.log"), socketPath);
+    EXPECT_TRUE(next().starts_with("READY=1\nSTATUS=serving on 127.0.0.1:"));
+    const std::string address = server.WaitForAddress();
+    server.Signal(SIGHUP);
+    const auto object = CoData_Srv_Zel::CreateRemote(address);  // still serving
+    server.Signal(SIGTERM);
+    EXPECT_EQ(next(), "STOPPING=1");
+    const int status = server.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(server.Log().find("srv_zel: SIGHUP: nothing to reload"), std::string::npos);
+    close(sock);
 }
 
 TEST(Restart, ASecondServerOnABusyPortFails) {

@@ -1,0 +1,144 @@
+#include "gateway/SessionTable.h"
+
+#include <algorithm>
+
+namespace zel {
+
+namespace {
+
+// One action for one session. Built in place: GCC 12 takes a braced
+// temporary of this variant for an uninitialised read.
+void Aim(TableActions& out, SessionId target, SessionAction action) {
+    TargetedAction& aimed = out.emplace_back();
+    aimed.Target = target;
+    aimed.Action = std::move(action);
+}
+
+}  // namespace
+
+SessionTable::SessionTable(const ScanContext& context, bool holdAll)
+    : context_(context), holdAll_(holdAll) {}
+
+void SessionTable::Take(SessionId id, SessionActions actions, TableActions& out) {
+    for (SessionAction& action : actions) {
+        if (std::holds_alternative<StartLookup>(action)) {
+            awaiting_.insert(id);
+        }
+        Aim(out, id, std::move(action));
+    }
+}
+
+SessionId SessionTable::Open(std::string peer, Time now, TableActions& out) {
+    const SessionId id = nextId_++;
+    TerminalSession& session =
+        sessions_.try_emplace(id, context_, std::move(peer), now).first->second;
+    if (holder_) {
+        // Accepted although the listener holds: greeted after the hold, as if
+        // it had waited in the listener's queue.
+        Aim(out, id, SetReading{false});
+        deferred_.push_back({id, true, {}, now});
+        return id;
+    }
+    Take(id, session.Connected(), out);
+    return id;
+}
+
+void SessionTable::Received(SessionId id, std::string_view bytes, Time now, TableActions& out) {
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;
+    }
+    if (holder_ && *holder_ != id) {
+        deferred_.push_back({id, false, std::string(bytes), now});
+        return;
+    }
+    Take(id, found->second.Received(bytes, now), out);
+    Settle(id, now, out);
+}
+
+void SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
+                                  TableActions& out) {
+    awaiting_.erase(id);
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;  // the terminal left during its lookup: the answer is dropped
+    }
+    Take(id, found->second.LookupFinished(answer, now), out);
+    Settle(id, now, out);
+}
+
+void SessionTable::PauseElapsed(SessionId id, Time now, TableActions& out) {
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;
+    }
+    Take(id, found->second.PauseElapsed(now), out);
+    Settle(id, now, out);
+}
+
+void SessionTable::Close(SessionId id, TableActions& out) {
+    const auto found = sessions_.find(id);
+    if (found == sessions_.end()) {
+        return;
+    }
+    std::erase_if(deferred_, [id](const Deferred& d) { return d.Id == id; });
+    found->second.Closed();
+    // In mode 0 a lookup or pause that stands goes on holding the gateway
+    // for as long as it would have; in mode 1 nobody waits for it.
+    if (holdAll_ && found->second.Busy()) {
+        return;
+    }
+    sessions_.erase(found);
+    if (holder_ == id) {
+        holder_.reset();
+        SetOthersReading(id, true, out);
+        Aim(out, 0, SetAccepting{true});
+    }
+}
+
+void SessionTable::SetOthersReading(SessionId except, bool on, TableActions& out) const {
+    for (const auto& [id, session] : sessions_) {
+        if (id != except && !session.Finished()) {
+            Aim(out, id, SetReading{on});
+        }
+    }
+}
+
+void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
+    const auto found = sessions_.find(id);
+    const bool busy = found != sessions_.end() && found->second.Busy();
+    if (holdAll_ && !holder_ && busy) {
+        holder_ = id;
+        SetOthersReading(id, false, out);
+        Aim(out, 0, SetAccepting{false});
+        return;
+    }
+    if (found != sessions_.end() && found->second.Finished()) {
+        sessions_.erase(found);
+    }
+    if (holder_ == id && !busy) {
+        holder_.reset();
+        SetOthersReading(id, true, out);
+        Aim(out, 0, SetAccepting{true});
+        Replay(now, out);
+    }
+}
+
+void SessionTable::Replay(Time now, TableActions& out) {
+    while (!holder_ && !deferred_.empty()) {
+        Deferred next = std::move(deferred_.front());
+        deferred_.pop_front();
+        const auto found = sessions_.find(next.Id);
+        if (found == sessions_.end()) {
+            continue;
+        }
+        if (next.Greeting) {
+            Take(next.Id, found->second.Connected(), out);
+        } else {
+            Take(next.Id, found->second.Received(next.Bytes, now), out);
+            Settle(next.Id, now, out);
+        }
+    }
+}
+
+}  // namespace zel

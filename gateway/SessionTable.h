@@ -1,0 +1,76 @@
+// SessionTable: every terminal's TerminalSession, and the one rule between
+// them, the pause mode.
+//
+// With PAUSA_POR_TERMINAL 0 a terminal's lookup and pause hold the whole
+// gateway, as a handler that blocks its thread would: while one stands, no
+// other terminal is read, answered or greeted, and new terminals wait in the
+// listener's queue. With 1 each terminal waits only for itself.
+//
+// Pure: events in, actions out, each aimed at one session (or, for
+// SetAccepting, at the listener). Sessions are named by the ids Open gives.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gateway/TerminalSession.h"
+
+namespace zel {
+
+using SessionId = std::uint64_t;
+
+struct TargetedAction {
+    SessionId Target = 0;  // 0 for the listener
+    SessionAction Action;
+};
+using TableActions = std::vector<TargetedAction>;
+
+class SessionTable {
+public:
+    using Time = SessionClock::time_point;
+
+    SessionTable(const ScanContext& context, bool holdAll);
+
+    SessionId Open(std::string peer, Time now, TableActions& out);
+    void Received(SessionId id, std::string_view bytes, Time now, TableActions& out);
+    void LookupFinished(SessionId id, const LookupAnswer& answer, Time now, TableActions& out);
+    void PauseElapsed(SessionId id, Time now, TableActions& out);
+    void Close(SessionId id, TableActions& out);
+
+    // For a status page: the open terminals, and the lookups asked for and
+    // not yet answered (those of terminals that left included).
+    const std::map<SessionId, TerminalSession>& Sessions() const { return sessions_; }
+    std::size_t LookupsInFlight() const { return awaiting_.size(); }
+    // The terminal whose lookup or pause holds the gateway (mode 0 only).
+    std::optional<SessionId> Holder() const { return holder_; }
+
+private:
+    struct Deferred {
+        SessionId Id;
+        bool Greeting;  // else a read of Bytes
+        std::string Bytes;
+        Time At;
+    };
+
+    void Take(SessionId id, SessionActions actions, TableActions& out);
+    // After session id's event: start or end the hold, forget a finished session.
+    void Settle(SessionId id, Time now, TableActions& out);
+    void SetOthersReading(SessionId except, bool on, TableActions& out) const;
+    void Replay(Time now, TableActions& out);
+
+    const ScanContext& context_;
+    const bool holdAll_;
+    SessionId nextId_ = 1;
+    std::map<SessionId, TerminalSession> sessions_;
+    std::set<SessionId> awaiting_;
+    std::optional<SessionId> holder_;
+    std::deque<Deferred> deferred_;  // events that came in during a hold
+};
+
+}  // namespace zel

@@ -1,0 +1,137 @@
+// TerminalSession: the scan handling of one terminal connection as a state
+// machine over events, with no socket, no timer and no server.
+//
+// Events come in (connected, bytes received, lookup finished, pause elapsed,
+// closed); actions come out as values (send these bytes, log this line, look
+// this code up, pause N ms, stop or resume reading) for the gateway to carry
+// out in order. PlanScanReply decides what is sent; the session decides when.
+//
+// States: idle (reading), looking up, pausing, closed. While a lookup or a
+// pause stands the terminal's reading is suspended, so what it sends waits
+// in its socket and arrives afterwards in one read, as it always has.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "gateway/GatewaySettings.h"
+#include "gateway/Price.h"
+#include "gateway/ScanReply.h"
+
+namespace zel {
+
+class CodePage;
+struct MoneySettings;
+
+using SessionClock = std::chrono::steady_clock;
+
+// What every session reads and never changes; the gateway owns the values.
+struct ScanContext {
+    const GatewaySettings& Settings;
+    const TaxRateArray& TaxRates;
+    const MoneySettings& Money;
+    const CodePage& Codes;
+    bool Debug = false;  // the debug log exists
+};
+
+// The arguments of one BuscaPrecio call that depend on the scan.
+struct LookupRequest {
+    double Codigo = 0;
+    std::int8_t No_Precio = 0;
+    std::u16string Descrip;  // the trace line in debug mode, else empty
+};
+
+// A lookup that did not answer: the server's error, a time limit, a broken
+// connection. Cause is text for people.
+struct LookupFailure {
+    std::string Cause;
+};
+using LookupAnswer = std::variant<LookupOutcome, LookupFailure>;
+
+// Actions, carried out by the gateway in the order given.
+struct SendBytes {
+    std::string Bytes;  // one framed screen
+};
+struct LogLine {
+    std::string Line;
+    bool Fault = false;  // a failure: also to the journal when there is no debug log
+};
+struct StartLookup {
+    LookupRequest Request;
+};
+struct StartPause {
+    int Milliseconds;  // positive
+};
+struct SetReading {
+    bool On;
+};
+// Of the listener, from the session table only: whether new terminals are
+// taken in.
+struct SetAccepting {
+    bool On;
+};
+using SessionAction =
+    std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading, SetAccepting>;
+using SessionActions = std::vector<SessionAction>;
+
+enum class SessionState { Idle, LookingUp, Pausing, Closed };
+enum class ScanOutcome { None, Found, NotFound, Failed };
+
+// What a status page may show of one terminal.
+struct SessionCounters {
+    std::string Peer;  // "address:port"
+    SessionClock::time_point ConnectedAt;
+    std::uint64_t Scans = 0;  // lookups started
+    SessionClock::time_point LastScanAt;
+    std::string LastCode;  // digits of the last scan
+    ScanOutcome LastOutcome = ScanOutcome::None;
+};
+
+class TerminalSession {
+public:
+    TerminalSession(const ScanContext& context, std::string peer, SessionClock::time_point now);
+
+    // The greeting: the idle screen.
+    SessionActions Connected();
+    // One read: everything the terminal had sent. Bytes that arrive while a
+    // lookup or a pause stands wait and are handled as one read after it.
+    SessionActions Received(std::string_view bytes, SessionClock::time_point now);
+    SessionActions LookupFinished(const LookupAnswer& answer, SessionClock::time_point now);
+    SessionActions PauseElapsed(SessionClock::time_point now);
+    // The terminal is gone: nothing more is sent. A lookup or pause that
+    // stands still ends through its event (its log lines are still written);
+    // Finished() then tells the owner the session may go.
+    void Closed();
+
+    SessionState State() const;
+    bool Busy() const { return phase_ != Phase::Idle; }
+    bool Finished() const { return closed_ && phase_ == Phase::Idle; }
+    const SessionCounters& Counters() const { return counters_; }
+
+private:
+    enum class Phase { Idle, LookingUp, Pausing };
+
+    using Time = SessionClock::time_point;
+    void HandleRead(std::string_view bytes, Time now, SessionActions& out);
+    void HandleAnswer(const LookupAnswer& answer, Time now, SessionActions& out);
+    // Carries out the planned steps from next_ up to a pause or the end.
+    void RunSteps(Time now, SessionActions& out);
+    void BackToIdle(Time now, SessionActions& out);
+    void Emit(SessionActions& out, SessionAction action) const;
+    std::string IdleFrame() const;
+
+    const ScanContext& context_;
+    SessionCounters counters_;
+    Phase phase_ = Phase::Idle;
+    bool closed_ = false;
+    std::string waiting_;  // bytes that arrived while busy
+    bool haveWaiting_ = false;
+    std::vector<ScanStep> steps_;
+    std::size_t next_ = 0;
+};
+
+}  // namespace zel

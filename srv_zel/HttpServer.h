@@ -1,0 +1,101 @@
+// HttpServer: serves HTTP/1.1 requests to many clients with a fixed number of
+// worker threads. One thread watches every connection (epoll): it reads
+// requests within HttpLimits and within time limits, and hands only complete
+// requests to the workers; an idle kept-alive connection, or one that sends
+// slowly, holds no worker. Workers come in lanes, each with its own threads
+// and queue, so that slow requests of one kind (queries) never take the
+// workers of another (lookups).
+//
+// Every limit answers with its HTTP status and passes through the access
+// callback like any request; the server's own notices (all workers of a lane
+// busy, too many connections) go to the notice callback, once per episode.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/ServerAddress.h"
+#include "srv_zel/HttpRequestParser.h"
+
+namespace zel {
+
+struct HttpResponse {
+    int Status = 200;
+    std::string ContentType;
+    std::string Body;
+    std::vector<std::pair<std::string, std::string>> Headers;  // beyond the framing ones
+};
+
+struct HttpLane {
+    std::string Name;           // for notices: "lookups", "queries"
+    std::size_t Workers = 1;    // at least 1
+    std::size_t MaxQueued = 0;  // requests waiting beyond these get 503; 0: no bound
+};
+
+struct HttpServerOptions {
+    ServerAddress Listen{"127.0.0.1", 0};  // port 0: any free port
+    std::vector<HttpLane> Lanes{{"requests", 4, 0}};
+    HttpLimits Limits;
+    std::size_t MaxConnections = 1024;
+    // From a request's first byte to its last.
+    std::chrono::milliseconds RequestTimeLimit{10'000};
+    // A kept-alive connection with no request under way is closed after this.
+    std::chrono::milliseconds IdleLimit{60'000};
+    // For the client to take an answer.
+    std::chrono::milliseconds WriteTimeLimit{10'000};
+};
+
+class HttpServer {
+public:
+    // Which lane serves a request (an index into Lanes), on the watching thread.
+    using LaneOf = std::function<std::size_t(const HttpRequest&)>;
+    // Whether a request may be served at all, on the watching thread, before
+    // any worker: a refused one is answered 401 and its connection closed.
+    using Admit = std::function<bool(const HttpRequest&)>;
+    // Answers a request, on a worker thread; must not throw.
+    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    // The answer to a request the server itself refused (status, reason).
+    using ErrorBody = std::function<HttpResponse(int status, const std::string& reason)>;
+    // Every answer sent: the request (method and path empty when unreadable),
+    // the answer, the time from the request's last byte to the answer.
+    using Access = std::function<void(const HttpRequest&, const HttpResponse&,
+                                      std::chrono::microseconds spent)>;
+    using Notice = std::function<void(const std::string& line)>;
+
+    struct Callbacks {
+        LaneOf Lane;
+        Admit Allowed;  // null: every request
+        Handler Handle;
+        ErrorBody Error;
+        Access OnAnswer;
+        Notice OnNotice;
+    };
+
+    // Binds the listening socket; throws std::runtime_error naming the address.
+    HttpServer(HttpServerOptions options, Callbacks callbacks);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    ServerAddress Address() const;
+
+    // Serves until Stop(); answers under way are finished and sent first.
+    void Run();
+    // From any thread, before, during or after Run().
+    void Stop();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The reason phrase of a status ("Not Found").
+std::string_view StatusReason(int status);
+
+}  // namespace zel

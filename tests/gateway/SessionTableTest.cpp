@@ -1,0 +1,240 @@
+// The terminals' sessions as event sequences: both pause modes, every kind of
+// answer, scans and closes during the lookup and the pause.
+#include "gateway/SessionTable.h"
+
+#include <gtest/gtest.h>
+
+#include "gateway/Framing.h"
+#include "gateway/Screens.h"
+#include "money/CodePage.h"
+#include "money/MoneySettings.h"
+
+namespace zel {
+namespace {
+
+const std::string SCAN =
+    "\x02"
+    "7501\x03";
+
+struct Event {
+    char Kind;  // o open, r read, f found, n not found, x failure, p pause over, c close
+    SessionId Id;
+    std::string Expected;  // the actions, as Describe writes them
+    std::string Bytes = SCAN;
+};
+
+struct Row {
+    const char* Name;
+    bool HoldAll;
+    std::vector<Event> Events;
+    std::string OutOfService = "";
+    double Coin = 0.01;
+    bool Debug = false;
+};
+
+class SessionTableTest : public ::testing::Test {
+protected:
+    SessionTableTest() : codes_("WINDOWS-1252") {
+        settings_.ESPERA = 2000;
+        settings_.TIPO = 1;
+        settings_.MONEDA_MINIMA = 0.01;
+        settings_.PUNTO_REDONDEO = 0.005;
+        settings_.IdleLines.fill("IDLE");
+        money_.CurrencyText = "$";
+        money_.Decimals = 2;
+    }
+
+    std::string Describe(const TableActions& actions) const {
+        const std::string idle = FrameMessage(BuildIdleScreen(settings_.IdleLines, 1), 1);
+        const std::string notFound = FrameMessage(NotFoundScreen(), 1);
+        std::string text;
+        for (const TargetedAction& a : actions) {
+            const std::string who = std::to_string(a.Target) + ":";
+            std::string what;
+            if (const auto* send = std::get_if<SendBytes>(&a.Action)) {
+                what = send->Bytes == idle                              ? "idle"
+                       : send->Bytes == notFound                        ? "nf"
+                       : send->Bytes.find("FUERA") != std::string::npos ? "oos"
+                                                                        : "result";
+            } else if (const auto* log = std::get_if<LogLine>(&a.Action)) {
+                what = log->Fault ? "err" : "log";
+            } else if (const auto* lookup = std::get_if<StartLookup>(&a.Action)) {
+                what = "look" + std::to_string(static_cast<long>(lookup->Request.Codigo));
+            } else if (const auto* pause = std::get_if<StartPause>(&a.Action)) {
+                what = "wait" + std::to_string(pause->Milliseconds);
+            } else if (const auto* reading = std::get_if<SetReading>(&a.Action)) {
+                what = reading->On ? "read+" : "read-";
+            } else {
+                text += std::get<SetAccepting>(a.Action).On ? "acc+ " : "acc- ";
+                continue;
+            }
+            text += who + what + " ";
+        }
+        if (!text.empty()) {
+            text.pop_back();
+        }
+        return text;
+    }
+
+    void Run(const Row& row) {
+        SCOPED_TRACE(row.Name);
+        settings_.SIN_SERVICIO = row.OutOfService;
+        settings_.MONEDA_MINIMA = row.Coin;
+        const ScanContext context{settings_, rates_, money_, codes_, row.Debug};
+        SessionTable table(context, row.HoldAll);
+        const SessionClock::time_point now{};
+        LookupOutcome found{1, 10.0, u"Leche", 0, 0};
+        for (std::size_t i = 0; i < row.Events.size(); ++i) {
+            const Event& e = row.Events[i];
+            TableActions out;
+            switch (e.Kind) {
+                case 'o':
+                    EXPECT_EQ(table.Open("127.0.0.1:4000", now, out), e.Id);
+                    break;
+                case 'r':
+                    table.Received(e.Id, e.Bytes, now, out);
+                    break;
+                case 'f':
+                    table.LookupFinished(e.Id, found, now, out);
+                    break;
+                case 'n':
+                    table.LookupFinished(e.Id, LookupOutcome{}, now, out);
+                    break;
+                case 'x':
+                    table.LookupFinished(e.Id, LookupFailure{"server down"}, now, out);
+                    break;
+                case 'p':
+                    table.PauseElapsed(e.Id, now, out);
+                    break;
+                default:
+                    table.Close(e.Id, out);
+            }
+            EXPECT_EQ(Describe(out), e.Expected) << "event " << i << " " << e.Kind << e.Id;
+        }
+        EXPECT_EQ(table.LookupsInFlight(), 0u);
+    }
+
+    CodePage codes_;
+    GatewaySettings settings_;
+    TaxRateArray rates_{};
+    MoneySettings money_;
+};
+
+TEST_F(SessionTableTest, EventSequences) {
+    const Event open1{'o', 1, "1:idle"};
+    const Event open2{'o', 2, "2:idle"};
+    const Event scan1{'r', 1, "1:read- 1:look7501"};
+    const Row rows[] = {
+        {"found: result, pause, idle",
+         false,
+         {open1, scan1, {'f', 1, "1:result 1:wait2000"}, {'p', 1, "1:idle 1:read+"}}},
+        {"not found on type 1: its screen, pause, idle",
+         false,
+         {open1, scan1, {'n', 1, "1:nf 1:wait2000"}, {'p', 1, "1:idle 1:read+"}}},
+        {"no code: no lookup, no reply",
+         false,
+         {open1, {'r', 1, "", "\x02\x03"}, {'r', 1, "", "7501"}}},
+        {"failure, no out-of-service text: the cause only",
+         false,
+         {open1, scan1, {'x', 1, "1:err 1:read+"}}},
+        {"failure with an out-of-service text",
+         false,
+         {open1, scan1, {'x', 1, "1:err 1:oos 1:wait2000"}, {'p', 1, "1:idle 1:read+"}},
+         "FUERA DE SERVICIO"},
+        {"a price that fails sends nothing and says why",
+         false,
+         {open1, scan1, {'f', 1, "1:err 1:read+"}},
+         "",
+         0.0},
+        {"debug mode logs the trace and the steps",
+         false,
+         {open1,
+          {'r', 1, "1:log 1:read- 1:look7501"},
+          {'f', 1, "1:log 1:result 1:log 1:wait2000"},
+          {'p', 1, "1:log 1:log 1:idle 1:read+"}},
+         "",
+         0.01,
+         true},
+        {"mode 1: nobody waits for another's lookup or pause",
+         false,
+         {open1,
+          open2,
+          scan1,
+          {'r', 2, "2:read- 2:look7501"},
+          {'f', 2, "2:result 2:wait2000"},
+          {'o', 3, "3:idle"},
+          {'n', 1, "1:nf 1:wait2000"}}},
+        {"a scan that arrives during the lookup is the next read",
+         false,
+         {open1,
+          scan1,
+          {'r', 1, "",
+           "\x02"
+           "7502\x03"},
+          {'x', 1, "1:err 1:read+ 1:read- 1:look7502"},
+          {'x', 1, "1:err 1:read+"}}},
+        {"mode 1: closed during the lookup, the answer is dropped",
+         false,
+         {open1, scan1, {'c', 1, ""}, {'f', 1, ""}, {'p', 1, ""}}},
+        {"mode 1: closed during the pause, nothing more",
+         false,
+         {open1, scan1, {'f', 1, "1:result 1:wait2000"}, {'c', 1, ""}, {'p', 1, ""}}},
+        {"mode 0: a lookup holds every terminal and the listener",
+         true,
+         {open1,
+          open2,
+          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 2, ""},
+          {'o', 3, "3:read-"},
+          {'f', 1, "1:result 1:wait2000"},
+          {'p', 1, "1:idle 1:read+ 2:read+ 3:read+ acc+ 2:read- 2:look7501 1:read- 3:read- acc-"},
+          {'n', 2, "2:nf 2:wait2000"},
+          {'p', 2, "2:idle 2:read+ 1:read+ 3:read+ acc+ 3:idle"}}},
+        {"mode 0: closed during the lookup, the hold lasts as long",
+         true,
+         {open1,
+          open2,
+          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'c', 1, ""},
+          {'f', 1, "1:wait2000"},
+          {'p', 1, "2:read+ acc+"}}},
+        {"mode 0: closed during the pause, the others wait it out",
+         true,
+         {open1,
+          open2,
+          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'f', 1, "1:result 1:wait2000"},
+          {'c', 1, ""},
+          {'p', 1, "2:read+ acc+"},
+          {'r', 2, "2:read- 2:look7501 acc-"},
+          {'x', 2, "2:err 2:read+ acc+"}}},
+    };
+    for (const Row& row : rows) {
+        Run(row);
+    }
+}
+
+TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
+    const ScanContext context{settings_, rates_, money_, codes_, false};
+    SessionTable table(context, false);
+    TableActions out;
+    const SessionClock::time_point start{}, later = start + std::chrono::seconds(5);
+    const SessionId id = table.Open("127.0.0.1:4000", start, out);
+    table.Received(id, SCAN, later, out);
+    const TerminalSession& session = table.Sessions().at(id);
+    EXPECT_EQ(session.State(), SessionState::LookingUp);
+    EXPECT_EQ(table.LookupsInFlight(), 1u);
+    table.LookupFinished(id, LookupOutcome{}, later, out);
+    EXPECT_EQ(session.State(), SessionState::Pausing);
+    const SessionCounters& c = session.Counters();
+    EXPECT_EQ(c.Peer, "127.0.0.1:4000");
+    EXPECT_EQ(c.ConnectedAt, start);
+    EXPECT_EQ(c.Scans, 1u);
+    EXPECT_EQ(c.LastScanAt, later);
+    EXPECT_EQ(c.LastCode, "7501");
+    EXPECT_EQ(c.LastOutcome, ScanOutcome::NotFound);
+    EXPECT_EQ(table.LookupsInFlight(), 0u);
+}
+
+}  // namespace
+}  // namespace zel

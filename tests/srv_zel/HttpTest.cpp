@@ -1,0 +1,277 @@
+// The serving layer: requests read within their limits (in-process), and
+// srv_zel under abuse on real loopback sockets: every limit answers with its
+// status and a log line while lookups go on.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Catalogue.h"
+#include "common/ServerNames.h"
+#include "server/CoData_Srv_Zel.h"
+#include "srv_zel/HttpRequestParser.h"
+
+namespace zel {
+namespace {
+
+using test::RunningServer;
+using test::TempDir;
+
+TEST(HttpRequestParser, RequestsAndTheirLimits) {
+    const std::string big(20'000, 'a');
+    std::string manyHeaders;
+    for (int i = 0; i < 70; ++i) {
+        manyHeaders += "X-" + std::to_string(i) + ": 1\r\n";
+    }
+    struct Case {
+        std::string bytes;
+        int status;  // 0: a complete request
+        const char* body;
+        bool keepAlive;
+    };
+    const Case cases[] = {
+        {"GET /v1/classes/x?y=1 HTTP/1.1\r\nHost: a\r\n\r\n", 0, "", true},
+        {"\r\nPOST /p HTTP/1.1\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc", 0, "abc",
+         false},
+        {"POST /p HTTP/1.0\nContent-Length: 2\n\nhi", 0, "hi", false},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "3;x=y\r\nabc\r\n2\r\nde\r\n0\r\nTrailer: 1\r\n\r\n",
+         0, "abcde", true},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n", 413, "", true},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n", 413, "",
+         true},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nab\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", 413, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", 413, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", 400, "",
+         true},
+        {"POST /p HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, "", true},
+        {"POST /p HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: 1\r\n\r\n", 415, "", true},
+        {"GET /p HTTP/1.1\r\nX: " + big + "\r\n\r\n", 431, "", true},
+        {"GET /p HTTP/1.1\r\n" + manyHeaders + "\r\n", 431, "", true},
+        {"GET /p HTTP/2.0\r\n\r\n", 505, "", true},
+        {"GET  /p HTTP/1.1\r\n\r\n", 400, "", true},
+        {"GET p HTTP/1.1\r\n\r\n", 400, "", true},
+        {"GET /p HTTP/1.1\r\nBad Header: 1\r\n\r\n", 400, "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 80));
+        for (const bool byteByByte : {false, true}) {
+            HttpRequestParser parser;
+            std::size_t used = 0;
+            if (byteByByte) {
+                for (std::size_t i = 0; i < c.bytes.size() && !parser.Failed() && !parser.Done();
+                     ++i) {
+                    used += parser.Feed(c.bytes.substr(i, 1));
+                }
+            } else {
+                used = parser.Feed(c.bytes + "GET /next HTTP/1.1\r\n\r\n");
+            }
+            if (c.status != 0) {
+                EXPECT_TRUE(parser.Failed());
+                EXPECT_EQ(parser.ErrorStatus(), c.status) << parser.ErrorReason();
+                continue;
+            }
+            ASSERT_TRUE(parser.Done());
+            EXPECT_EQ(used, c.bytes.size());  // the next request is left alone
+            const HttpRequest r = parser.Take();
+            EXPECT_EQ(r.Body, c.body);
+            EXPECT_EQ(r.KeepAlive, c.keepAlive);
+            EXPECT_EQ(r.Path,
+                      c.bytes.find("classes") != std::string::npos ? "/v1/classes/x" : "/p");
+        }
+    }
+}
+
+// A raw loopback client.
+class Client {
+public:
+    explicit Client(const ServerAddress& to) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(to.Port);
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Client() { close(fd_); }
+    bool Connected() const { return connected_; }
+    bool Send(std::string_view bytes) const {
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
+    }
+    // What comes until the server closes, or 10 s.
+    std::string ReadAll() const {
+        std::string got;
+        char buf[4096];
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, 10'000) == 1) {
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                break;
+            }
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+bool LogHas(RunningServer& server, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        for (const auto& line : server.LogLines()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+class Abuse : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::ExecSql(db_,
+                      "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (7501, 'a', 3)");
+    }
+    TempDir dir_;
+    std::string db_ = dir_.File("t.db");
+};
+
+TEST_F(Abuse, EveryLimitAnswersWithItsStatusAndALogLine) {
+    RunningServer server(
+        db_, {}, [](ServeOptions& o) { o.RequestTimeLimit = std::chrono::milliseconds(300); });
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+    std::string chunked = "POST /v1/BuscaPrecio HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (int i = 0; i < 40; ++i) {  // 2.5 MiB
+        chunked += chunk;
+    }
+    struct Case {
+        std::string bytes;
+        const char* status;
+        const char* log;
+    };
+    const Case cases[] = {
+        {chunked, "HTTP/1.1 413 ", "POST /v1/BuscaPrecio 413 0us error: chunked body over"},
+        {"POST /v1/BuscaPrecio HTTP/1.1\r\nContent-Length: 5000000000\r\n\r\n", "HTTP/1.1 413 ",
+         "error: body of 5000000000 bytes"},
+        {"GET / HTTP/1.1\r\nX: " + std::string(40'000, 'h') + "\r\n\r\n", "HTTP/1.1 431 ",
+         "- - 431 0us error: request line and headers over 16384 bytes"},
+        {"POST /v1/BuscaPrecio HTTP/1.1\r\nContent-Le", "HTTP/1.1 408 ",
+         "error: the request did not come whole within 300 ms"},
+        {"GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 ", "GET /nada 404"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.log);
+        Client client(server.Address());
+        ASSERT_TRUE(client.Connected());
+        client.Send(c.bytes);  // the server may close before taking it all
+        const std::string answer = client.ReadAll();
+        EXPECT_TRUE(answer.starts_with(c.status)) << answer.substr(0, 200);
+        EXPECT_TRUE(LogHas(server, c.log));
+    }
+}
+
+TEST_F(Abuse, IdleAndSlowClientsTakeNoWorker) {
+    RunningServer server(db_, {}, [](ServeOptions& o) { o.Threads = 2; });
+    // More idle kept-alive connections and half-sent requests than workers.
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.push_back(std::make_unique<Client>(server.Address()));
+        if (i % 2 == 0) {
+            idle.back()->Send("POST /v1/BuscaPrecio HTTP/1.1\r\nHost: x\r\n");
+        }
+    }
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(test::PriceOf(*object), 3.0);
+    }
+}
+
+TEST_F(Abuse, QueriesWaitInALaneOfTheirOwn) {
+    QueryLimits limits;
+    limits.MaxTime = std::chrono::milliseconds(1500);
+    limits.MaxConcurrent = 1;
+    limits.MaxQueued = 1;
+    RunningServer server(db_, limits);
+    const std::string endless =
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+    std::atomic<int> started{0};
+    std::vector<std::string> errors(3);
+    std::vector<std::thread> queries;
+    for (int i = 0; i < 3; ++i) {
+        queries.emplace_back([&, i] {
+            const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+            ++started;
+            try {
+                object->AS_GetRecords(std::string(TAX_PROVIDER), endless);
+            } catch (const ServerError& e) {
+                errors[static_cast<std::size_t>(i)] = e.what();
+            }
+        });
+    }
+    while (started < 3) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(LogHas(server, "srv_zel: all 1 query workers busy; requests wait their turn"));
+    // Lookups are answered while the queries run and wait.
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    EXPECT_EQ(test::PriceOf(*object), 3.0);
+    for (auto& q : queries) {
+        q.join();
+    }
+    std::sort(errors.begin(), errors.end());
+    EXPECT_NE(errors[0].find("HTTP 400: query refused: it ran longer than 1500 ms"),
+              std::string::npos)
+        << errors[0];
+    EXPECT_NE(errors[1].find("HTTP 400: query refused: it ran longer"), std::string::npos);
+    EXPECT_NE(errors[2].find("HTTP 503: too many requests of this kind waiting"), std::string::npos)
+        << errors[2];
+}
+
+TEST_F(Abuse, MetricsPassPromtool) {
+    RunningServer server(db_, {}, [](ServeOptions& o) {
+        o.Metrics = ServerAddress{"127.0.0.1", 0};
+    });
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    test::PriceOf(*object);
+    test::PriceOf(*object);
+    Client bad(server.Address());
+    bad.Send("GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n");
+    bad.ReadAll();
+    ASSERT_TRUE(LogHas(server, "GET /nada 404"));
+
+    ASSERT_TRUE(server.MetricsAddress());
+    Client scrape(*server.MetricsAddress());
+    scrape.Send("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string answer = scrape.ReadAll();
+    const std::string text = answer.substr(answer.find("\r\n\r\n") + 4);
+    for (const char* line :
+         {"srv_zel_http_requests_total{path=\"/v1/BuscaPrecio\",status=\"200\"} 2",
+          "srv_zel_http_requests_total{path=\"other\",status=\"404\"} 1",
+          "srv_zel_rows_served_total{request=\"BuscaPrecio\"} 2", "srv_zel_database_errors_total 0",
+          "srv_zel_http_request_duration_seconds_bucket{"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    }
+    if (system("command -v promtool >/dev/null") != 0) {
+        GTEST_SKIP() << "promtool is not installed";
+    }
+    const std::string file = dir_.Write("metrics.txt", text);
+    EXPECT_EQ(system(("promtool check metrics < " + file).c_str()), 0);
+}
+
+}  // namespace
+}  // namespace zel
