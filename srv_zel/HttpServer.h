@@ -49,6 +49,10 @@ struct HttpServerOptions {
     std::chrono::milliseconds IdleLimit{60'000};
     // For the client to take an answer.
     std::chrono::milliseconds WriteTimeLimit{10'000};
+    // HTTPS with this certificate chain and key (PEM files); empty: plain
+    // HTTP. The handshake must end within RequestTimeLimit.
+    std::string TlsCert;
+    std::string TlsKey;
 };
 
 class HttpServer {
@@ -77,7 +81,8 @@ public:
         Notice OnNotice;
     };
 
-    // Binds the listening socket; throws std::runtime_error naming the address.
+    // Loads the certificate and binds the listening socket; throws
+    // std::runtime_error naming the files or the address.
     HttpServer(HttpServerOptions options, Callbacks callbacks);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

@@ -147,9 +147,8 @@ private:
         h.Lanes = {{"lookup", o.Threads == 0 ? 1 : o.Threads, 0},
                    {"query", o.Limits.MaxConcurrent == 0 ? 1 : o.Limits.MaxConcurrent,
                     o.Limits.MaxQueued}};
-        if (!o.TlsCert.empty()) {
-            throw std::runtime_error("--tls-cert: HTTPS is not available in this build");
-        }
+        h.TlsCert = o.TlsCert;
+        h.TlsKey = o.TlsKey;
         return h;
     }
 

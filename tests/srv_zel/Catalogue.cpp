@@ -4,6 +4,10 @@
 
 #include <fstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -140,6 +144,49 @@ RunningServer::~RunningServer() {
 std::vector<std::string> RunningServer::LogLines() {
     const std::lock_guard lock(mutex_);
     return lines_;
+}
+
+Client::Client(const ServerAddress& to) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(to.Port);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+Client::~Client() {
+    close(fd_);
+}
+
+bool Client::Send(std::string_view bytes) const {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::string Client::ReadAll() const {
+    std::string got;
+    char buf[4096];
+    pollfd p{fd_, POLLIN, 0};
+    while (poll(&p, 1, 10'000) == 1) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+bool LogHas(RunningServer& server, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        for (const auto& line : server.LogLines()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace zel::test

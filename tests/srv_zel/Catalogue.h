@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -82,5 +83,26 @@ private:
     SrvZelServer server_;
     std::thread thread_;
 };
+
+// A raw loopback client.
+class Client {
+public:
+    explicit Client(const ServerAddress& to);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool Connected() const { return connected_; }
+    bool Send(std::string_view bytes) const;
+    // What comes until the server closes, or 10 s.
+    std::string ReadAll() const;
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Whether a log line holds text within 5 s (lines are written once the
+// answer has gone).
+bool LogHas(RunningServer& server, const std::string& text);
 
 }  // namespace zel::test

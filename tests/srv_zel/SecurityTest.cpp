@@ -135,6 +135,40 @@ TEST_P(Security, AServerThatCannotBeUsedFailsAtStart) {
     EXPECT_THROW(SrvZelServer{o}, std::runtime_error);
 }
 
+TEST_P(Security, TlsConnectionsKeepTheLimits) {
+    RunningServer server(db_, {}, [&](ServeOptions& o) {
+        o.TlsCert = certs_.File("srv.pem");
+        o.TlsKey = certs_.File("srv.key");
+        o.RequestTimeLimit = std::chrono::milliseconds(300);
+    });
+    {
+        // A handshake that does not come ends at the request's time limit.
+        test::Client silent(server.Address());
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(silent.ReadAll(), "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    {
+        test::Client plain(server.Address());
+        plain.Send("GET /v1/classes/x HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(plain.ReadAll(), "");
+        EXPECT_TRUE(test::LogHas(server, "srv_zel: TLS handshake with 127.0.0.1:"));
+    }
+    // Requests and answers of many records, on one kept-alive connection.
+    ClientCredentials credentials;
+    credentials.CaFile = certs_.File("ca.pem");
+    const auto object =
+        CoData_Srv_Zel::CreateRemote("https://" + server.AddressText(), {}, credentials);
+    const std::string many =
+        "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+        "LIMIT 20000) SELECT x, 'relleno' FROM c" +
+        std::string(200'000, ' ');
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(object->AS_GetRecords("QueryMultiaProvider", many).Rows.size(), 20000u);
+        EXPECT_EQ(test::PriceOf(*object), 32.9);
+    }
+}
+
 class Fallback : public test::OnEachStore {};
 INSTANTIATE_TEST_SUITE_P(Stores, Fallback, ::testing::ValuesIn(test::BOTH_STORES), test::StoreName);
 
