@@ -2,7 +2,9 @@
 //
 // Each line is echoed to stderr and kept in memory (the newest 5,000), so the
 // about box can show what came in while it was hidden; a window that is open
-// hears of each new line through OnAppend.
+// hears of each new line through OnAppend. A line longer than MaxLineBytes is
+// cut there and ends with how many bytes were left out, so memory stays
+// bounded whatever a terminal sends.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +19,7 @@ namespace zel {
 class DebugLog {
 public:
     static constexpr std::size_t MaxLines = 5000;
+    static constexpr std::size_t MaxLineBytes = 2000;
 
     explicit DebugLog(std::FILE* echo = stderr) : echo_(echo) {}
 

@@ -2,10 +2,16 @@
 // that do not convert.
 #include "gateway/GatewaySettings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <system_error>
 
 #include "gateway/ConfIni.h"
@@ -44,6 +50,9 @@ constexpr std::string_view kFallbackDescription =
     "using the fallback settings (price options 25: price list index 1, taxes included; "
     "port 6000; coin 0.01; rounding point 0.005; pause 2000 ms)";
 
+// Above this a pause in mode 0 holds every terminal for longer than anyone waits.
+constexpr std::int32_t kLongestSensiblePause = 60000;
+
 // One value that failed to convert, named for the warning.
 struct BadValue {
     std::string_view section;
@@ -57,11 +66,12 @@ public:
     ValueReader(const ConfIni& ini, std::string_view decimalSeparator, const CodePage& codePage)
         : ini_(ini), decimalSeparator_(decimalSeparator), codePage_(codePage) {}
 
-    // The value as terminal code page bytes, or nothing when it is missing.
+    // The value as terminal code page bytes, one per character, or nothing
+    // when it is missing.
     std::optional<std::string> Text(std::string_view section, std::string_view key) const {
         auto value = ini_.Find(section, key);
-        if (value) {
-            *value = ToCodePage(*value);
+        if (value && ini_.IsUtf8()) {
+            *value = codePage_.ScreenTextFromUtf8(*value);
         }
         return value;
     }
@@ -118,6 +128,34 @@ std::string Warning(const BadValue& bad, std::string_view consequence) {
     w += "; ";
     w += consequence;
     return w;
+}
+
+std::string Number(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// Values that convert but that the price and pause arithmetic, kept exactly as
+// it is, cannot serve well.
+void WarnOfHarmfulValues(const GatewaySettings& s, std::vector<std::string>& warnings) {
+    const double coin = s.MONEDA_MINIMA;
+    const double point = s.PUNTO_REDONDEO;
+    if (!(coin > 0)) {
+        warnings.push_back("Conf.ini [GENERAL] MONEDA_MINIMA = " + Number(coin) +
+                           " is not a positive coin; found articles get no price or a wrong one "
+                           "(set the smallest coin, e.g. 0.01)");
+    } else if (!(point >= 0 && point < coin)) {
+        warnings.push_back("Conf.ini [GENERAL] PUNTO_REDONDEO = " + Number(point) +
+                           " is outside 0 up to the coin (" + Number(coin) +
+                           "); prices are rounded wrongly, exact prices can show one coin low "
+                           "(set half the coin, e.g. 0.005)");
+    }
+    if (s.ESPERA > kLongestSensiblePause) {
+        warnings.push_back("Conf.ini [GENERAL] ESPERA = " + std::to_string(s.ESPERA) +
+                           " ms is over 60 s; with PAUSA_POR_TERMINAL=0 every terminal waits "
+                           "that long after each result screen");
+    }
 }
 
 // Plain 32-bit two's-complement arithmetic: wraps, never overflows.
@@ -218,6 +256,9 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
     std::string outOfService = reader.Text("MENSAJES", "SIN_SERVICIO").value_or("");
     outOfService.resize(std::min<std::size_t>(outOfService.size(), SCREEN_COLUMNS));
     s.SIN_SERVICIO = std::move(outOfService);
+    // Read last: the status and metrics endpoint, as text (checked when it opens).
+    s.MonitorAddress = reader.Text("MONITOR", "DIRECCION").value_or(s.MonitorAddress);
+    WarnOfHarmfulValues(s, out.Warnings);
     return out;
 }
 
@@ -233,20 +274,68 @@ std::filesystem::path ConfIniPath() {
     return exe.parent_path() / kConfName;
 }
 
-std::optional<std::string> LoadConfIniText(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
+std::optional<std::string> LoadConfIniText(const std::filesystem::path& path, std::string* reason) {
+    const auto fail = [reason](std::string why) -> std::optional<std::string> {
+        if (reason != nullptr) {
+            *reason = std::move(why);
+        }
         return std::nullopt;
+    };
+    // Non-blocking, so that a named pipe cannot hold start-up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd == -1) {
+        return fail(std::strerror(errno));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return fail(std::strerror(errno));
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
+    if (S_ISDIR(info.st_mode)) {
+        return fail(std::strerror(EISDIR));
     }
-    return text;
+    if (!S_ISREG(info.st_mode)) {
+        return fail("not a regular file");
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) {
+            return text;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return fail(std::strerror(errno));
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+ConfIniSource LoadConfIni() {
+    const char* named = std::getenv("ZEL_CONF");
+    const bool isNamed = named != nullptr && *named != '\0';
+    const std::filesystem::path path = ConfIniPath();
+    ConfIniSource source;
+    std::string reason;
+    source.Text = LoadConfIniText(path, &reason);
+    if (source.Text) {
+        return source;
+    }
+    if (isNamed) {
+        source.Error = "ZEL_CONF=" + path.string() + ": " + reason;
+        return source;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT) {
+        source.Warnings.push_back(path.string() + ": " + reason + "; using the defaults");
+    }
+    return source;
 }
 
 }  // namespace zel

@@ -27,6 +27,7 @@ struct GatewaySettings {
     std::int32_t CONEXIONES = 16;          // [SRV_ZEL] lookups in flight at once, 1 to 256
     std::int32_t LIMITE_CONSULTA = 5000;   // [SRV_ZEL] ms a lookup may take
     std::string SIN_SERVICIO;              // [MENSAJES] screen of a failed lookup; empty: none
+    std::string MonitorAddress = "127.0.0.1:6200";  // [MONITOR] DIRECCION; empty: no endpoint
 };
 
 struct ConfigReading {
@@ -39,14 +40,29 @@ struct ConfigReading {
 // in the file is read with decimalSeparator; the built-in defaults always
 // convert. When the whole text is valid UTF-8, values other than the server
 // address are converted to codePage; otherwise they are taken as its bytes.
-// Warnings are UTF-8 text for people.
+// Warnings are UTF-8 text for people: values that did not convert, and values
+// taken as written that break the service (a coin that is not positive, a
+// rounding point outside 0 up to the coin, a pause over 60 s).
 ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
                           std::string_view decimalSeparator, const CodePage& codePage);
 
 // ZEL_CONF when set and not empty, else Conf.ini beside the executable.
 std::filesystem::path ConfIniPath();
 
-// The bytes of the file, or nullopt when it is missing or unreadable.
-std::optional<std::string> LoadConfIniText(const std::filesystem::path& path);
+// The bytes of the file, or nullopt when it is missing, not a regular file or
+// unreadable; then *reason (when given) says why, as the system puts it.
+std::optional<std::string> LoadConfIniText(const std::filesystem::path& path,
+                                           std::string* reason = nullptr);
+
+// Conf.ini as start-up finds it. A file named by ZEL_CONF must be read: when
+// it cannot be, Error holds its path and the reason and start-up stops. The
+// file beside the executable may be missing (defaults); present but
+// unreadable, it gives a warning and the defaults.
+struct ConfIniSource {
+    std::optional<std::string> Text;
+    std::optional<std::string> Error;
+    std::vector<std::string> Warnings;
+};
+ConfIniSource LoadConfIni();
 
 }  // namespace zel

@@ -6,14 +6,13 @@
 namespace zel {
 namespace {
 
-template <class Char>
-std::basic_string<Char> Centre(std::basic_string_view<Char> text) {
+std::string Centre(std::string_view text) {
     // Signed arithmetic: a long text gives a negative count and no spaces.
     const long long m = static_cast<long long>(text.size());
     const long long p = SCREEN_COLUMNS / 2 - m / 2;
-    std::basic_string<Char> line;
+    std::string line;
     if (p > 0) {
-        line.assign(static_cast<std::size_t>(p), Char(' '));
+        line.assign(static_cast<std::size_t>(p), ' ');
     }
     line.append(text);
     if (line.size() > static_cast<std::size_t>(SCREEN_COLUMNS)) {
@@ -25,9 +24,6 @@ std::basic_string<Char> Centre(std::basic_string_view<Char> text) {
 }  // namespace
 
 std::string CentreLine(std::string_view text) {
-    return Centre(text);
-}
-std::u16string CentreLine(std::u16string_view text) {
     return Centre(text);
 }
 
@@ -45,22 +41,20 @@ std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::ui
 std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
                               std::uint8_t tipo, const CodePage& codePage) {
     std::string screen{SCREEN_OPEN, LINE_BREAK};
+    // One byte per character, so the layout below counts what the terminal shows.
+    const std::string text = codePage.ScreenTextFromUtf16(description);
     if (tipo == 0) {
         const std::size_t columns = SCREEN_COLUMNS;
-        std::u16string line1;
-        std::u16string line2;
-        if (description.size() <= columns) {
-            line1 = CentreLine(description);
+        if (text.size() <= columns) {
+            screen += CentreLine(text);
         } else {
-            line1 = description.substr(0, columns);
-            line2 = CentreLine(description.substr(columns));
+            screen += text.substr(0, columns);
+            screen += CentreLine(std::string_view(text).substr(columns));
         }
-        screen += codePage.FromUtf16(line1);
-        screen += codePage.FromUtf16(line2);
         screen.append(3, LINE_BREAK);
         screen += CentreLine(moneyText);
     } else {
-        screen += codePage.FromUtf16(description);
+        screen += text;
         screen.append(3, LINE_BREAK);
         screen += moneyText.substr(0, SCREEN_COLUMNS);
     }

@@ -17,8 +17,9 @@ class CodePage;
 // The seven idle lines after the opening byte, each followed by 0x0D on type 1.
 std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::uint8_t tipo);
 
-// The description (wide text, lengths counted in its characters) and the money
-// text (code-page bytes) laid out for the terminal type.
+// The description (wide text, composed and given one code-page byte per
+// character before its length is counted) and the money text (code-page
+// bytes) laid out for the terminal type.
 std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
                               std::uint8_t tipo, const CodePage& codePage);
 
@@ -31,6 +32,5 @@ std::string NotFoundScreen();
 // A line centred in 30 columns: 15 - floor(m / 2) spaces when that is
 // positive, then the text, cut to 30 characters; nothing added on the right.
 std::string CentreLine(std::string_view text);
-std::u16string CentreLine(std::u16string_view text);
 
 }  // namespace zel

@@ -88,12 +88,25 @@ void SessionTable::Close(SessionId id, TableActions& out) {
     if (holdAll_ && found->second.Busy()) {
         return;
     }
-    sessions_.erase(found);
+    Forget(found);
     if (holder_ == id) {
         holder_.reset();
         SetOthersReading(id, true, out);
         Aim(out, 0, SetAccepting{true});
     }
+}
+
+void SessionTable::Forget(std::map<SessionId, TerminalSession>::iterator session) {
+    departed_ += session->second.Counters().Tally;
+    sessions_.erase(session);
+}
+
+ScanTally SessionTable::Tally() const {
+    ScanTally all = departed_;
+    for (const auto& [id, session] : sessions_) {
+        all += session.Counters().Tally;
+    }
+    return all;
 }
 
 void SessionTable::SetOthersReading(SessionId except, bool on, TableActions& out) const {
@@ -114,7 +127,7 @@ void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
         return;
     }
     if (found != sessions_.end() && found->second.Finished()) {
-        sessions_.erase(found);
+        Forget(found);
     }
     if (holder_ == id && !busy) {
         holder_.reset();

@@ -47,6 +47,8 @@ public:
     // not yet answered (those of terminals that left included).
     const std::map<SessionId, TerminalSession>& Sessions() const { return sessions_; }
     std::size_t LookupsInFlight() const { return awaiting_.size(); }
+    // Every terminal's scans since the start, those that left included.
+    ScanTally Tally() const;
     // The terminal whose lookup or pause holds the gateway (mode 0 only).
     std::optional<SessionId> Holder() const { return holder_; }
 
@@ -71,6 +73,8 @@ private:
     std::set<SessionId> awaiting_;
     std::optional<SessionId> holder_;
     std::deque<Deferred> deferred_;  // events that came in during a hold
+    ScanTally departed_;             // of the sessions forgotten
+    void Forget(std::map<SessionId, TerminalSession>::iterator session);
 };
 
 }  // namespace zel

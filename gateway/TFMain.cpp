@@ -4,9 +4,11 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 
 #include "common/ServerNames.h"
 #include "gateway/Constants.h"
+#include "gateway/MonitorServer.h"
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
 #include "server/AccessKey.h"
@@ -69,22 +71,32 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
     }
     server_.reset();
 
-    const ConfigReading config =
-        ReadConfIni(LoadConfIniText(ConfIniPath()), money_.DecimalSeparator, codePage_);
-    settings_ = config.Settings;
-    for (const std::string& warning : config.Warnings) {
-        if (mdebug_) {
-            mdebug_->Append("Warning: " + warning);  // echoed on stderr too
-        } else {
-            std::fprintf(stderr, "Warning: %s\n", warning.c_str());
-        }
-        if (ShowWarning) {
-            ShowWarning(warning);
-        }
-    }
-    ssSocket.SetPort(config.Port);
-
+    // Nothing that goes wrong while reading the configuration ends the
+    // process other than through the start-up error.
     try {
+        const ConfIniSource source = LoadConfIni();
+        if (source.Error) {
+            throw std::runtime_error(*source.Error);
+        }
+        ConfigReading config = ReadConfIni(source.Text, money_.DecimalSeparator, codePage_);
+        settings_ = config.Settings;
+        std::vector<std::string> warnings = source.Warnings;
+        if (const auto locale = MissingMoneySettingsWarning()) {
+            warnings.push_back(*locale);
+        }
+        warnings.insert(warnings.end(), config.Warnings.begin(), config.Warnings.end());
+        for (const std::string& warning : warnings) {
+            if (mdebug_) {
+                mdebug_->Append("Warning: " + warning);  // echoed on stderr too
+            } else {
+                std::fprintf(stderr, "Warning: %s\n", warning.c_str());
+            }
+            if (ShowWarning) {
+                ShowWarning(warning);
+            }
+        }
+        ssSocket.SetPort(config.Port);
+
         DCOMZel.SetComputerName(settings_.ServerAddress);
         credentials_.CaFile = settings_.ServerCa;
         credentials_.AccessKey =
@@ -123,6 +135,7 @@ void TFMain::FormDestroy() {
     }
     pauses_.clear();
     loop_.reset();
+    monitor_.reset();
     try {
         ssSocket.SetActive(false);
     } catch (const std::exception& error) {
@@ -170,6 +183,28 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         },
         server_);
 
+    stats_ = std::make_unique<GatewayStats>(WallClock::now(), settings_.ServerAddress,
+                                            settings_.PAUSA_POR_TERMINAL == 1 ? 1 : 0);
+    if (!settings_.MonitorAddress.empty()) {
+        // Without it the terminals are served all the same.
+        try {
+            monitor_ = std::make_unique<MonitorServer>(settings_.MonitorAddress, Snapshot());
+            std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
+                         monitor_->Address().c_str());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "Warning: no status and metrics endpoint: %s\n", error.what());
+        }
+    }
+
+    // The summary of failures held back from the journal, once their minute is over.
+    auto* summary = new QTimer(loop_.get());
+    QObject::connect(summary, &QTimer::timeout, summary, [this] {
+        if (const auto written = failures_.Flush(Clock::now())) {
+            std::fprintf(stderr, "%s\n", written->c_str());
+        }
+    });
+    summary->start(std::chrono::seconds(5));
+
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
@@ -192,11 +227,14 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
         Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions);
     sockets_[id] = Socket.weak_from_this();
     ids_[&Socket] = id;
+    stats_->Accepted();
     Carry(actions);
+    Publish();
 }
 
-void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& /*Socket*/,
+void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket,
                                  TErrorEvent /*ErrorEvent*/, int& ErrorCode) {
+    errors_[&Socket] = ErrorCode;
     ErrorCode = 0;
 }
 
@@ -209,6 +247,7 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     TableActions actions;
     sessions_->Received(found->second, received, Clock::now(), actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
@@ -220,9 +259,17 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
     const SessionId id = found->second;
     ids_.erase(found);
     sockets_.erase(id);
+    const auto error = errors_.find(&Socket);
+    stats_->Released(Socket.Overflowed()
+                         ? ReleaseCause::Overflow
+                         : ReleaseCauseOf(error == errors_.end() ? 0 : error->second));
+    if (error != errors_.end()) {
+        errors_.erase(error);
+    }
     TableActions actions;
     sessions_->Close(id, actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
@@ -234,9 +281,16 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
     if (TServerClientWinSocket* socket = SocketOf(id); socket != nullptr && socket->PeerGone()) {
         socket->Close();
     }
+    const Clock::time_point now = Clock::now();
+    if (const auto asked = asked_.find(id); asked != asked_.end()) {
+        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer),
+                           WallClock::now());
+        asked_.erase(asked);
+    }
     TableActions actions;
-    sessions_->LookupFinished(id, answer, Clock::now(), actions);
+    sessions_->LookupFinished(id, answer, now, actions);
     Carry(actions);
+    Publish();
 }
 
 void TFMain::StartPause(SessionId id, int milliseconds) {
@@ -252,6 +306,7 @@ void TFMain::StartPause(SessionId id, int milliseconds) {
         TableActions actions;
         sessions_->PauseElapsed(id, Clock::now(), actions);
         Carry(actions);
+        Publish();
     });
     timer->start(milliseconds);
 }
@@ -267,6 +322,7 @@ void TFMain::Carry(const TableActions& actions) {
         if (const auto* log = std::get_if<LogLine>(&action)) {
             Log(*log);
         } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
+            asked_[targeted.Target] = Clock::now();
             pool_->Submit(targeted.Target, lookup->Request);
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
@@ -284,6 +340,25 @@ void TFMain::Carry(const TableActions& actions) {
     }
 }
 
+StatsSnapshot TFMain::Snapshot() {
+    std::size_t held = 0;
+    TServerWinSocket& listener = ssSocket.Socket();
+    for (int i = 0; i < listener.ActiveConnections(); ++i) {
+        held += listener.Connections(i).HeldBytes();
+    }
+    return stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
+}
+
+void TFMain::Publish() {
+    if (monitor_ && sessions_) {
+        monitor_->Publish(Snapshot());
+    }
+}
+
+std::string TFMain::MonitorAddress() const {
+    return monitor_ ? monitor_->Address() : std::string();
+}
+
 void TFMain::ReloadMoneySettings() {
     money_ = ReadMoneySettings(codePage_);
 }
@@ -292,7 +367,9 @@ void TFMain::Log(const LogLine& line) {
     if (mdebug_) {
         mdebug_->Append(line.Line);  // echoed on stderr too
     } else if (line.Fault) {
-        std::fprintf(stderr, "%s\n", line.Line.c_str());
+        if (const auto written = failures_.Add(line.Line, Clock::now())) {
+            std::fprintf(stderr, "%s\n", written->c_str());
+        }
     }
 }
 

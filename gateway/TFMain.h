@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "gateway/DebugLog.h"
+#include "gateway/FailureLog.h"
 #include "gateway/GatewaySettings.h"
+#include "gateway/GatewayStats.h"
 #include "gateway/LookupPool.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
@@ -71,6 +73,8 @@ public:
     // The terminals' sessions (their counters and states) and the lookups in
     // flight; null until the set-up and after the shutdown.
     const SessionTable* Sessions() const { return sessions_.get(); }
+    // "host:port" of the status and metrics endpoint; empty when it is off.
+    std::string MonitorAddress() const;
 
     TServerSocket ssSocket;
     TDCOMConnection DCOMZel;
@@ -87,6 +91,9 @@ private:
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);
     TServerClientWinSocket* SocketOf(SessionId id) const;
+    // Hands the figures of this moment to the monitor endpoint.
+    void Publish();
+    StatsSnapshot Snapshot();
 
     const CodePage& codePage_;
     MoneySettings money_;
@@ -104,6 +111,11 @@ private:
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
     std::unique_ptr<LookupPool> pool_;
+    std::unique_ptr<GatewayStats> stats_;
+    std::unique_ptr<class MonitorServer> monitor_;
+    std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
+    std::map<const TServerClientWinSocket*, int> errors_;  // the error before a release
+    FailureLog failures_;                                  // the journal's, without the debug log
     bool destroyed_ = false;
 };
 

@@ -8,6 +8,14 @@
 
 namespace zel {
 
+ScanTally& ScanTally::operator+=(const ScanTally& other) {
+    Found += other.Found;
+    NotFound += other.NotFound;
+    Failed += other.Failed;
+    Ignored += other.Ignored;
+    return *this;
+}
+
 TerminalSession::TerminalSession(const ScanContext& context, std::string peer,
                                  SessionClock::time_point now)
     : context_(context) {
@@ -72,6 +80,7 @@ void TerminalSession::HandleRead(std::string_view bytes, SessionClock::time_poin
     }
     const std::optional<std::string> digits = CollectCode(bytes);
     if (!digits) {
+        ++counters_.Tally.Ignored;
         return;  // nothing to look up: no reply, reading goes on
     }
     ++counters_.Scans;
@@ -127,6 +136,10 @@ void TerminalSession::HandleAnswer(const LookupAnswer& answer, SessionClock::tim
             steps_.clear();
         }
     }
+    ScanTally& tally = counters_.Tally;
+    ++(counters_.LastOutcome == ScanOutcome::Found      ? tally.Found
+       : counters_.LastOutcome == ScanOutcome::NotFound ? tally.NotFound
+                                                        : tally.Failed);
     next_ = 0;
     RunSteps(now, out);
 }

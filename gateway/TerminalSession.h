@@ -81,6 +81,15 @@ using SessionActions = std::vector<SessionAction>;
 enum class SessionState { Idle, LookingUp, Pausing, Closed };
 enum class ScanOutcome { None, Found, NotFound, Failed };
 
+// Scans by how they ended; a read that held no code is ignored.
+struct ScanTally {
+    std::uint64_t Found = 0;
+    std::uint64_t NotFound = 0;
+    std::uint64_t Failed = 0;
+    std::uint64_t Ignored = 0;
+    ScanTally& operator+=(const ScanTally& other);
+};
+
 // What a status page may show of one terminal.
 struct SessionCounters {
     std::string Peer;  // "address:port"
@@ -89,6 +98,7 @@ struct SessionCounters {
     SessionClock::time_point LastScanAt;
     std::string LastCode;  // digits of the last scan
     ScanOutcome LastOutcome = ScanOutcome::None;
+    ScanTally Tally;
 };
 
 class TerminalSession {
@@ -110,6 +120,7 @@ public:
     SessionState State() const;
     bool Busy() const { return phase_ != Phase::Idle; }
     bool Finished() const { return closed_ && phase_ == Phase::Idle; }
+    bool IsClosed() const { return closed_; }
     const SessionCounters& Counters() const { return counters_; }
 
 private:

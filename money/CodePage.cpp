@@ -143,12 +143,33 @@ std::string CodePage::FromUtf8(std::string_view text) const {
     return FromUtf32(DecodeUtf8(text));
 }
 
+std::string CodePage::ScreenText(std::u32string_view text) const {
+    const std::u32string composed = ComposeNfc(text);
+    std::string screen;
+    screen.reserve(composed.size());
+    for (const char32_t c : composed) {
+        const std::string bytes = FromUtf32(std::u32string_view(&c, 1));
+        screen += bytes.size() == 1 ? bytes[0] : '?';
+    }
+    return screen;
+}
+
+std::string CodePage::ScreenTextFromUtf16(std::u16string_view text) const {
+    return ScreenText(DecodeUtf16(text));
+}
+
+std::string CodePage::ScreenTextFromUtf8(std::string_view text) const {
+    return ScreenText(DecodeUtf8(text));
+}
+
 std::string CodePage::ToUtf8(std::string_view bytes) const {
     const std::lock_guard lock(converter_->Lock);
     const IconvHandle& handle = converter_->ToUtf8;
     handle.Reset();
 
-    std::string result(bytes.size() * 2 + 16, '\0');
+    // A character of a single-byte code page takes at most 3 bytes in UTF-8,
+    // as does U+FFFD for an undefined byte: one allocation fits them all.
+    std::string result(bytes.size() * REPLACEMENT_UTF8.size() + 16, '\0');
     std::size_t written = 0;
     const char* in = bytes.data();
     std::size_t inLeft = bytes.size();
@@ -164,7 +185,8 @@ std::string CodePage::ToUtf8(std::string_view bytes) const {
             result.resize(result.size() * 2 + 16);
         } else if (error == EILSEQ || error == EINVAL) {
             // A byte the code page leaves undefined.
-            result.resize(std::max(result.size(), written + REPLACEMENT_UTF8.size()) * 2);
+            if (result.size() - written < REPLACEMENT_UTF8.size())
+                result.resize(written + REPLACEMENT_UTF8.size() * (inLeft + 1) + 16);
             result.replace(written, REPLACEMENT_UTF8.size(), REPLACEMENT_UTF8);
             written += REPLACEMENT_UTF8.size();
             ++in;

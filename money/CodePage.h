@@ -30,8 +30,16 @@ public:
     std::string FromUtf16(std::u16string_view text) const;
     std::string FromUtf32(std::u32string_view text) const;
     std::string FromUtf8(std::string_view text) const;  // invalid UTF-8 bytes become "?"
-    std::string ToUtf8(std::string_view bytes) const;   // for people: logs, simulator;
-                                                        // undefined bytes become U+FFFD
+
+    // Text for a screen laid out by counting characters: composed first
+    // (NFC), then exactly one byte per character, "?" where the closest
+    // equivalent would take several bytes ("ﬁ") or none.
+    std::string ScreenText(std::u32string_view text) const;
+    std::string ScreenTextFromUtf16(std::u16string_view text) const;
+    std::string ScreenTextFromUtf8(std::string_view text) const;
+
+    std::string ToUtf8(std::string_view bytes) const;  // for people: logs, simulator;
+                                                       // undefined bytes become U+FFFD
 
 private:
     struct Converter;

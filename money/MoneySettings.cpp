@@ -4,6 +4,7 @@
 #include <locale.h>
 
 #include <array>
+#include <cstdlib>
 #include <mutex>
 #include <string_view>
 
@@ -14,6 +15,10 @@ namespace zel {
 namespace {
 
 constexpr std::size_t MAX_CURRENCY_TEXT = 255;
+constexpr std::uint8_t DECIMALS_WITHOUT_LOCALE = 2;
+
+// localeconv() fills one static buffer; our own readers take turns.
+std::mutex localeconvLock;
 const MoneySettings DEFAULTS{};
 
 // Positive layout by [symbol first][space between symbol and number].
@@ -116,14 +121,14 @@ MoneySettings MoneySettingsFromLocale(const LocaleMoneyItems& items, const CodeP
     settings.DecimalSeparator = Separator(items.DecimalPoint, codePage, DEFAULTS.DecimalSeparator);
     const int fracDigits = ItemValue(items.FracDigits);
     const bool decimalsSet = fracDigits >= 0 && items.FracDigits != CHAR_MAX;
-    settings.Decimals = decimalsSet ? static_cast<std::uint8_t>(fracDigits) : DEFAULTS.Decimals;
+    settings.Decimals = items.FracDigits == CHAR_MAX ? DECIMALS_WITHOUT_LOCALE
+                        : decimalsSet                ? static_cast<std::uint8_t>(fracDigits)
+                                                     : DEFAULTS.Decimals;
     return settings;
 }
 
 LocaleMoneyItems CurrentLocaleMoneyItems() {
-    // localeconv() fills one static buffer; our own readers take turns.
-    static std::mutex lock;
-    const std::lock_guard guard(lock);
+    const std::lock_guard guard(localeconvLock);
     const lconv* conv = localeconv();
     const std::string monetary = CodesetOf(LC_MONETARY);
     const std::string numeric = CodesetOf(LC_NUMERIC);
@@ -143,6 +148,30 @@ LocaleMoneyItems CurrentLocaleMoneyItems() {
 
 MoneySettings ReadMoneySettings(const CodePage& codePage) {
     return MoneySettingsFromLocale(CurrentLocaleMoneyItems(), codePage);
+}
+
+std::optional<std::string> MissingMoneySettingsWarning() {
+    {
+        const std::lock_guard guard(localeconvLock);
+        if (localeconv()->frac_digits != CHAR_MAX) {
+            return std::nullopt;
+        }
+    }
+    const char* current = setlocale(LC_MONETARY, nullptr);
+    std::string warning = "the locale \"";
+    warning += current != nullptr ? current : "C";
+    warning += "\"";
+    // The variable that chose it, when one did: a name the system did not know.
+    for (const char* variable : {"LC_ALL", "LC_MONETARY", "LANG"}) {
+        if (const char* value = std::getenv(variable); value != nullptr && *value != '\0') {
+            warning += std::string(" (") + variable + "=" + value + ")";
+            break;
+        }
+    }
+    warning +=
+        " has no money settings; prices show with 2 decimals and no currency symbol. Set "
+        "LANG or LC_MONETARY to the shop's installed locale (e.g. es_MX.UTF-8; see locale -a)";
+    return warning;
 }
 
 }  // namespace zel

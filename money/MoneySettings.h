@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zel {
@@ -43,7 +44,9 @@ std::uint8_t NegativeLayoutFromLocale(char signPosn, char csPrecedes, char sepBy
 
 // The six settings from the locale items, texts converted to the code page.
 // A separator is taken when it is exactly one byte in the code page; longer
-// ones give the default, an empty one gives none.
+// ones give the default, an empty one gives none. A locale without money
+// settings (frac_digits unset, as in C and POSIX) gives 2 decimals: whole
+// units would round every price.
 MoneySettings MoneySettingsFromLocale(const LocaleMoneyItems& items, const CodePage& codePage);
 
 // The items of the process locale (localeconv()), texts converted to UTF-8
@@ -55,5 +58,10 @@ LocaleMoneyItems CurrentLocaleMoneyItems();
 // the settings at once. The regional decimal separator, which also governs
 // decimal values in the configuration file, is its DecimalSeparator.
 MoneySettings ReadMoneySettings(const CodePage& codePage);
+
+// For the start-up journal: when the process locale has no money settings
+// (C, C.UTF-8, POSIX, or a LANG naming a locale that is not installed), a
+// warning naming it and what to set; nullopt for a locale that has them.
+std::optional<std::string> MissingMoneySettingsWarning();
 
 }  // namespace zel

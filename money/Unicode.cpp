@@ -1,5 +1,7 @@
 #include "money/Unicode.h"
 
+#include <unicode/unorm2.h>
+
 #include "money/CodePage.h"
 
 namespace zel {
@@ -147,6 +149,34 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size() * 3);
     for (char32_t c : DecodeUtf16(text)) AppendUtf8(c, out);
     return out;
+}
+
+std::u32string ComposeNfc(std::u32string_view text) {
+    std::u16string utf16;
+    utf16.reserve(text.size());
+    for (const char32_t c : text) AppendUtf16(ValidCodePoint(c), utf16);
+    UErrorCode status = U_ZERO_ERROR;
+    const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+    if (U_FAILURE(status) || utf16.size() > static_cast<std::size_t>(INT32_MAX / 4)) {
+        return DecodeUtf16(utf16);  // no composition data: the text as it came
+    }
+    // Composition never lengthens a text by more than a small factor; one
+    // retry with the size ICU asks for covers the rest.
+    std::u16string composed(utf16.size() + 16, u'\0');
+    const auto length = static_cast<std::int32_t>(utf16.size());
+    std::int32_t needed = unorm2_normalize(nfc, utf16.data(), length, composed.data(),
+                                           static_cast<std::int32_t>(composed.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        status = U_ZERO_ERROR;
+        composed.assign(static_cast<std::size_t>(needed), u'\0');
+        needed = unorm2_normalize(nfc, utf16.data(), length, composed.data(),
+                                  static_cast<std::int32_t>(composed.size()), &status);
+    }
+    if (U_FAILURE(status)) {
+        return DecodeUtf16(utf16);
+    }
+    composed.resize(static_cast<std::size_t>(needed));
+    return DecodeUtf16(composed);
 }
 
 }  // namespace zel

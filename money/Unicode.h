@@ -20,6 +20,11 @@ std::u32string DecodeUtf16(std::u16string_view text);
 // Surrogates and values above U+10FFFF become U+FFFD.
 char32_t ValidCodePoint(char32_t c);
 
+// The text in its composed form (NFC): a letter followed by a combining mark
+// becomes the one precomposed character wherever Unicode has it ("n" U+0303
+// becomes "ñ"). Invalid code points become U+FFFD first.
+std::u32string ComposeNfc(std::u32string_view text);
+
 void AppendUtf8(char32_t c, std::string& out);
 void AppendUtf16(char32_t c, std::u16string& out);
 

@@ -248,6 +248,7 @@ void TServerClientWinSocket::Hold(std::string_view bytes) {
     if (HeldBytes() + bytes.size() > MAX_HELD_BYTES) {
         // The terminal has stopped reading: close it rather than let the
         // held bytes grow without end.
+        overflowed_ = true;
         Disconnect(handle_);
         return;
     }

@@ -54,6 +54,8 @@ public:
 
     // Bytes held for the terminal, not yet taken by the system.
     std::size_t HeldBytes() const { return held_.size() - heldStart_; }
+    // Whether it was closed for letting more than MAX_HELD_BYTES pile up.
+    bool Overflowed() const { return overflowed_; }
 
     // While suspended no read event is raised; the bytes wait in the socket
     // and the next read after resuming takes them all.
@@ -85,6 +87,7 @@ private:
     std::string held_;
     std::size_t heldStart_ = 0;
     bool readSuspended_ = false;
+    bool overflowed_ = false;
     // A read event left data unread: no further read event until a receive,
     // so a handler that does not read is not called again and again.
     bool awaitingReceive_ = false;

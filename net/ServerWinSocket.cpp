@@ -74,7 +74,8 @@ void TServerWinSocket::Listen(std::uint16_t port) {
         const int on = 1;
         setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(handle, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
-            RaiseSocketError(errno, "bind");
+            throw ESocketError(SocketErrorMessage(errno, "bind") + ", port " +
+                               std::to_string(port));  // the port taken or refused
         readWatch_ = ReadinessWatch(handle, ReadinessWatch::Kind::Read,
                                     [this](int socket) { Accept(socket); });
         Event(TSocketEvent::seListen);

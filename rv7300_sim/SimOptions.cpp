@@ -59,6 +59,12 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
             return options;
         }
     }
+    for (const auto& arg : args) {
+        if (arg == "--version") {
+            options.version = true;
+            return options;
+        }
+    }
     bool haveEndpoint = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -138,6 +144,7 @@ gateway sends as the terminal's display would show it, and sends bar codes.
                 nothing has arrived for MS. Also the limit for connecting.
                 Use more than the gateway's pause (ESPERA).
   -h, --help    show this text
+  --version     show the version
 
 Output (standard output, one item per line):
   connected to HOST:PORT

@@ -29,6 +29,7 @@ struct SimOptions {
     bool raw = false;                // also print every frame in hex
     int waitMs = DEFAULT_WAIT_MS;    // quiet time that ends a wait
     bool help = false;               // --help given: nothing else was checked
+    bool version = false;            // --version given (and no --help): nothing else was checked
 };
 
 ServerAddress ParseEndpoint(std::string_view text);

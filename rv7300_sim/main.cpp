@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
             std::cout << zel::SimUsage();
             return zel::EXIT_OK;
         }
+        if (options.version) {
+            std::cout << "rv7300_sim " ZEL_VERSION "\n";
+            return zel::EXIT_OK;
+        }
         zel::TerminalCodePage();  // an unusable ZEL_CODEPAGE is a usage error, found early
     } catch (const std::exception& e) {
         std::cerr << "rv7300_sim: " << e.what() << '\n';

@@ -13,7 +13,6 @@
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -264,25 +263,6 @@ void PausesAtOnce(const TempDir& dir, const SrvZel& server, int espera) {
                     MillisecondsBetween(start, Clock::now()) / 1000.0);
     }
     std::printf("\n");
-}
-
-long ResidentKiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stol(line.substr(6));
-        }
-    }
-    return -1;
-}
-
-void RaiseFileLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
 }
 
 void IdleTerminals(const TempDir& dir, const SrvZel& server) {

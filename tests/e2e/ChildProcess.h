@@ -60,4 +60,13 @@ int ExitCode(int status);
 // The whole content of a file ("" when it cannot be read).
 std::string ReadWholeFile(const std::filesystem::path& path);
 
+// A running process as /proc shows it: its resident memory (VmRSS, -1 when
+// unknown) and its open descriptors.
+long ResidentKiB(pid_t pid);
+int OpenDescriptors(pid_t pid);
+
+// The soft limit on open files raised to the hard one, for this process and
+// the children it starts.
+void RaiseFileLimit();
+
 }  // namespace zel::e2e

@@ -158,6 +158,7 @@ std::string GatewayConfig::Text() const {
     if (!SinServicio.empty()) {
         t += "SIN_SERVICIO=" + SinServicio + "\n";
     }
+    t += "[MONITOR]\nDIRECCION=" + Monitor + "\n";
     return t;
 }
 
@@ -180,6 +181,8 @@ Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
                               {"ZEL_CODEPAGE", "WINDOWS-1252"},
                               {"QT_QPA_PLATFORM", "offscreen"},
                               {"XDG_RUNTIME_DIR", runtime.string()}};
+    options.SetEnvironment.insert(options.SetEnvironment.end(), run.Environment.begin(),
+                                  run.Environment.end());
     options.RemoveEnvironment = {"DISPLAY", "WAYLAND_DISPLAY", "LANG", "LANGUAGE"};
     options.StandardError = dir.File("gateway.log");
     // The log of a gateway before this one in the same folder must not be
@@ -219,6 +222,23 @@ void Gateway::WaitListening(std::chrono::milliseconds limit) {
             throw std::runtime_error("the gateway did not listen on port " + std::to_string(port_) +
                                      " within " + std::to_string(limit.count()) +
                                      " ms; its stderr: " + Stderr());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+std::string Gateway::MonitorAddress(std::chrono::milliseconds limit) const {
+    constexpr std::string_view kLine = "Status and metrics on http://";
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const std::string log = Stderr();
+        if (const auto at = log.find(kLine); at != std::string::npos) {
+            const auto from = at + kLine.size();
+            return log.substr(from, log.find('/', from) - from);
+        }
+        if (Clock::now() >= deadline) {
+            throw std::runtime_error("the gateway did not tell its monitor address; its stderr: " +
+                                     log);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -86,6 +86,7 @@ struct GatewayConfig {
     int Conexiones = 0;
     int LimiteConsulta = 0;
     std::string SinServicio;
+    std::string Monitor;  // [MONITOR] DIRECCION; empty: no endpoint
 
     std::string Text() const;
 };
@@ -94,6 +95,7 @@ struct GatewayConfig {
 struct GatewayRun {
     std::vector<std::string> Arguments;
     std::string Locale = "en_US.UTF-8";
+    std::vector<std::pair<std::string, std::string>> Environment = {};  // more variables
 };
 
 // The gateway process.
@@ -114,6 +116,9 @@ public:
     ChildProcess& Process() { return *process_; }
     // Its stderr, without the line that reports a chosen port.
     std::string Stderr() const;
+    // "host:port" of the status and metrics endpoint, as the gateway tells it
+    // on stderr; throws when it does not within `limit`.
+    std::string MonitorAddress(std::chrono::milliseconds limit = std::chrono::seconds(15)) const;
 
     // Sends `signal` and waits for the end; the wait status (nullopt when it
     // still ran after `limit`).

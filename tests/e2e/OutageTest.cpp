@@ -46,7 +46,7 @@ TEST_F(GatewayTest, AFailedStartUpSaysWhyEndsWithStatusOneAndLeavesNothingListen
     };
     const Case cases[] = {
         {"no server", false, false, ": create: connection refused"},
-        {"the terminal port taken", true, true, "on API 'bind'"},
+        {"the terminal port taken", true, true, "on API 'bind', port "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

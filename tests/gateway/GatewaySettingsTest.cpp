@@ -147,6 +147,27 @@ TEST(ReadConfIni, Table) {
         {"PAUSA_POR_TERMINAL letters: 0, nothing else touched",
          "[GENERAL]\nPAUSA_POR_TERMINAL=x\nESPERA=7\n", ".", [](R r) { r.Settings.ESPERA = 7; },
          {"Conf.ini [GENERAL] PAUSA_POR_TERMINAL = \"x\" is not an integer; using 0"}},
+        // Values taken as written, with a warning of what follows.
+        {"coin 0", "[GENERAL]\nMONEDA_MINIMA=0\n", ".", [](R r) { r.Settings.MONEDA_MINIMA = 0; },
+         {"Conf.ini [GENERAL] MONEDA_MINIMA = 0 is not a positive coin"}},
+        {"coin negative", "[GENERAL]\nMONEDA_MINIMA=-2147483648\n", ".",
+         [](R r) { r.Settings.MONEDA_MINIMA = -2147483648.0; },
+         {"Conf.ini [GENERAL] MONEDA_MINIMA = -2147483648 is not a positive coin"}},
+        {"rounding point equal to the coin", "[GENERAL]\nPUNTO_REDONDEO=0.01\n", ".",
+         [](R r) { r.Settings.PUNTO_REDONDEO = 0.01; },
+         {"Conf.ini [GENERAL] PUNTO_REDONDEO = 0.01 is outside 0 up to the coin"}},
+        {"rounding point negative", "[GENERAL]\nPUNTO_REDONDEO=-0.5\n", ".",
+         [](R r) { r.Settings.PUNTO_REDONDEO = -0.5; }, {"Conf.ini [GENERAL] PUNTO_REDONDEO = -0.5"}},
+        {"rounding point 0 is sound", "[GENERAL]\nPUNTO_REDONDEO=0\n", ".",
+         [](R r) { r.Settings.PUNTO_REDONDEO = 0; }, {}},
+        {"pause of a day", "[GENERAL]\nESPERA=86400000\n", ".",
+         [](R r) { r.Settings.ESPERA = 86400000; },
+         {"Conf.ini [GENERAL] ESPERA = 86400000 ms is over 60 s"}},
+        {"pause of 60 s is sound", "[GENERAL]\nESPERA=60000\n", ".",
+         [](R r) { r.Settings.ESPERA = 60000; }, {}},
+        {"idle line composed, one byte per character",
+         "[MENSAJES]\nM1=n\xCC\x83 \xEF\xAC\x81 \xF0\x9F\x98\x80\n", ".",
+         [](R r) { r.Settings.IdleLines[0] = "\xF1 ? ?"; }, {}},
         {"lookup keys written", "[SRV_ZEL]\nCONEXIONES=4\nLIMITE_CONSULTA=800\n"
          "[MENSAJES]\nSIN_SERVICIO=FUERA DE SERVICIO 1234567890123456\n", ".",
          [](R r) { r.Settings.CONEXIONES = 4; r.Settings.LIMITE_CONSULTA = 800;
@@ -174,6 +195,19 @@ TEST(ReadConfIni, Table) {
     }
 }
 
+// On type 0, its own terminal type, the sample's idle lines start each on its
+// own row only when every one is 30 characters.
+TEST(ConfIniFile, SampleIdleLinesFillTheirRows) {
+    const auto text = zel::LoadConfIniText(ZEL_SAMPLE_CONF_INI);
+    ASSERT_TRUE(text.has_value());
+    const ConfigReading sample = zel::ReadConfIni(text, ".", zel::CodePage("windows-1252"));
+    EXPECT_TRUE(sample.Warnings.empty());
+    EXPECT_EQ(int{sample.Settings.TIPO}, 0);
+    for (const std::string& line : sample.Settings.IdleLines) {
+        EXPECT_EQ(line.size(), 30u) << '"' << line << '"';
+    }
+}
+
 TEST(ConfIniFile, PathAndLoading) {
     const auto dir =
         std::filesystem::temp_directory_path() / ("zel_conf_test_" + std::to_string(::getpid()));
@@ -185,6 +219,29 @@ TEST(ConfIniFile, PathAndLoading) {
     EXPECT_EQ(zel::LoadConfIniText(file), bytes);
     EXPECT_EQ(zel::LoadConfIniText(dir / "missing.ini"), std::nullopt);
     EXPECT_EQ(zel::LoadConfIniText(dir), std::nullopt);
+
+    // A named file that cannot be read stops start-up with its path and the
+    // reason; one beside the executable that is missing gives the defaults.
+    const struct {
+        std::filesystem::path named;
+        const char* reason;
+    } unreadable[] = {
+        {dir / "missing.ini", "No such file or directory"},
+        {dir, "Is a directory"},
+        {"/dev/null", "not a regular file"},
+    };
+    for (const auto& row : unreadable) {
+        ::setenv("ZEL_CONF", row.named.c_str(), 1);
+        const zel::ConfIniSource source = zel::LoadConfIni();
+        EXPECT_EQ(source.Text, std::nullopt);
+        EXPECT_EQ(source.Error, "ZEL_CONF=" + row.named.string() + ": " + row.reason);
+    }
+    ::setenv("ZEL_CONF", file.c_str(), 1);
+    EXPECT_EQ(zel::LoadConfIni().Text, bytes);
+    ::unsetenv("ZEL_CONF");
+    const zel::ConfIniSource besideExe = zel::LoadConfIni();
+    EXPECT_EQ(besideExe.Error, std::nullopt);
+    EXPECT_TRUE(besideExe.Warnings.empty());
 
     ::setenv("ZEL_CONF", file.c_str(), 1);
     EXPECT_EQ(zel::ConfIniPath(), file);

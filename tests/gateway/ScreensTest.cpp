@@ -105,6 +105,18 @@ TEST(Screens, ResultScreenLayouts) {
         {"empty description", u"", 0, std::string(15, ' '), centredMoney},
         {"type 1 whole description", d75, 1, Bytes(d75), money},
         {"type 2 acts as 1", d15, 2, Bytes(d15), money},
+        // One byte per character whatever the text: composed first, "?"
+        // where the closest equivalent is several bytes or none.
+        {"ligature fi is one character", u"\uFB01" + d30, 0,
+         "?" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
+         centredMoney},
+        {"emoji is one character", u"\U0001F600" + d30, 0,
+         "?" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
+         centredMoney},
+        {"decomposed n-tilde composes", u"n\u0303" + d30, 0,
+         "\xF1" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
+         centredMoney},
+        {"type 1 same bytes", u"\uFB01n\u0303", 1, "?\xF1", money},
     };
     for (const auto& c : cases) {
         const std::string expected = "\x0B\r" + c.lines + "\r\r\r" + c.price;

@@ -146,6 +146,13 @@ TEST(CodePage, ToUtf8ShowsBytesForPeople) {
          "O",
          "AÑO"},
         {"ISO-8859-15", "\xA4", "€"},
+        // Many undefined bytes in a row: linear, not a doubling per byte.
+        {"WINDOWS-1252", std::string(4096, '\x90'),
+         [] {
+             std::string s;
+             for (int i = 0; i < 4096; ++i) s += "\uFFFD";
+             return s;
+         }()},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(CodePage(row.codePage).ToUtf8(row.bytes), row.utf8) << row.codePage;

@@ -99,7 +99,7 @@ TEST(MoneySettings, TextsAreConvertedBeforeTheOneCharacterRule) {
          settings("$", ",", ".", 2)},
         {"a separator with no equivalent", "WINDOWS-1252", "$", "中", ".", 2,
          settings("$", "?", ".", 2)},
-        {"decimals unset", "WINDOWS-1252", "$", ",", ".", UNSET, settings("$", ",", ".", 0)},
+        {"decimals unset: 2", "WINDOWS-1252", "$", ",", ".", UNSET, settings("$", ",", ".", 2)},
         {"decimals negative", "WINDOWS-1252", "$", ",", ".", -3, settings("$", ",", ".", 0)},
         {"decimals above 18 kept", "WINDOWS-1252", "$", ",", ".", 30, settings("$", ",", ".", 30)},
         {"currency cut to 255 bytes", "WINDOWS-1252", std::string(300, 'X'), ",", ".", 2,
@@ -146,7 +146,9 @@ TEST(MoneySettings, ReadFromTheLocalesOfTheShops) {
          {"$", 2, 9, "\xA0", ".", 2},
          "-$ 1\xA0"
          "234.50"},
-        {"C", {"", 0, 0, "", ".", 0}, "(1235)"},
+        {"C", {"", 0, 0, "", ".", 2}, "(1234.50)"},
+        {"C.UTF-8", {"", 0, 0, "", ".", 2}, "(1234.50)"},
+        {"POSIX", {"", 0, 0, "", ".", 2}, "(1234.50)"},
     };
     const CodePage windows1252("WINDOWS-1252");
     for (const Row& row : rows) {
@@ -155,6 +157,13 @@ TEST(MoneySettings, ReadFromTheLocalesOfTheShops) {
         const MoneySettings settings = ReadMoneySettings(windows1252);
         EXPECT_EQ(settings, row.expected) << row.locale;
         EXPECT_EQ(FormatMoney(-1234.5, settings), row.price) << row.locale;
+        // Only a locale without money settings warns, naming itself.
+        const auto warning = MissingMoneySettingsWarning();
+        EXPECT_EQ(warning.has_value(), settings.CurrencyText.empty()) << row.locale;
+        if (warning) {
+            const std::string name = setlocale(LC_MONETARY, nullptr);  // POSIX is "C"
+            EXPECT_NE(warning->find("\"" + name + "\""), std::string::npos) << *warning;
+        }
     }
 }
 

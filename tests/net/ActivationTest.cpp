@@ -94,7 +94,8 @@ TEST_F(ListenerTest, PortInUseRaisesBindAndStaysInactive) {
         Open(holder.Port());
         ADD_FAILURE() << "no error for a port in use";
     } catch (const ESocketError& error) {
-        EXPECT_EQ(std::string(error.what()), SocketErrorMessage(EADDRINUSE, "bind"));
+        EXPECT_EQ(std::string(error.what()), SocketErrorMessage(EADDRINUSE, "bind") + ", port " +
+                                                 std::to_string(holder.Port()));
     }
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(server.LocalPort(), 0);

@@ -85,6 +85,7 @@ TEST(SimOptionsTest, ReadsOptions) {
     // --help wins over everything, even arguments that are wrong.
     EXPECT_TRUE(ParseSimOptions({"--scan", "x", "--help"}).help);
     EXPECT_TRUE(ParseSimOptions({"--help", "--scan", "x"}).help);
+    EXPECT_TRUE(ParseSimOptions({"--scan", "x", "--version"}).version);
     EXPECT_FALSE(SimUsage().empty());
 }
 

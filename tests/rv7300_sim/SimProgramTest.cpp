@@ -266,6 +266,7 @@ TEST(SimProgramTest, RefusesBadStartsWithoutAGateway) {
         {closedPort + " --scan 12a", 2, "rv7300_sim: bad code \"12a\": digits only"},
         {"localhost", 2, "rv7300_sim: bad address \"localhost\""},
         {"--help", 0, "Usage: rv7300_sim HOST:PORT"},
+        {"--version", 0, "rv7300_sim " ZEL_VERSION "\n"},
         {"no-such-host.invalid:6000", 1, "cannot connect to no-such-host.invalid:6000: "},
     };
     for (const auto& c : cases) {

@@ -125,6 +125,19 @@ TEST(MainWindow, WithDebugTheLogCoversTheLabels) {
     EXPECT_EQ(window.focusWidget(), window.bbAcepta);
 }
 
+TEST(DebugLog, LongLinesAreCutAndSaySo) {
+    DebugLog log(nullptr);
+    log.Append(std::string(DebugLog::MaxLineBytes, 'a'));
+    log.Append(std::string(65536, 'b'));
+    log.Append(std::string(DebugLog::MaxLineBytes - 1, 'c') + "\xC3\xB1");  // no half character
+    ASSERT_EQ(log.Lines().size(), 3u);
+    EXPECT_EQ(log.Lines()[0], std::string(DebugLog::MaxLineBytes, 'a'));
+    EXPECT_EQ(log.Lines()[1], std::string(DebugLog::MaxLineBytes, 'b') +
+                                  " ... (line cut at 2000 bytes, 63536 more not kept)");
+    EXPECT_EQ(log.Lines()[2], std::string(DebugLog::MaxLineBytes - 1, 'c') +
+                                  " ... (line cut at 1999 bytes, 2 more not kept)");
+}
+
 TEST(MainWindow, LinesWrittenWhileHiddenAreThereWhenShown) {
     DebugLog log(nullptr);
     log.Append("before the window");

@@ -1,0 +1,182 @@
+// The gateway as systemd and an admin see it: the status and metrics
+// endpoint under real traffic, and the notifications on a socket of the
+// test's own.
+#include <httplib.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "GatewayFixture.h"
+#include "NotifySocket.h"
+
+namespace zel::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+// One GET; throws when there is no 200 answer.
+std::string Get(const std::string& address, const std::string& path) {
+    const auto colon = address.rfind(':');
+    httplib::Client client(address.substr(0, colon), std::stoi(address.substr(colon + 1)));
+    client.set_read_timeout(5, 0);
+    const auto result = client.Get(path);
+    if (!result || result->status != 200) {
+        throw std::runtime_error("GET " + path + " failed");
+    }
+    return result->body;
+}
+
+// The value of one sample of the metrics text ("name" or "name{labels}").
+double Sample(const std::string& metrics, const std::string& sample) {
+    const auto at = metrics.find("\n" + sample + " ");
+    return at == std::string::npos ? -1 : std::atof(metrics.c_str() + at + sample.size() + 2);
+}
+
+// Waits until the metrics show `value` for `sample`; the last metrics text.
+std::string AwaitSample(const std::string& address, const std::string& sample, double value) {
+    const auto deadline = Clock::now() + 10s;
+    std::string metrics = Get(address, "/metrics");
+    while (Sample(metrics, sample) != value && Clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+        metrics = Get(address, "/metrics");
+    }
+    EXPECT_EQ(Sample(metrics, sample), value) << sample << "\n" << metrics;
+    return metrics;
+}
+
+std::uint16_t LocalPort(const Terminal& terminal) {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(terminal.Handle(), reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
+    GatewayConfig config;
+    config.Espera = 0;
+    config.Monitor = "127.0.0.1:0";
+    Gateway& gateway = StartGateway(config);
+    const std::string monitor = gateway.MonitorAddress();
+    auto first = Connect();
+    auto second = Connect();
+    for (std::string_view code : {kMilk, kMissing}) {
+        first->Scan(code);
+        first->ExpectFrame(kPrompt);
+        first->ReadFor(300ms);  // the idle screen after a result: all read, so the close is orderly
+    }
+    second->Send("no code here");
+
+    AwaitSample(monitor, "zel_scans_total{outcome=\"ignored\"}", 1);
+    const std::string metrics = AwaitSample(monitor, "zel_terminals_connected", 2);
+    EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"found\"}"), 1);
+    EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"not_found\"}"), 1);
+    EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"lookup_failed\"}"), 0);
+    // Accepted: the two terminals, and the harness's probe that the port is open.
+    EXPECT_EQ(Sample(metrics, "zel_connections_accepted_total"),
+              2 + Sample(metrics, "zel_connections_released_total{cause=\"closed\"}"));
+    EXPECT_EQ(Sample(metrics, "zel_lookup_duration_seconds_count"), 2);
+    EXPECT_EQ(Sample(metrics, "zel_build_info{version=\"" ZEL_VERSION "\"}"), 1);
+    const std::string file = dir_.Write("metrics.txt", metrics);
+    EXPECT_EQ(std::system(("promtool check metrics < " + file).c_str()), 0) << metrics;
+
+    const Json status = Json::parse(Get(monitor, "/status"));
+    EXPECT_EQ(status["version"], ZEL_VERSION);
+    EXPECT_EQ(status["application_server"]["address"], server_->Address());
+    EXPECT_TRUE(status["application_server"]["last_success"].is_string());
+    ASSERT_EQ(status["terminals"].size(), 2u) << status.dump(2);
+    std::set<int> ports;
+    for (const Json& terminal : status["terminals"]) {
+        ports.insert(terminal["port"].get<int>());
+        if (terminal["scans"] == 2) {
+            EXPECT_EQ(terminal["last_scan"]["code"], std::string(kMissing));
+            EXPECT_EQ(terminal["last_scan"]["outcome"], "not_found");
+        }
+    }
+    EXPECT_EQ(ports, (std::set<int>{LocalPort(*first), LocalPort(*second)}));
+
+    second->Reset();
+    AwaitSample(monitor, "zel_connections_released_total{cause=\"reset\"}", 1);
+    const double closed = Sample(metrics, "zel_connections_released_total{cause=\"closed\"}");
+    first->Close();
+    AwaitSample(monitor, "zel_connections_released_total{cause=\"closed\"}", closed + 1);
+    EXPECT_EQ(Json::parse(Get(monitor, "/status"))["terminals"].size(), 0u);
+}
+
+TEST_F(GatewayTest, TheEndpointAnswersWhileAWholeGatewayPauseStands) {
+    GatewayConfig config;
+    config.Espera = 2000;  // mode 0: the whole gateway waits
+    config.Monitor = "127.0.0.1:0";
+    Gateway& gateway = StartGateway(config);
+    const std::string monitor = gateway.MonitorAddress();
+    auto terminal = Connect();
+    terminal->Scan(kMilk);
+    const Frame result = terminal->ExpectFrame(kPrompt);
+    // The snapshot of the pause is published just after the result is sent.
+    Json status;
+    double ms = 0;
+    do {
+        const auto asked = Clock::now();
+        status = Json::parse(Get(monitor, "/status"));
+        ms = MillisecondsBetween(asked, Clock::now());
+    } while (status["terminals"].size() == 1 && status["terminals"][0]["state"] != "pausing" &&
+             MillisecondsBetween(result.At, Clock::now()) < 1000);
+    std::printf("status during the pause answered in %.1f ms\n", ms);
+    ASSERT_EQ(status["terminals"].size(), 1u);
+    EXPECT_EQ(status["terminals"][0]["state"], "pausing");
+    // Far within the pause: it did not wait for it (the goal is some ms).
+    EXPECT_LT(MillisecondsBetween(result.At, Clock::now()), 1500);
+}
+
+TEST_F(GatewayTest, SystemdHearsReadyStatusPingsThroughAPauseAndStopping) {
+    test::NotifySocket notify(dir_.File("notify"));
+    // Read at once, as systemd does: a full socket queue would hold the sender.
+    std::vector<test::NotifySocket::Message> messages;
+    std::thread reader([&] {
+        while (auto message = notify.Receive(20s)) {
+            messages.push_back(*message);
+            if (message->Text == "STOPPING=1") {
+                return;
+            }
+        }
+    });
+    GatewayConfig config;
+    config.Espera = 1500;  // mode 0
+    GatewayRun run;
+    run.Environment = {{"NOTIFY_SOCKET", notify.Path()}, {"WATCHDOG_USEC", "200000"}};
+    StartGateway(config, run);
+    auto terminal = Connect();
+    terminal->Scan(kMilk);
+    const Frame result = terminal->ExpectFrame(kPrompt);
+    const Frame idle = terminal->ExpectFrame(kPrompt);
+    const auto status = gateway_->Stop(SIGTERM);
+    reader.join();
+    ASSERT_TRUE(status.has_value());
+
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_TRUE(std::regex_search(messages.front().Text,
+                                  std::regex("^READY=1\nSTATUS=Terminals on port [0-9]+: 0 "
+                                             "connected")))
+        << messages.front().Text;
+    EXPECT_EQ(messages.back().Text, "STOPPING=1");
+    int pingsDuringPause = 0;
+    bool sawScan = false;
+    for (std::size_t i = 1; i + 1 < messages.size(); ++i) {
+        const std::string& text = messages[i].Text;
+        if (text.rfind("STATUS=", 0) == 0) {
+            sawScan = sawScan || text.find("1 found") != std::string::npos;
+            continue;
+        }
+        EXPECT_EQ(text, "WATCHDOG=1");
+        pingsDuringPause += messages[i].At > result.At && messages[i].At < idle.At;
+    }
+    EXPECT_TRUE(sawScan) << "the status tells the scan";
+    EXPECT_GE(pingsDuringPause, 3) << "the loop kept pinging through the pause";
+}
+
+}  // namespace
+}  // namespace zel::e2e

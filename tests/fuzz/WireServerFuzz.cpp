@@ -1,0 +1,54 @@
+// Requests as srv_zel decodes them, each carried out on a temporary demo
+// catalogue: article lookups and provider queries.
+#include <chrono>
+#include <cstdint>
+
+#include "FuzzInput.h"
+#include "TempDir.h"
+#include "server/IData_Srv_Zel.h"
+#include "server/WireFormat.h"
+#include "srv_zel/ArticleLookup.h"
+#include "srv_zel/CatalogueStore.h"
+#include "srv_zel/DemoCatalogue.h"
+#include "srv_zel/QueryProvider.h"
+#include "srv_zel/Schema.h"
+
+namespace {
+
+zel::Database& Catalogue() {
+    static const zel::test::TempDir dir;
+    static zel::Database db = [] {
+        const std::string path = dir.File("catalogue.db");
+        zel::WriteDemoCatalogue(*zel::OpenCatalogueWriter(path));
+        return zel::OpenCatalogueReadOnly(path);
+    }();
+    return db;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    zel::fuzz::FuzzInput input(data, size);
+    const bool lookup = input.Take<std::uint8_t>() & 1;
+    const std::string body = input.Rest();
+    zel::Database& db = Catalogue();
+    try {
+        if (lookup) {
+            static zel::ArticleLookup articles(db);
+            const zel::BuscaPrecioCall reply = articles.Find(zel::DecodeBuscaPrecioRequest(body));
+            (void)zel::EncodeBuscaPrecioReply(reply);
+        } else {
+            const zel::GetRecordsRequest request = zel::DecodeGetRecordsRequest(body);
+            zel::QueryLimits limits;
+            limits.MaxTime = std::chrono::milliseconds(200);
+            limits.MaxRows = 1000;
+            limits.MaxBytes = 1u << 20;
+            (void)zel::EncodeRowSet(
+                zel::RunProviderQuery(db, request.ProviderName, request.CommandText, limits));
+        }
+    } catch (const std::runtime_error&) {
+        // A refused request, a database error or a stored value that does not
+        // fit its parameter: each is answered as an error.
+    }
+    return 0;
+}
