@@ -174,6 +174,9 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
 
     // The address names a machine: its bytes are kept as written.
     s.ServerAddress = ini.Read("SRV_ZEL", "IP", "");
+    // File names, kept as written like the address.
+    s.ServerCa = ini.Read("SRV_ZEL", "CA", "");
+    s.ServerKeyFile = ini.Read("SRV_ZEL", "CLAVE_ARCHIVO", "");
 
     const auto applyFallback = [&out, &s] {
         s.PriceOptions = kFallbackPriceOptions;

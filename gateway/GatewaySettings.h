@@ -15,6 +15,8 @@ class CodePage;
 
 struct GatewaySettings {
     std::string ServerAddress;             // [SRV_ZEL] IP; empty: this machine
+    std::string ServerCa;                  // [SRV_ZEL] CA; empty: the system's store
+    std::string ServerKeyFile;             // [SRV_ZEL] CLAVE_ARCHIVO; empty: no key
     std::int32_t PriceOptions = 0;         // bits 0..2 price list, bit 3 taxes included
     double MONEDA_MINIMA = 0;              // the smallest coin
     double PUNTO_REDONDEO = 0;             // the rounding point

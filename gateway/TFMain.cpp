@@ -11,6 +11,7 @@
 #include "gateway/MonitorServer.h"
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
+#include "server/AccessKey.h"
 #include "server/CoData_Srv_Zel.h"
 
 namespace zel {
@@ -97,6 +98,10 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
         ssSocket.SetPort(config.Port);
 
         DCOMZel.SetComputerName(settings_.ServerAddress);
+        credentials_.CaFile = settings_.ServerCa;
+        credentials_.AccessKey =
+            settings_.ServerKeyFile.empty() ? "" : ReadAccessKey(settings_.ServerKeyFile);
+        DCOMZel.SetCredentials(credentials_);
         DCOMZel.SetConnected(true);
     } catch (const std::exception& error) {
         busy.Set(false);
@@ -154,8 +159,8 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     const std::chrono::milliseconds limit(settings_.LIMITE_CONSULTA);
     const ClientTimeouts timeouts{limit, limit};
     server_ = settings_.ServerAddress.empty()
-                  ? CoData_Srv_Zel::Create(timeouts)
-                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, timeouts);
+                  ? CoData_Srv_Zel::Create(timeouts, credentials_)
+                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, timeouts, credentials_);
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
     // The connection's object has served its one query; its idle connection
@@ -168,8 +173,8 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     QObject* loop = loop_.get();
     pool_ = std::make_unique<LookupPool>(
         settings_.CONEXIONES,
-        [address = settings_.ServerAddress, timeouts] {
-            return CoData_Srv_Zel::CreateRemote(address, timeouts);
+        [address = settings_.ServerAddress, timeouts, credentials = credentials_] {
+            return CoData_Srv_Zel::CreateRemote(address, timeouts, credentials);
         },
         [this, loop](std::uint64_t id, LookupAnswer answer) {
             QMetaObject::invokeMethod(

@@ -98,6 +98,7 @@ private:
     const CodePage& codePage_;
     MoneySettings money_;
     GatewaySettings settings_;
+    ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
     std::shared_ptr<IData_Srv_Zel> server_;  // the gateway's own: the first worker's
     std::unique_ptr<DebugLog> mdebug_;

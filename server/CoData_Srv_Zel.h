@@ -13,13 +13,16 @@ namespace zel {
 class CoData_Srv_Zel {
 public:
     // A server object on this machine (127.0.0.1, the default port).
-    static std::shared_ptr<IData_Srv_Zel> Create(ClientTimeouts timeouts = {});
+    static std::shared_ptr<IData_Srv_Zel> Create(ClientTimeouts timeouts = {},
+                                                 const ClientCredentials& credentials = {});
 
-    // A server object at machine: "host", "host:port", "[v6]:port", ...;
-    // empty text is this machine. Throws ServerError for a bad address or a
-    // failed creation.
+    // A server object at machine: "host", "host:port", "[v6]:port",
+    // "https://host:port", or several of them separated by commas (see
+    // ParseServerList); empty text is this machine. Throws ServerError for a
+    // bad address or a failed creation.
     static std::shared_ptr<IData_Srv_Zel> CreateRemote(const std::string& machine,
-                                                       ClientTimeouts timeouts = {});
+                                                       ClientTimeouts timeouts = {},
+                                                       const ClientCredentials& credentials = {});
 };
 
 }  // namespace zel

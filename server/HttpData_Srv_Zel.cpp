@@ -1,6 +1,7 @@
 #include "server/HttpData_Srv_Zel.h"
 
 #include <httplib.h>
+#include <openssl/x509.h>
 
 #include "money/CodePage.h"
 #include "server/ConnectProbe.h"
@@ -28,16 +29,31 @@ std::string BodyStart(const std::string& body) {
     return body.size() > MAX_SHOWN_BODY ? shown + "..." : shown;
 }
 
+// Why the certificate was refused, as OpenSSL puts it.
+std::string VerifyDetail(httplib::Client& http) {
+    const long result = http.get_openssl_verify_result();
+    if (result == X509_V_OK) {
+        return "";
+    }
+    return std::string(": ") + X509_verify_cert_error_string(result);
+}
+
 }  // namespace
 
 HttpData_Srv_Zel::HttpData_Srv_Zel(ServerAddress address, std::string className,
                                    ClientTimeouts timeouts)
-    : address_(std::move(address)),
-      className_(std::move(className)),
-      timeouts_(timeouts),
-      http_(std::make_unique<httplib::Client>(address_.Host, address_.Port)) {
+    : HttpData_Srv_Zel({ServerLocation{std::move(address), false}}, std::move(className), timeouts,
+                       {}) {}
+
+void HttpData_Srv_Zel::Open(std::size_t location) {
     using std::chrono::duration_cast;
     using std::chrono::microseconds;
+    current_ = location;
+    const ServerLocation& l = locations_[current_];
+    const std::string host =
+        l.Address.Host.find(':') != std::string::npos ? "[" + l.Address.Host + "]" : l.Address.Host;
+    http_ = std::make_unique<httplib::Client>((l.Https ? "https://" : "http://") + host + ":" +
+                                              std::to_string(l.Address.Port));
     const auto connect = duration_cast<microseconds>(timeouts_.Connect).count();
     const auto read = duration_cast<microseconds>(timeouts_.Read).count();
     http_->set_connection_timeout(connect / 1000000, connect % 1000000);
@@ -45,7 +61,27 @@ HttpData_Srv_Zel::HttpData_Srv_Zel(ServerAddress address, std::string className,
     http_->set_write_timeout(read / 1000000, read % 1000000);
     http_->set_keep_alive(true);
     http_->set_tcp_nodelay(true);
+    if (l.Https) {
+        http_->enable_server_certificate_verification(true);
+        if (!credentials_.CaFile.empty()) {
+            http_->set_ca_cert_path(credentials_.CaFile);
+        }
+    }
+    if (!credentials_.AccessKey.empty()) {
+        http_->set_bearer_token_auth(credentials_.AccessKey);
+    }
+}
 
+HttpData_Srv_Zel::HttpData_Srv_Zel(std::vector<ServerLocation> locations, std::string className,
+                                   ClientTimeouts timeouts, ClientCredentials credentials)
+    : locations_(std::move(locations)),
+      className_(std::move(className)),
+      timeouts_(timeouts),
+      credentials_(std::move(credentials)) {
+    if (locations_.empty()) {
+        throw ServerError(className_ + ": no server address");
+    }
+    Open(0);
     const std::string answer =
         Send("create", Method::Get, std::string(CLASSES_PATH) + PercentEncode(className_), {});
     std::string offered;
@@ -66,14 +102,16 @@ void HttpData_Srv_Zel::Hangup() {
 }
 
 void HttpData_Srv_Zel::Fail(std::string_view operation, const std::string& what) const {
-    throw ServerError(className_ + " at " + address_.ToString() + ": " + std::string(operation) +
-                      ": " + what);
+    throw ServerError(className_ + " at " + locations_[current_].ToString() + ": " +
+                      std::string(operation) + ": " + what);
 }
 
 std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
                                    const std::string& path, const std::string& body) {
-    const httplib::Headers headers{{"Host", address_.ToString()}, {"Accept", "application/json"}};
+    std::size_t turns = 0;  // to the next location, after one that did not connect
     for (int attempt = 0;; ++attempt) {
+        const httplib::Headers headers{{"Host", Address().ToString()},
+                                       {"Accept", "application/json"}};
         const auto start = std::chrono::steady_clock::now();
         httplib::Result result = method == Method::Get
                                      ? http_->Get(path, headers)
@@ -83,6 +121,9 @@ std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
             const int status = result->status;
             if (status >= 200 && status < 300) {
                 return result->body;
+            }
+            if (status == 401) {
+                Fail(operation, "access key refused (401)");
             }
             const std::string text = DecodeError(result->body);
             if (!text.empty()) {
@@ -99,9 +140,15 @@ std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
             attempt == 0) {
             continue;
         }
+        if ((error == httplib::Error::Connection || error == httplib::Error::ConnectionTimeout) &&
+            ++turns < locations_.size()) {
+            Open((current_ + 1) % locations_.size());
+            attempt = -1;
+            continue;
+        }
         switch (error) {
             case httplib::Error::Connection:
-                Fail(operation, ProbeConnect(address_, timeouts_.Connect));
+                Fail(operation, ProbeConnect(Address(), timeouts_.Connect));
             case httplib::Error::ConnectionTimeout:
                 Fail(operation,
                      "no connection within " + Duration(timeouts_.Connect) + " (time-out)");
@@ -111,6 +158,15 @@ std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
                            : "no answer within " + Duration(timeouts_.Read) + " (time-out)");
             case httplib::Error::Write:
                 Fail(operation, "sending the request failed");
+            case httplib::Error::SSLServerVerification:
+                Fail(operation, "certificate verify failed" + VerifyDetail(*http_));
+            case httplib::Error::SSLConnection:
+                Fail(operation, "TLS handshake failed (is the server serving HTTPS?)");
+            case httplib::Error::SSLLoadingCerts:
+                Fail(operation, "cannot load the certificates to trust (" +
+                                    (credentials_.CaFile.empty() ? std::string("system store")
+                                                                 : credentials_.CaFile) +
+                                    ")");
             default:
                 Fail(operation, "HTTP client error: " + httplib::to_string(error));
         }

@@ -6,6 +6,11 @@
 // One object is used by one thread at a time; calls block (connect at most
 // ClientTimeouts::Connect, answer at most ClientTimeouts::Read). The
 // connection is kept alive between calls and renewed when it went stale.
+//
+// Given several locations, the handshake and each call use the first that
+// answers: a call that cannot connect (refused, unreachable, connect time
+// limit) turns to the next before it fails, and the one that answered is
+// kept until it fails in turn.
 #pragma once
 
 #include <chrono>
@@ -16,6 +21,7 @@
 #include "common/ServerNames.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/ServerList.h"
 
 namespace httplib {
 class Client;
@@ -28,6 +34,12 @@ struct ClientTimeouts {
     std::chrono::milliseconds Read{5000};
 };
 
+// What an https:// server is trusted by, and the key a server may ask for.
+struct ClientCredentials {
+    std::string CaFile;     // PEM certificates to trust; empty: the system's store
+    std::string AccessKey;  // sent as "Authorization: Bearer"; empty: none
+};
+
 class HttpData_Srv_Zel final : public IData_Srv_Zel {
 public:
     // Performs the handshake for className; throws ServerError when nothing
@@ -35,6 +47,8 @@ public:
     explicit HttpData_Srv_Zel(ServerAddress address,
                               std::string className = std::string(SERVER_CLASS),
                               ClientTimeouts timeouts = {});
+    HttpData_Srv_Zel(std::vector<ServerLocation> locations, std::string className,
+                     ClientTimeouts timeouts, ClientCredentials credentials);
     ~HttpData_Srv_Zel() override;
     HttpData_Srv_Zel(const HttpData_Srv_Zel&) = delete;
     HttpData_Srv_Zel& operator=(const HttpData_Srv_Zel&) = delete;
@@ -50,7 +64,8 @@ public:
 
     void Hangup() override;
 
-    const ServerAddress& Address() const { return address_; }
+    // The location in use.
+    const ServerAddress& Address() const { return locations_[current_].Address; }
     const std::string& ClassName() const { return className_; }
 
 private:
@@ -60,10 +75,13 @@ private:
     std::string Send(std::string_view operation, Method method, const std::string& path,
                      const std::string& body);
     [[noreturn]] void Fail(std::string_view operation, const std::string& what) const;
+    void Open(std::size_t location);
 
-    ServerAddress address_;
+    std::vector<ServerLocation> locations_;
+    std::size_t current_ = 0;
     std::string className_;
     ClientTimeouts timeouts_;
+    ClientCredentials credentials_;
     std::unique_ptr<httplib::Client> http_;
 };
 

@@ -11,8 +11,46 @@ namespace {
 
 constexpr std::string_view LOCAL_HOST = "127.0.0.1";
 
+bool IsPrintable(char c) {
+    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+}
+
+// The text as it may be shown in a message: other bytes as \xNN.
+std::string Shown(std::string_view text) {
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (IsPrintable(c)) {
+            out += c;
+        } else {
+            out += {'\\', 'x', HEX[u >> 4], HEX[u & 0xF]};
+        }
+    }
+    return out;
+}
+
 [[noreturn]] void Bad(std::string_view text, std::string_view why) {
-    throw ServerError("server address \"" + std::string(text) + "\": " + std::string(why));
+    throw ServerError("server address \"" + Shown(text) + "\": " + std::string(why));
+}
+
+bool IsAlnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Only what a host name or an IP literal holds reaches a Host header:
+// letters, digits, '-', '_' and '.'; an IPv6 literal also ':' and a '%' zone.
+void CheckHost(std::string_view whole, std::string_view host, bool v6) {
+    for (char c : host) {
+        const bool fits =
+            IsAlnum(c) || c == '-' || c == '_' || c == '.' || (v6 && (c == ':' || c == '%'));
+        if (!fits) {
+            const std::string shown = c == ' '         ? std::string("a blank")
+                                      : IsPrintable(c) ? std::string("'") + c + "'"
+                                                       : Shown(std::string_view(&c, 1));
+            Bad(whole, "character " + shown + " does not belong in a host name or IP address");
+        }
+    }
 }
 
 std::uint16_t ParsePort(std::string_view whole, std::string_view digits, bool allowZero) {
@@ -62,6 +100,7 @@ ServerAddress ParseServerAddress(std::string_view text, std::uint16_t defaultPor
         if (host.find_first_of("[]") != std::string_view::npos) {
             Bad(text, "unbalanced brackets");
         }
+        CheckHost(text, host, true);
         const std::string_view rest = s.substr(close + 1);
         if (rest.empty()) {
             return {std::string(host), defaultPort};
@@ -74,21 +113,21 @@ ServerAddress ParseServerAddress(std::string_view text, std::uint16_t defaultPor
     if (s.find_first_of("[]") != std::string_view::npos) {
         Bad(text, "unbalanced brackets");
     }
-    if (s.find_first_of(" \t") != std::string_view::npos) {
-        Bad(text, "blanks inside the address");
-    }
     const auto firstColon = s.find(':');
     if (firstColon == std::string_view::npos) {
+        CheckHost(text, s, false);
         return {std::string(s), defaultPort};
     }
     if (s.find(':', firstColon + 1) != std::string_view::npos) {
         // Two or more colons and no brackets: an IPv6 address alone.
+        CheckHost(text, s, true);
         return {std::string(s), defaultPort};
     }
     const std::string_view host = s.substr(0, firstColon);
     if (host.empty()) {
         Bad(text, "the host is missing before ':'");
     }
+    CheckHost(text, host, false);
     return {std::string(host), ParsePort(text, s.substr(firstColon + 1), allowPortZero)};
 }
 

@@ -25,7 +25,8 @@ struct ServerAddress {
 // this machine, 127.0.0.1. A missing port is defaultPort. Throws ServerError
 // naming the text when the port is not a number from 1 to 65535 (0 too when
 // allowPortZero, for a listener that lets the system choose), when brackets
-// do not close, or when the host is missing.
+// do not close, when the host is missing, or when it holds a character
+// that no host name or IP literal has (the error names it).
 ServerAddress ParseServerAddress(std::string_view text, std::uint16_t defaultPort,
                                  bool allowPortZero = false);
 

@@ -1,7 +1,7 @@
 #include "server/TDCOMConnection.h"
 
 #include "common/ServerNames.h"
-#include "server/ServerAddress.h"
+#include "server/ServerList.h"
 
 namespace zel {
 
@@ -14,7 +14,7 @@ void TDCOMConnection::SetConnected(bool connected) {
         return;
     }
     object_ = std::make_shared<HttpData_Srv_Zel>(
-        ParseServerAddress(computerName_, DEFAULT_SERVER_PORT), serverName_, timeouts_);
+        ParseServerList(computerName_, DEFAULT_SERVER_PORT), serverName_, timeouts_, credentials_);
     if (AfterConnect) {
         AfterConnect(*this);
     }

@@ -30,7 +30,8 @@ public:
     const std::string& ServerName() const { return serverName_; }
     void SetServerName(std::string name) { serverName_ = std::move(name); }
 
-    // The server address; empty is this machine. Read when connecting.
+    // The server address or addresses (see ParseServerList); empty is this
+    // machine. Read when connecting.
     const std::string& ComputerName() const { return computerName_; }
     void SetComputerName(std::string name) { computerName_ = std::move(name); }
 
@@ -48,11 +49,14 @@ public:
 
     // Time-outs of the objects this connection creates.
     void SetTimeouts(ClientTimeouts timeouts) { timeouts_ = timeouts; }
+    // The trust and key of the objects this connection creates.
+    void SetCredentials(ClientCredentials credentials) { credentials_ = std::move(credentials); }
 
 private:
     std::string serverName_{SERVER_CLASS};
     std::string computerName_;
     ClientTimeouts timeouts_;
+    ClientCredentials credentials_;
     std::shared_ptr<IData_Srv_Zel> object_;
 };
 

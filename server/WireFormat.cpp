@@ -244,7 +244,9 @@ RowSet DecodeRowSet(std::string_view body) {
         if (!c.is_object()) {
             throw WireError("a column is not an object but " + Shown(c));
         }
-        set.Columns.push_back({ReadString(c, "Name"), ReadString(c, "Type")});
+        // The type is informative: a server may leave it out.
+        set.Columns.push_back(
+            {ReadString(c, "Name"), c.contains("Type") ? ReadString(c, "Type") : ""});
     }
     set.Rows.reserve(rows.size());
     for (std::size_t r = 0; r < rows.size(); ++r) {

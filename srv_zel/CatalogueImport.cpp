@@ -7,8 +7,6 @@
 #include <limits>
 #include <vector>
 
-#include <sqlite3.h>
-
 #include "common/Text.h"
 #include "money/CodePage.h"
 #include "srv_zel/CsvReader.h"
@@ -198,7 +196,7 @@ std::string UpsertSql(const std::vector<HeaderColumn>& columns) {
     return sql;
 }
 
-std::size_t ImportArticles(Database& db, const std::string& path, const CsvFormat& format,
+std::size_t ImportArticles(CatalogueWriter& db, const std::string& path, const CsvFormat& format,
                            const ImportProgress& progress) {
     CsvFile file(path, format);
     CsvRecord record;
@@ -207,7 +205,7 @@ std::size_t ImportArticles(Database& db, const std::string& path, const CsvForma
     }
     const auto columns = ReadArticleHeader(file, record);
     const bool updateOnly = !HasDescription(columns);
-    Statement upsert(db, UpsertSql(columns));
+    const auto upsert = db.Prepare(UpsertSql(columns));
     ProgressClock clock(progress, path);
     std::size_t rows = 0;
     while (file.Next(record)) {
@@ -222,7 +220,7 @@ std::size_t ImportArticles(Database& db, const std::string& path, const CsvForma
                 const std::string& text = record.Fields[i];
                 switch (columns[i].Field) {
                     case ArticleField::Code:
-                        upsert.Bind(index, ParseArticleCode(text));
+                        upsert->Bind(index, ParseArticleCode(text));
                         break;
                     case ArticleField::Description:
                         if (!IsValidUtf8(text)) {
@@ -230,44 +228,44 @@ std::size_t ImportArticles(Database& db, const std::string& path, const CsvForma
                                 "descripcion is not valid UTF-8 (for a windows-1252 file, give "
                                 "--encoding windows-1252)");
                         }
-                        upsert.Bind(index, std::string_view(text));
+                        upsert->Bind(index, std::string_view(text));
                         break;
                     case ArticleField::Price:
                         if (const auto price = ParsePrice(columns[i].Name, text)) {
-                            upsert.Bind(index, *price);
+                            upsert->Bind(index, *price);
                         } else {
-                            upsert.BindNull(index);
+                            upsert->BindNull(index);
                         }
                         break;
                     case ArticleField::ImpsAct:
-                        upsert.Bind(index, ParseBoundedInt("imps_act", text, -32768, 32767));
+                        upsert->Bind(index, ParseBoundedInt("imps_act", text, -32768, 32767));
                         break;
                     case ArticleField::BanImps:
-                        upsert.Bind(index, ParseBoundedInt("ban_imps", text, -128, 127));
+                        upsert->Bind(index, ParseBoundedInt("ban_imps", text, -128, 127));
                         break;
                 }
             }
         } catch (const ImportError& e) {
             file.Fail(record.Line, e.what());
         }
+        std::size_t changed = 0;
         try {
-            upsert.Step();
-        } catch (const SqliteError& e) {
+            changed = upsert->Run();
+        } catch (const std::runtime_error& e) {  // the store refused the row
             file.Fail(record.Line, e.what());
         }
-        if (updateOnly && sqlite3_changes(db.Handle()) == 0) {
+        if (updateOnly && changed == 0) {
             file.Fail(record.Line, "article " +
                                        std::string(Trim(record.Fields[CodeColumn(columns)])) +
                                        " is not in the catalogue; a new article needs the "
                                        "column \"descripcion\"");
         }
-        upsert.Reset();
         clock.Row(++rows);
     }
     return rows;
 }
 
-std::size_t ImportTaxes(Database& db, const std::string& path, const CsvFormat& format,
+std::size_t ImportTaxes(CatalogueWriter& db, const std::string& path, const CsvFormat& format,
                         const ImportProgress& progress) {
     CsvFile file(path, format);
     CsvRecord record;
@@ -279,7 +277,7 @@ std::size_t ImportTaxes(Database& db, const std::string& path, const CsvFormat& 
         file.Fail(record.Line, "the header must be the one column \"pct\"");
     }
     db.Exec("DELETE FROM Impuestos");
-    Statement insert(db, "INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
+    const auto insert = db.Prepare("INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
     ProgressClock clock(progress, path);
     std::size_t rows = 0;
     while (file.Next(record)) {
@@ -299,10 +297,9 @@ std::size_t ImportTaxes(Database& db, const std::string& path, const CsvFormat& 
         if (*pct < 0) {
             file.Fail(record.Line, "pct " + QuotedField(Trim(record.Fields[0])) + " is negative");
         }
-        insert.Bind(1, static_cast<std::int64_t>(rows + 1));
-        insert.Bind(2, *pct);
-        insert.Step();
-        insert.Reset();
+        insert->Bind(1, static_cast<std::int64_t>(rows + 1));
+        insert->Bind(2, *pct);
+        insert->Run();
         clock.Row(++rows);
     }
     if (rows == 0) {
@@ -372,10 +369,10 @@ std::int64_t ParseBoundedInt(const std::string& column, const std::string& raw, 
     return value;
 }
 
-ImportCounts ImportCatalogue(Database& db, const ImportFiles& files,
+ImportCounts ImportCatalogue(CatalogueWriter& db, const ImportFiles& files,
                              const ImportProgress& progress) {
     ImportCounts counts;
-    Transaction transaction(db);
+    WriteTransaction transaction(db);
     if (files.Articles) {
         counts.Articles = ImportArticles(db, *files.Articles, files.Format, progress);
     }

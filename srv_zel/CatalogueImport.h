@@ -16,7 +16,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "srv_zel/Sqlite.h"
+#include "srv_zel/CatalogueStore.h"
 
 namespace zel {
 
@@ -44,9 +44,9 @@ struct ImportCounts {
 // Called about once a second on a long file with the file and the rows read so far.
 using ImportProgress = std::function<void(const std::string& file, std::size_t rows)>;
 
-// db is a catalogue opened for writing. Throws ImportError (bad file or row;
-// the database is unchanged) or SqliteError.
-ImportCounts ImportCatalogue(Database& db, const ImportFiles& files,
+// Throws ImportError (bad file or row; the database is unchanged) or the
+// store's error.
+ImportCounts ImportCatalogue(CatalogueWriter& db, const ImportFiles& files,
                              const ImportProgress& progress = {});
 
 // Pure field checks, shared with the tests. Each throws ImportError with the

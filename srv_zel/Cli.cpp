@@ -9,8 +9,10 @@
 #include <optional>
 #include <thread>
 
+#include "server/AccessKey.h"
 #include "server/IData_Srv_Zel.h"
 #include "srv_zel/CatalogueImport.h"
+#include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
@@ -26,7 +28,8 @@ constexpr int EXIT_USAGE = 2;
 constexpr const char* MAIN_HELP = R"(Usage: srv_zel COMMAND [OPTIONS]
 
 The reference application server of the price-check gateway: answers its
-HTTP/JSON interface (docs/app-server-api.md) from a SQLite catalogue.
+HTTP/JSON interface (docs/app-server-api.md) from a catalogue in a SQLite
+file or in a PostgreSQL database (--db postgresql://USER@HOST/DB).
 
 Commands:
   serve      serve the catalogue to gateways
@@ -54,13 +57,17 @@ whatever its framing (413), a request not whole within 10 s (408), 1024
 connections open (503), queries: 2 at once and 8 waiting (503), 4 s each.
 A kept-alive connection with no request is closed after 60 s.
 
-  --db FILE          the SQLite catalogue
+  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   --listen HOST:PORT where to listen (default 127.0.0.1:6100; 0.0.0.0:6100
                      opens it to the network; port 0 picks a free port)
   --threads N        lookups answered at once (default 16)
   --metrics HOST:PORT
                      serve GET /metrics (Prometheus text) there, on a port of
                      its own (e.g. 127.0.0.1:6101); none by default
+  --tls-cert FILE    serve HTTPS with this certificate chain (PEM) ...
+  --tls-key FILE     ... and its private key (PEM)
+  --key-file FILE    ask every request for the access key in FILE, as
+                     "Authorization: Bearer KEY"; others get 401
   -h, --help         this text
 )";
 
@@ -72,7 +79,8 @@ Loads CSV files (RFC 4180, UTF-8, header row) into the catalogue in FILE, in
 one transaction: a bad row stops the import with its file, line and reason,
 and nothing is imported.
 
-  --db FILE          the SQLite catalogue (created when missing)
+  --db FILE          the SQLite catalogue (created when missing), or a
+                     postgresql:// connection URI (tables created when missing)
   --articles A.csv   header codigo[,descripcion][,precio1..precio8][,imps_act][,ban_imps];
                      rows are upserted by code; an empty price is no price;
                      prices may be negative (a deposit given back). Without
@@ -93,7 +101,7 @@ articles with Spanish descriptions, prices on lists 1 to 4, taxes 16, 0 and
 8 %, and some articles to which taxes apply. Articles with the same codes
 and the tax table are replaced. Prints three codes to try.
 
-  --db FILE          the SQLite catalogue
+  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   -h, --help         this text
 )";
 
@@ -164,11 +172,16 @@ int Serve(ServeOptions options, std::ostream& err) {
     } restore{previous};
 
     SrvZelServer server(options);
-    err << "srv_zel: serving " << options.DbPath << " on " << server.Address().ToString();
+    err << "srv_zel: serving " << (IsPostgresUri(options.DbPath) ? "PostgreSQL" : options.DbPath)
+        << " on " << server.Address().ToString();
     if (const auto metrics = server.MetricsAddress()) {
         err << ", metrics on " << metrics->ToString();
     }
     err << std::endl;
+    if (!options.TlsCert.empty() || !options.AccessKey.empty()) {
+        err << "srv_zel: " << (options.TlsCert.empty() ? "plain HTTP" : "HTTPS")
+            << (options.AccessKey.empty() ? "" : ", access key asked for") << std::endl;
+    }
     // Does nothing when not started by systemd.
     sd_notify(0, ("READY=1\nSTATUS=serving on " + server.Address().ToString()).c_str());
 
@@ -196,7 +209,9 @@ int Serve(ServeOptions options, std::ostream& err) {
 }
 
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions("serve", args, {"--db", "--listen", "--threads", "--metrics"});
+    const auto o = ParseOptions(
+        "serve", args,
+        {"--db", "--listen", "--threads", "--metrics", "--tls-cert", "--tls-key", "--key-file"});
     if (o.contains("--help")) {
         out << SERVE_HELP;
         return EXIT_OK;
@@ -223,6 +238,16 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
                              "\" is not a number from 1 to 1024");
         }
         options.Threads = n;
+    }
+    if (o.contains("--tls-cert") != o.contains("--tls-key")) {
+        throw UsageError("srv_zel serve: --tls-cert and --tls-key go together");
+    }
+    if (o.contains("--tls-cert")) {
+        options.TlsCert = o.at("--tls-cert");
+        options.TlsKey = o.at("--tls-key");
+    }
+    if (const auto it = o.find("--key-file"); it != o.end()) {
+        options.AccessKey = ReadAccessKey(it->second);
     }
     return Serve(std::move(options), err);
 }
@@ -255,9 +280,9 @@ int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (!files.Articles && !files.Taxes) {
         throw UsageError("srv_zel import: nothing to import: give --articles, --taxes or both");
     }
-    Database catalogue = OpenCatalogueForWriting(db);
+    const auto catalogue = OpenCatalogueWriter(db);
     const ImportCounts counts =
-        ImportCatalogue(catalogue, files, [&err](const std::string& file, std::size_t rows) {
+        ImportCatalogue(*catalogue, files, [&err](const std::string& file, std::size_t rows) {
             err << "srv_zel: " << file << ": " << rows << " rows so far" << std::endl;
         });
     if (files.Articles) {
@@ -277,8 +302,8 @@ int RunInitDemo(const std::vector<std::string>& args, std::ostream& out) {
         return EXIT_OK;
     }
     const std::string db = Required("init-demo", o, "--db");
-    Database catalogue = OpenCatalogueForWriting(db);
-    const auto codes = WriteDemoCatalogue(catalogue);
+    const auto catalogue = OpenCatalogueWriter(db);
+    const auto codes = WriteDemoCatalogue(*catalogue);
     out << "srv_zel: wrote " << DemoArticleCount() << " demo articles and 3 taxes (16, 0, 8) to "
         << db << "\nCodes to try:\n";
     for (const auto& c : codes) {

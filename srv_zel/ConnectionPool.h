@@ -1,52 +1,48 @@
-// ConnectionPool: read-only catalogue connections shared by the worker
-// threads. A lease holds one connection (with its prepared lookup) for one
-// request and gives it back when it ends; connections are opened on demand
-// and kept for the next request.
+// ConnectionPool: catalogue sessions shared by the worker threads. A lease
+// holds one session (a connection with its prepared lookup) for one request
+// and gives it back when it ends; sessions are opened on demand and kept for
+// the next request, so there are never more than there are workers. A
+// session whose connection was lost is dropped instead of given back.
 #pragma once
 
 #include <memory>
 #include <mutex>
-#include <string>
 #include <vector>
 
-#include "srv_zel/ArticleLookup.h"
-#include "srv_zel/Sqlite.h"
+#include "srv_zel/CatalogueStore.h"
 
 namespace zel {
 
 class ConnectionPool {
-    struct Slot;
-
 public:
-    explicit ConnectionPool(std::string path);
-    ~ConnectionPool();
+    explicit ConnectionPool(CatalogueStore& store) : store_(store) {}
 
     class Lease {
     public:
-        Lease(ConnectionPool& pool, std::unique_ptr<Slot> slot);
+        Lease(ConnectionPool& pool, std::unique_ptr<CatalogueSession> session)
+            : pool_(&pool), session_(std::move(session)) {}
         ~Lease();
         Lease(Lease&&) noexcept = default;
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
         Lease& operator=(Lease&&) = delete;
 
-        Database& Db();
-        ArticleLookup& Lookup();
+        CatalogueSession& Session() { return *session_; }
 
     private:
         ConnectionPool* pool_;
-        std::unique_ptr<Slot> slot_;
+        std::unique_ptr<CatalogueSession> session_;
     };
 
-    // Throws SqliteError when a new connection cannot be opened.
+    // Throws (naming the database) when a new session cannot be opened.
     Lease Acquire();
 
 private:
-    void Return(std::unique_ptr<Slot> slot);
+    void Return(std::unique_ptr<CatalogueSession> session);
 
-    std::string path_;
+    CatalogueStore& store_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Slot>> idle_;
+    std::vector<std::unique_ptr<CatalogueSession>> idle_;
 };
 
 }  // namespace zel

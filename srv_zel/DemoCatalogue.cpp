@@ -125,36 +125,38 @@ std::size_t DemoArticleCount() {
     return std::size(ARTICLES);
 }
 
-std::vector<DemoCode> WriteDemoCatalogue(Database& db) {
-    Transaction transaction(db);
-    Statement article(db,
-                      "INSERT OR REPLACE INTO Articulos "
-                      "(Codigo, Descrip, Precio1, Precio2, Precio3, Precio4, Imps_Act, Ban_Imps) "
-                      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+std::vector<DemoCode> WriteDemoCatalogue(CatalogueWriter& db) {
+    WriteTransaction transaction(db);
+    // Replaced whole: the columns not named go back to their defaults.
+    const auto remove = db.Prepare("DELETE FROM Articulos WHERE Codigo = ?1");
+    const auto article = db.Prepare(
+        "INSERT INTO Articulos "
+        "(Codigo, Descrip, Precio1, Precio2, Precio3, Precio4, Imps_Act, Ban_Imps) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     for (std::size_t i = 0; i < std::size(ARTICLES); ++i) {
         const DemoArticle& a = ARTICLES[i];
-        article.Bind(1, DemoArticleCode(i));
-        article.Bind(2, std::string_view(a.Description));
-        article.Bind(3, Price(a.Cents, 0));
-        article.Bind(4, Price(a.Cents, 5));
-        article.Bind(5, Price(a.Cents, 10));
+        remove->Bind(1, DemoArticleCode(i));
+        remove->Run();
+        article->Bind(1, DemoArticleCode(i));
+        article->Bind(2, std::string_view(a.Description));
+        article->Bind(3, Price(a.Cents, 0));
+        article->Bind(4, Price(a.Cents, 5));
+        article->Bind(5, Price(a.Cents, 10));
         if (a.MemberPrice) {
-            article.Bind(6, Price(a.Cents, 15));
+            article->Bind(6, Price(a.Cents, 15));
         } else {
-            article.BindNull(6);
+            article->BindNull(6);
         }
-        article.Bind(7, static_cast<std::int64_t>(a.ImpsAct));
-        article.Bind(8, static_cast<std::int64_t>(a.BanImps));
-        article.Step();
-        article.Reset();
+        article->Bind(7, static_cast<std::int64_t>(a.ImpsAct));
+        article->Bind(8, static_cast<std::int64_t>(a.BanImps));
+        article->Run();
     }
     db.Exec("DELETE FROM Impuestos");
-    Statement tax(db, "INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
+    const auto tax = db.Prepare("INSERT INTO Impuestos (Numero, PCT) VALUES (?1, ?2)");
     for (std::size_t i = 0; i < DEMO_TAXES.size(); ++i) {
-        tax.Bind(1, static_cast<std::int64_t>(i + 1));
-        tax.Bind(2, DEMO_TAXES[i]);
-        tax.Step();
-        tax.Reset();
+        tax->Bind(1, static_cast<std::int64_t>(i + 1));
+        tax->Bind(2, DEMO_TAXES[i]);
+        tax->Run();
     }
     transaction.Commit();
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "srv_zel/Sqlite.h"
+#include "srv_zel/CatalogueStore.h"
 
 namespace zel {
 
@@ -22,7 +22,7 @@ int Ean13CheckDigit(std::int64_t firstTwelveDigits);
 
 // Replaces the demo articles (other articles stay) and the tax table, in one
 // transaction. Returns three codes worth trying.
-std::vector<DemoCode> WriteDemoCatalogue(Database& db);
+std::vector<DemoCode> WriteDemoCatalogue(CatalogueWriter& db);
 
 // Number of demo articles written.
 std::size_t DemoArticleCount();

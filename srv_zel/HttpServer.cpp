@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -18,6 +19,8 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+
+#include "srv_zel/TlsContext.h"
 
 namespace zel {
 
@@ -63,6 +66,9 @@ std::string Serialize(const HttpResponse& r, bool close) {
     if (!r.ContentType.empty()) {
         out += "Content-Type: " + r.ContentType + "\r\n";
     }
+    for (const auto& [name, value] : r.Headers) {
+        out += name + ": " + value + "\r\n";
+    }
     out += "Content-Length: " + std::to_string(r.Body.size()) + "\r\n";
     if (close) {
         out += "Connection: close\r\n";
@@ -101,6 +107,8 @@ std::string_view StatusReason(int status) {
             return "OK";
         case 400:
             return "Bad Request";
+        case 401:
+            return "Unauthorized";
         case 404:
             return "Not Found";
         case 405:
@@ -133,6 +141,9 @@ public:
         if (options_.Lanes.empty()) {
             options_.Lanes.push_back({"requests", 1, 0});
         }
+        if (!options_.TlsCert.empty() || !options_.TlsKey.empty()) {
+            tls_ = std::make_unique<TlsContext>(options_.TlsCert, options_.TlsKey);
+        }
         Bind();
         epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
         wake_ = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -151,7 +162,10 @@ public:
             return;
         }
         StartWorkers();
-        Loop();
+        {
+            const BrokenPipeOff quiet;
+            Loop();
+        }
         StopWorkers();
     }
 
@@ -167,8 +181,39 @@ private:
     // before the client has read it.
     enum class Phase { Reading, Working, Writing, Draining };
 
+    // OpenSSL writes to a socket without MSG_NOSIGNAL: on the watching thread,
+    // the only one that writes, a client that went away gives EPIPE instead.
+    class BrokenPipeOff {
+    public:
+        BrokenPipeOff() {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+        }
+        ~BrokenPipeOff() {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            const timespec now{0, 0};
+            while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+            }
+            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        }
+        BrokenPipeOff(const BrokenPipeOff&) = delete;
+        BrokenPipeOff& operator=(const BrokenPipeOff&) = delete;
+
+    private:
+        sigset_t previous_;
+    };
+
+    enum class Io { Ok, Again, Ended };  // Ended: closed by the client, or failed
+
     struct Conn {
         Fd fd;
+        std::unique_ptr<TlsStream> tls;  // null: plain HTTP
+        bool handshaking = false;
+        std::uint32_t tlsNeeds = 0;  // readiness a TLS step waits for
         std::uint64_t id = 0;
         HttpRequestParser parser;
         std::string pending;  // bytes read past the request under way
@@ -445,12 +490,25 @@ private:
             const int yes = 1;
             setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
             const std::uint64_t id = nextId_++;
+            std::unique_ptr<TlsStream> tls;
+            if (tls_) {
+                try {
+                    tls = tls_->Accept(fd.Get());
+                } catch (const std::exception& e) {
+                    Notice(e.what());
+                    continue;
+                }
+            }
             Conn& c = conns_[id];
             c.id = id;
             c.parser = HttpRequestParser(options_.Limits);
             PeerOf(fd.Get(), c.peer, c.peerPort);
             c.fd = std::move(fd);
-            c.deadline = Clock::now() + options_.IdleLimit;
+            c.tls = std::move(tls);
+            c.handshaking = c.tls != nullptr;
+            // The handshake has the time of a request.
+            c.deadline =
+                Clock::now() + (c.handshaking ? options_.RequestTimeLimit : options_.IdleLimit);
             Watch(c.fd.Get(), id, EPOLLIN);
             c.events = EPOLLIN;
         }
@@ -458,8 +516,11 @@ private:
 
     void RefuseConnection(int fd) {
         if (refused_++ == 0) {
-            Notice(std::to_string(options_.MaxConnections) +
-                   " connections open: new ones are answered 503 and closed");
+            Notice(std::to_string(options_.MaxConnections) + " connections open: new ones are " +
+                   (tls_ ? "closed" : "answered 503 and closed"));
+        }
+        if (tls_) {
+            return;  // a plain answer means nothing to a TLS client
         }
         const std::string bytes =
             Serialize(cb_.Error(503, "too many connections open; try again later"), true);
@@ -468,6 +529,20 @@ private:
 
     void OnReady(Conn& c, std::uint32_t what) {
         const std::uint64_t id = c.id;
+        if (c.tls) {
+            // A TLS step may wait for the other direction (a read for a
+            // write): every step under way is tried again on any readiness.
+            c.tlsNeeds = 0;
+            if (c.handshaking && !Handshake(c)) {
+                Close(id);
+                return;
+            }
+            if (c.handshaking) {
+                UpdateEvents(c);
+                return;
+            }
+            what = (c.sent < c.out.size() ? EPOLLOUT : 0u) | EPOLLIN;
+        }
         if ((what & EPOLLOUT) != 0 && !Flush(c)) {
             Close(id);
             return;
@@ -482,6 +557,7 @@ private:
             char buf[READ_CHUNK];
             ssize_t n = 0;
             std::size_t total = 0;
+            // What comes now is dropped, TLS records too, undecrypted.
             while (total < MAX_READ_PER_WAKE && (n = recv(c.fd.Get(), buf, sizeof buf, 0)) > 0) {
                 total += static_cast<std::size_t>(n);
             }
@@ -495,21 +571,91 @@ private:
         }
     }
 
+    // false: the handshake failed, and the connection is to be closed.
+    bool Handshake(Conn& c) {
+        switch (c.tls->Handshake()) {
+            case TlsIo::Done:
+                c.handshaking = false;
+                c.deadline = Clock::now() + options_.IdleLimit;
+                return true;
+            case TlsIo::WantRead:
+                c.tlsNeeds = EPOLLIN;
+                return true;
+            case TlsIo::WantWrite:
+                c.tlsNeeds = EPOLLOUT;
+                return true;
+            case TlsIo::Closed:
+            case TlsIo::Failed:
+                break;
+        }
+        const std::string& why = c.tls->Error();
+        Notice("TLS handshake with " + c.peer + ":" + std::to_string(c.peerPort) + " failed" +
+               (why.empty() ? std::string() : ": " + why));
+        return false;
+    }
+
+    Io Outcome(Conn& c, TlsIo io) {
+        switch (io) {
+            case TlsIo::Done:
+                return Io::Ok;
+            case TlsIo::WantRead:
+                c.tlsNeeds |= EPOLLIN;
+                return Io::Again;
+            case TlsIo::WantWrite:
+                c.tlsNeeds |= EPOLLOUT;
+                return Io::Again;
+            case TlsIo::Closed:
+            case TlsIo::Failed:
+                break;
+        }
+        return Io::Ended;
+    }
+
+    static Io Plain(ssize_t rc, std::size_t& n) {
+        if (rc > 0) {
+            n = static_cast<std::size_t>(rc);
+            return Io::Ok;
+        }
+        if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            return Io::Again;
+        }
+        return Io::Ended;
+    }
+
+    Io Receive(Conn& c, char* buf, std::size_t size, std::size_t& n) {
+        if (c.tls) {
+            return Outcome(c, c.tls->Read(buf, size, n));
+        }
+        return Plain(recv(c.fd.Get(), buf, size, 0), n);
+    }
+
+    Io Transmit(Conn& c, const char* data, std::size_t size, std::size_t& n) {
+        if (c.tls) {
+            return Outcome(c, c.tls->Write(data, size, n));
+        }
+        return Plain(send(c.fd.Get(), data, size, MSG_NOSIGNAL), n);
+    }
+
+    bool Buffered(const Conn& c) const { return c.tls && c.tls->Buffered(); }
+
     // false: the connection is to be closed.
     bool ReadFrom(Conn& c) {
         char buf[READ_CHUNK];
         std::size_t total = 0;
-        while (total < MAX_READ_PER_WAKE && c.phase == Phase::Reading) {
-            const ssize_t n = recv(c.fd.Get(), buf, sizeof buf, 0);
-            if (n == 0) {
-                return false;
+        // What TLS holds decrypted is taken past the share: no readiness
+        // would come for it.
+        while (c.phase == Phase::Reading && (total < MAX_READ_PER_WAKE || Buffered(c))) {
+            std::size_t n = 0;
+            if (const Io io = Receive(c, buf, sizeof buf, n); io != Io::Ok) {
+                return io == Io::Again;
             }
-            if (n < 0) {
-                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-            }
-            total += static_cast<std::size_t>(n);
-            c.pending.append(buf, static_cast<std::size_t>(n));
+            total += n;
+            c.pending.append(buf, n);
             Parse(c);
+        }
+        // For the request after this one, at most a record.
+        for (std::size_t n = 0; Buffered(c) && Receive(c, buf, sizeof buf, n) == Io::Ok;) {
+            c.pending.append(buf, n);
         }
         return true;
     }
@@ -552,6 +698,11 @@ private:
         copy.Path = request.Path;
         copy.RemoteAddress = c.peer;
         copy.RemotePort = c.peerPort;
+        if (cb_.Allowed && !cb_.Allowed(request)) {
+            c.phase = Phase::Reading;
+            Refuse(c, 401, "access key refused", &copy);
+            return;
+        }
         if (!Dispatch(c, std::move(request))) {
             c.phase = Phase::Reading;
             Refuse(c, 503, "too many requests of this kind waiting; try again later", &copy);
@@ -584,12 +735,12 @@ private:
     // false: the connection is to be closed.
     bool Flush(Conn& c) {
         while (c.sent < c.out.size()) {
-            const ssize_t n =
-                send(c.fd.Get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-            if (n < 0) {
-                return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+            std::size_t n = 0;
+            if (const Io io = Transmit(c, c.out.data() + c.sent, c.out.size() - c.sent, n);
+                io != Io::Ok) {
+                return io == Io::Again;
             }
-            c.sent += static_cast<std::size_t>(n);
+            c.sent += n;
         }
         c.out.clear();
         c.sent = 0;
@@ -597,6 +748,9 @@ private:
             return true;  // a "100 Continue" went out; reading goes on
         }
         if (c.closeAfterWrite) {
+            if (c.tls) {
+                c.tls->Close();
+            }
             shutdown(c.fd.Get(), SHUT_WR);
             if (stopping_) {
                 return false;
@@ -614,12 +768,16 @@ private:
     }
 
     void UpdateEvents(Conn& c) {
-        std::uint32_t events = 0;
-        if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
-            events |= EPOLLIN;
-        }
-        if (c.sent < c.out.size()) {
-            events |= EPOLLOUT;
+        std::uint32_t events = c.tlsNeeds;
+        if (c.handshaking) {
+            events = events == 0 ? EPOLLIN : events;
+        } else {
+            if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
+                events |= EPOLLIN;
+            }
+            if (c.sent < c.out.size()) {
+                events |= EPOLLOUT;
+            }
         }
         if (events != c.events) {
             epoll_event ev{};
@@ -685,6 +843,7 @@ private:
 
     HttpServerOptions options_;
     Callbacks cb_;
+    std::unique_ptr<TlsContext> tls_;
     Fd listener_;
     Fd epoll_;
     Fd wake_;

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/ServerAddress.h"
@@ -28,6 +29,7 @@ struct HttpResponse {
     int Status = 200;
     std::string ContentType;
     std::string Body;
+    std::vector<std::pair<std::string, std::string>> Headers;  // beyond the framing ones
 };
 
 struct HttpLane {
@@ -47,12 +49,19 @@ struct HttpServerOptions {
     std::chrono::milliseconds IdleLimit{60'000};
     // For the client to take an answer.
     std::chrono::milliseconds WriteTimeLimit{10'000};
+    // HTTPS with this certificate chain and key (PEM files); empty: plain
+    // HTTP. The handshake must end within RequestTimeLimit.
+    std::string TlsCert;
+    std::string TlsKey;
 };
 
 class HttpServer {
 public:
     // Which lane serves a request (an index into Lanes), on the watching thread.
     using LaneOf = std::function<std::size_t(const HttpRequest&)>;
+    // Whether a request may be served at all, on the watching thread, before
+    // any worker: a refused one is answered 401 and its connection closed.
+    using Admit = std::function<bool(const HttpRequest&)>;
     // Answers a request, on a worker thread; must not throw.
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
     // The answer to a request the server itself refused (status, reason).
@@ -65,13 +74,15 @@ public:
 
     struct Callbacks {
         LaneOf Lane;
+        Admit Allowed;  // null: every request
         Handler Handle;
         ErrorBody Error;
         Access OnAnswer;
         Notice OnNotice;
     };
 
-    // Binds the listening socket; throws std::runtime_error naming the address.
+    // Loads the certificate and binds the listening socket; throws
+    // std::runtime_error naming the files or the address.
     HttpServer(HttpServerOptions options, Callbacks callbacks);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

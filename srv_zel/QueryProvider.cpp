@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "common/ServerNames.h"
+#include "common/Text.h"
 #include "srv_zel/RequestError.h"
 
 namespace zel {
@@ -161,15 +162,69 @@ StatementPtr PrepareSingle(Database& db, std::string_view text) {
     return stmt;
 }
 
+// Words of the text in lower case, with every run of blanks as one space
+// and a final semicolon dropped.
+std::string Normalised(std::string_view text) {
+    std::string out;
+    bool blank = false;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = !out.empty();
+            continue;
+        }
+        if (blank) {
+            out += ' ';
+            blank = false;
+        }
+        out += AsciiLower(c);
+    }
+    if (!out.empty() && out.back() == ';') {
+        out.pop_back();
+    }
+    while (!out.empty() && out.back() == ' ') {
+        out.pop_back();
+    }
+    return out;
+}
+
 }  // namespace
 
-RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
-                        const QueryLimits& limits) {
+void CheckProvider(std::string_view providerName) {
     if (providerName != TAX_PROVIDER) {
         throw RequestError("unknown provider \"" + std::string(providerName) +
                            "\" (this server has " + std::string(TAX_PROVIDER) + ")");
     }
-    const StatementPtr stmt = PrepareSingle(db, commandText);
+}
+
+std::string OrderedCommandText(std::string_view commandText) {
+    if (Normalised(commandText) == Normalised(TAX_COMMAND)) {
+        return std::string(TAX_COMMAND) + " ORDER BY Numero";
+    }
+    return std::string(commandText);
+}
+
+void RowCollector::Add(std::vector<FieldValue> row) {
+    if (rows_.Rows.size() == limits_.MaxRows) {
+        throw RequestError("query refused: more than " + std::to_string(limits_.MaxRows) + " rows");
+    }
+    bytes_ += ROW_OVERHEAD;
+    for (const auto& v : row) {
+        bytes_ += VALUE_OVERHEAD;
+        if (const auto* text = std::get_if<std::string>(&v)) {
+            bytes_ += text->size();
+        }
+    }
+    if (bytes_ > limits_.MaxBytes) {
+        throw RequestError("query refused: the rows exceed " + std::to_string(limits_.MaxBytes) +
+                           " bytes");
+    }
+    rows_.Rows.push_back(std::move(row));
+}
+
+RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
+                        const QueryLimits& limits) {
+    CheckProvider(providerName);
+    const StatementPtr stmt = PrepareSingle(db, OrderedCommandText(commandText));
     sqlite3_stmt* s = stmt.get();
 
     RowSet rows;
@@ -179,7 +234,7 @@ RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string
             {sqlite3_column_name(s, c), DeclaredType(sqlite3_column_decltype(s, c))});
     }
     const DeadlineGuard deadline(db.Handle(), limits.MaxTime);
-    std::size_t bytes = 0;
+    RowCollector collector(rows, limits);
     for (;;) {
         const int rc = sqlite3_step(s);
         if (rc == SQLITE_DONE) {
@@ -192,12 +247,7 @@ RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string
             }
             Fail(db, rc, sqlite3_errmsg(db.Handle()));
         }
-        if (rows.Rows.size() == limits.MaxRows) {
-            throw RequestError("query refused: more than " + std::to_string(limits.MaxRows) +
-                               " rows");
-        }
         std::vector<FieldValue> row;
-        bytes += ROW_OVERHEAD;
         row.reserve(static_cast<std::size_t>(columns));
         for (int c = 0; c < columns; ++c) {
             switch (sqlite3_column_type(s, c)) {
@@ -220,17 +270,7 @@ RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string
                     break;
             }
         }
-        for (const auto& v : row) {
-            bytes += VALUE_OVERHEAD;
-            if (const auto* text = std::get_if<std::string>(&v)) {
-                bytes += text->size();
-            }
-        }
-        if (bytes > limits.MaxBytes) {
-            throw RequestError("query refused: the rows exceed " + std::to_string(limits.MaxBytes) +
-                               " bytes");
-        }
-        rows.Rows.push_back(std::move(row));
+        collector.Add(std::move(row));
     }
     return rows;
 }

@@ -21,6 +21,27 @@ struct QueryLimits {
     std::size_t MaxQueued = 8;
 };
 
+// Refuses (RequestError) a provider other than QueryMultiaProvider.
+void CheckProvider(std::string_view providerName);
+
+// The command to run for commandText: the gateway's tax query gets its rows
+// ordered by tax number, which neither store promises for a plain SELECT
+// (rows move when they are updated); any other text is run as it is.
+std::string OrderedCommandText(std::string_view commandText);
+
+// Collects the rows of a query within its limits.
+class RowCollector {
+public:
+    RowCollector(RowSet& rows, const QueryLimits& limits) : rows_(rows), limits_(limits) {}
+    // Throws RequestError when the row goes over the row or size limit.
+    void Add(std::vector<FieldValue> row);
+
+private:
+    RowSet& rows_;
+    const QueryLimits& limits_;
+    std::size_t bytes_ = 0;
+};
+
 // Throws RequestError (the command is refused, nothing ran or changed) for
 // an unknown provider, an empty command, more than one statement, anything
 // but reading, a query over its limits, a BLOB value or SQL that SQLite

@@ -4,18 +4,19 @@
 
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "srv_zel/StoreError.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace zel {
 
-class SqliteError : public std::runtime_error {
+class SqliteError : public StoreError {
 public:
-    SqliteError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+    SqliteError(const std::string& what, int code) : StoreError(what), code_(code) {}
     // SQLite's primary result code (SQLITE_BUSY, SQLITE_CORRUPT, ...).
     int Code() const { return code_; }
 

@@ -6,12 +6,13 @@
 #include <ctime>
 #include <thread>
 
+#include "server/AccessKey.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
 #include "srv_zel/HttpServer.h"
 #include "srv_zel/RequestError.h"
-#include "srv_zel/Schema.h"
 #include "srv_zel/ServerMetrics.h"
+#include "srv_zel/StoreError.h"
 
 namespace zel {
 
@@ -28,11 +29,11 @@ std::string Printable(std::string_view text) {
 }
 
 HttpResponse Json(std::string body) {
-    return {200, JSON_TYPE, std::move(body)};
+    return {200, JSON_TYPE, std::move(body), {}};
 }
 
 HttpResponse ErrorReply(int status, std::string_view message) {
-    return {status, JSON_TYPE, EncodeError(message)};
+    return {status, JSON_TYPE, EncodeError(message), {}};
 }
 
 // Runs a handler, answering 400 for a wrong request and 500 for any other
@@ -43,7 +44,7 @@ HttpResponse Guarded(ServerMetrics& metrics, Body&& body) {
         return body();
     } catch (const RequestError& e) {
         return ErrorReply(400, e.what());
-    } catch (const SqliteError& e) {
+    } catch (const StoreError& e) {
         metrics.DatabaseError();
         return ErrorReply(500, e.what());
     } catch (const std::exception& e) {
@@ -88,8 +89,8 @@ class SrvZelServer::Impl {
 public:
     explicit Impl(ServeOptions options)
         : options_(std::move(options)),
-          keeper_(OpenCatalogueForWriting(options_.DbPath)),
-          pool_(options_.DbPath),
+          store_(OpenCatalogueStore(options_.DbPath)),
+          pool_(*store_),
           metrics_(options_.Version),
           http_(HttpOptions(options_), Callbacks()) {
         if (options_.Metrics) {
@@ -99,10 +100,11 @@ public:
             m.MaxConnections = 64;
             HttpServer::Callbacks cb = Callbacks();
             cb.Lane = nullptr;
+            cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
             cb.Handle = [this](const HttpRequest& req) {
                 if (req.Method == "GET" && req.Path == "/metrics") {
-                    return HttpResponse{200, "text/plain; version=0.0.4; charset=utf-8",
-                                        metrics_.Text()};
+                    return HttpResponse{
+                        200, "text/plain; version=0.0.4; charset=utf-8", metrics_.Text(), {}};
                 }
                 return ErrorReply(404, "no such path: " + req.Method + " " + req.Path +
                                            " (this port serves GET /metrics)");
@@ -145,6 +147,8 @@ private:
         h.Lanes = {{"lookup", o.Threads == 0 ? 1 : o.Threads, 0},
                    {"query", o.Limits.MaxConcurrent == 0 ? 1 : o.Limits.MaxConcurrent,
                     o.Limits.MaxQueued}};
+        h.TlsCert = o.TlsCert;
+        h.TlsKey = o.TlsKey;
         return h;
     }
 
@@ -153,8 +157,19 @@ private:
         cb.Lane = [](const HttpRequest& req) {
             return req.Path == GET_RECORDS_PATH ? QUERIES : LOOKUPS;
         };
+        if (!options_.AccessKey.empty()) {
+            cb.Allowed = [this](const HttpRequest& req) {
+                return CarriesAccessKey(req.Header("authorization"), options_.AccessKey);
+            };
+        }
         cb.Handle = [this](const HttpRequest& req) { return Handle(req); };
-        cb.Error = [](int status, const std::string& why) { return ErrorReply(status, why); };
+        cb.Error = [](int status, const std::string& why) {
+            HttpResponse answer = ErrorReply(status, why);
+            if (status == 401) {
+                answer.Headers.emplace_back("WWW-Authenticate", "Bearer");
+            }
+            return answer;
+        };
         cb.OnAnswer = [this](const HttpRequest& req, const HttpResponse& res,
                              std::chrono::microseconds spent) { Log(req, res, spent); };
         cb.OnNotice = [this](const std::string& line) { Write("srv_zel: " + line); };
@@ -185,8 +200,8 @@ private:
         RowSet rows;
         {
             auto lease = pool_.Acquire();
-            rows = RunProviderQuery(lease.Db(), request.ProviderName, request.CommandText,
-                                    options_.Limits);
+            rows =
+                lease.Session().Query(request.ProviderName, request.CommandText, options_.Limits);
         }
         try {
             HttpResponse answer = Json(EncodeRowSet(rows));
@@ -203,7 +218,7 @@ private:
         BuscaPrecioCall reply;
         {
             auto lease = pool_.Acquire();
-            reply = lease.Lookup().Find(request);
+            reply = lease.Session().Find(request);
         }
         metrics_.RowsServed("BuscaPrecio", reply.Result == 1 ? 1 : 0);
         return Json(EncodeBuscaPrecioReply(reply));
@@ -235,7 +250,7 @@ private:
     }
 
     ServeOptions options_;
-    Database keeper_;  // keeps the WAL files in place while the server runs
+    std::unique_ptr<CatalogueStore> store_;
     ConnectionPool pool_;
     std::mutex logMutex_;
     ServerMetrics metrics_;

@@ -1,9 +1,10 @@
 // SrvZelServer: the reference application server. Answers the handshake,
 // AS_GetRecords and BuscaPrecio over HTTP/JSON (docs/app-server-api.md) from
-// a SQLite catalogue, each request on a read-only connection of its own.
-// Lookups and queries have workers of their own (HttpServer's lanes): a
-// flood of queries never takes the workers that answer lookups, and idle or
-// slow clients take none. Writes one log line per request and per refusal.
+// a catalogue (SQLite or PostgreSQL), each request on a read-only connection
+// of its worker. Lookups and queries have workers of their own (HttpServer's
+// lanes): a flood of queries never takes the workers that answer lookups, and
+// idle or slow clients take none. Writes one log line per request and per
+// refusal.
 #pragma once
 
 #include <chrono>
@@ -22,7 +23,7 @@
 namespace zel {
 
 struct ServeOptions {
-    std::string DbPath;
+    std::string DbPath;                                      // a SQLite file or a postgresql:// URI
     ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
     std::size_t Threads = 16;                                // lookup workers
     QueryLimits Limits;
@@ -33,6 +34,13 @@ struct ServeOptions {
     // Where GET /metrics answers (its own port, its own worker); none: nowhere.
     std::optional<ServerAddress> Metrics;
     std::string Version = "dev";  // in the metrics' build info
+    // HTTPS with this certificate chain and private key (PEM files); both
+    // empty: plain HTTP.
+    std::string TlsCert;
+    std::string TlsKey;
+    // Every request must carry "Authorization: Bearer <key>" with this key
+    // (see ReadAccessKey); empty: no key asked for.
+    std::string AccessKey;
     // Receives each request's log line (no newline); null writes to stderr.
     std::function<void(const std::string& line)> Log;
 };
@@ -48,7 +56,7 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
 class SrvZelServer {
 public:
     // Opens (creating) the catalogue and binds the listening socket. Throws
-    // SqliteError or std::runtime_error naming the file or the address.
+    // std::runtime_error naming the database or the address.
     explicit SrvZelServer(ServeOptions options);
     ~SrvZelServer();
     SrvZelServer(const SrvZelServer&) = delete;

@@ -1,7 +1,10 @@
 // bench_server: how many BuscaPrecio round trips srv_zel answers on loopback,
-// with one client and with four, and their latency; the same lookups made
-// straight on SQLite in-process are the floor. Each phase runs for a fixed
-// time; the catalogue is built fresh in a temporary directory.
+// with one client and with four, and their latency, on SQLite and (given a
+// database) on PostgreSQL, over plain HTTP and over HTTPS with kept-alive
+// connections; the same lookups made straight on SQLite in-process are the
+// floor. Each phase runs for a fixed time; the catalogue is built fresh (in
+// a temporary directory, or replacing the PostgreSQL one's rows), and the
+// certificate is made with openssl for the run.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -19,6 +22,7 @@
 
 #include "server/HttpData_Srv_Zel.h"
 #include "srv_zel/ArticleLookup.h"
+#include "srv_zel/CatalogueStore.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -35,23 +39,36 @@ struct Figures {
     std::vector<std::int64_t> latenciesNs;
 };
 
-void BuildCatalogue(const std::string& path, std::int64_t articles) {
-    zel::Database db = zel::OpenCatalogueForWriting(path);
-    zel::Transaction t(db);
-    zel::Statement insert(db,
-                          "INSERT INTO Articulos (Codigo, Descrip, Precio1, Precio2, Imps_Act) "
-                          "VALUES (?1, ?2, ?3, ?4, ?5)");
+void BuildCatalogue(const std::string& db, std::int64_t articles) {
+    const auto writer = zel::OpenCatalogueWriter(db);
+    zel::WriteTransaction t(*writer);
+    writer->Exec("DELETE FROM Articulos");
+    writer->Exec("DELETE FROM Impuestos");
+    const auto insert = writer->Prepare(
+        "INSERT INTO Articulos (Codigo, Descrip, Precio1, Precio2, Imps_Act) "
+        "VALUES (?1, ?2, ?3, ?4, ?5)");
     for (std::int64_t i = 0; i < articles; ++i) {
-        insert.Bind(1, FIRST_CODE + i * 7);
-        insert.Bind(2, "Artículo de prueba número " + std::to_string(i));
-        insert.Bind(3, 10.0 + static_cast<double>(i % 1000) / 100.0);
-        insert.Bind(4, 9.5 + static_cast<double>(i % 1000) / 100.0);
-        insert.Bind(5, std::int64_t{i % 4 == 0 ? 5 : 1});
-        insert.Step();
-        insert.Reset();
+        insert->Bind(1, FIRST_CODE + i * 7);
+        insert->Bind(2, std::string_view("Artículo de prueba número " + std::to_string(i)));
+        insert->Bind(3, 10.0 + static_cast<double>(i % 1000) / 100.0);
+        insert->Bind(4, 9.5 + static_cast<double>(i % 1000) / 100.0);
+        insert->Bind(5, std::int64_t{i % 4 == 0 ? 5 : 1});
+        insert->Run();
     }
-    db.Exec("INSERT INTO Impuestos (Numero, PCT) VALUES (1, 16), (2, 0), (3, 8)");
+    writer->Exec("INSERT INTO Impuestos (Numero, PCT) VALUES (1, 16), (2, 0), (3, 8)");
     t.Commit();
+    if (zel::IsPostgresUri(db)) {
+        writer->Exec("ANALYZE Articulos");
+    }
+}
+
+// A certificate for 127.0.0.1 and its key, made in dir; false when openssl fails.
+bool MakeCertificate(const std::string& dir) {
+    const std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        dir + "/key.pem' -out '" + dir + "/cert.pem' >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
 }
 
 // Codes to look up: most exist, some do not.
@@ -107,7 +124,7 @@ void Print(const char* name, int clients, Figures f) {
         const auto i = static_cast<std::size_t>(q * static_cast<double>(f.latenciesNs.size() - 1));
         return static_cast<double>(f.latenciesNs[i]) / 1000.0;
     };
-    std::printf("%-28s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients,
+    std::printf("%-32s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients,
                 static_cast<double>(f.calls) / f.seconds, at(0.50), at(0.99), at(1.0));
 }
 
@@ -123,11 +140,12 @@ Figures Merge(std::vector<Figures>& parts) {
 
 int Usage(int status) {
     std::fprintf(status == 0 ? stdout : stderr,
-                 "Usage: bench_server [--articles N] [--seconds S]\n\n"
+                 "Usage: bench_server [--articles N] [--seconds S] [--pg URI]\n\n"
                  "BuscaPrecio round trips per second and latency (p50, p99, max, in\n"
-                 "microseconds) against srv_zel on loopback with one and four clients, and\n"
-                 "the same lookups straight on SQLite as the floor. Defaults: 100000\n"
-                 "articles, 3 seconds per phase.\n");
+                 "microseconds) against srv_zel on loopback with one and four clients,\n"
+                 "over HTTP and HTTPS, on SQLite and, with --pg, on that PostgreSQL\n"
+                 "database (its catalogue rows are replaced); the same lookups straight on\n"
+                 "SQLite are the floor. Defaults: 100000 articles, 3 seconds per phase.\n");
     return status;
 }
 
@@ -136,10 +154,15 @@ int Usage(int status) {
 int main(int argc, char** argv) {
     std::int64_t articles = 100'000;
     int seconds = 3;
+    std::string pg;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             return Usage(0);
+        }
+        if (a == "--pg" && i + 1 < argc) {
+            pg = argv[++i];
+            continue;
         }
         if ((a == "--articles" || a == "--seconds") && i + 1 < argc) {
             const long v = std::strtol(argv[++i], nullptr, 10);
@@ -169,7 +192,7 @@ int main(int argc, char** argv) {
         std::printf("catalogue: %lld articles built in %.1f s; %d %% of lookups miss\n",
                     static_cast<long long>(articles),
                     std::chrono::duration<double>(Clock::now() - built).count(), MISS_PERCENT);
-        std::printf("%-28s %7s %12s %10s %10s %10s\n", "", "clients", "calls/s", "p50 us", "p99 us",
+        std::printf("%-32s %7s %12s %10s %10s %10s\n", "", "clients", "calls/s", "p50 us", "p99 us",
                     "max us");
 
         {
@@ -183,32 +206,60 @@ int main(int argc, char** argv) {
                   }));
         }
 
-        zel::ServeOptions options;
-        options.DbPath = db;
-        options.Listen = {"127.0.0.1", 0};
-        options.Threads = 8;
-        options.Log = [](const std::string&) {};
-        zel::SrvZelServer server(options);
-        std::thread serving([&server] { server.Run(); });
-
-        for (const int clients : {1, 4}) {
-            std::vector<Figures> parts(static_cast<std::size_t>(clients));
-            std::vector<std::thread> threads;
-            for (int c = 0; c < clients; ++c) {
-                threads.emplace_back([&, c] {
-                    zel::HttpData_Srv_Zel object(server.Address());
-                    const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
-                    parts[static_cast<std::size_t>(c)] = Measure(
-                        phase, codes, [&object](double code) { BuscaPrecio(object, code); });
-                });
-            }
-            for (auto& t : threads) {
-                t.join();
-            }
-            Print("srv_zel over HTTP, loopback", clients, Merge(parts));
+        const bool https = MakeCertificate(dir);
+        if (!https) {
+            std::fprintf(stderr, "bench_server: openssl could not make a certificate: no HTTPS\n");
         }
-        server.Stop();
-        serving.join();
+        std::vector<std::pair<const char*, std::string>> stores = {{"SQLite", db}};
+        if (!pg.empty()) {
+            const auto built = Clock::now();
+            BuildCatalogue(pg, articles);
+            std::printf("PostgreSQL catalogue built in %.1f s\n",
+                        std::chrono::duration<double>(Clock::now() - built).count());
+            stores.emplace_back("PostgreSQL", pg);
+        }
+        for (const auto& [storeName, storeDb] : stores) {
+            for (const bool tls : {false, true}) {
+                if (tls && !https) {
+                    continue;
+                }
+                zel::ServeOptions options;
+                options.DbPath = storeDb;
+                options.Listen = {"127.0.0.1", 0};
+                options.Threads = 8;
+                options.Log = [](const std::string&) {};
+                if (tls) {
+                    options.TlsCert = dir + "/cert.pem";
+                    options.TlsKey = dir + "/key.pem";
+                }
+                zel::SrvZelServer server(options);
+                std::thread serving([&server] { server.Run(); });
+                const std::string name =
+                    std::string("srv_zel ") + storeName + (tls ? ", HTTPS" : ", HTTP");
+                for (const int clients : {1, 4}) {
+                    std::vector<Figures> parts(static_cast<std::size_t>(clients));
+                    std::vector<std::thread> threads;
+                    for (int c = 0; c < clients; ++c) {
+                        threads.emplace_back([&, c] {
+                            zel::ClientCredentials trust;
+                            trust.CaFile = tls ? dir + "/cert.pem" : "";
+                            zel::HttpData_Srv_Zel object({{server.Address(), tls}},
+                                                         std::string(zel::SERVER_CLASS), {}, trust);
+                            const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
+                            parts[static_cast<std::size_t>(c)] =
+                                Measure(phase, codes,
+                                        [&object](double code) { BuscaPrecio(object, code); });
+                        });
+                    }
+                    for (auto& t : threads) {
+                        t.join();
+                    }
+                    Print(name.c_str(), clients, Merge(parts));
+                }
+                server.Stop();
+                serving.join();
+            }
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_server: %s\n", e.what());
         std::filesystem::remove_all(dir);

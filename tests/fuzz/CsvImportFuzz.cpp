@@ -32,18 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const zel::test::TempDir dir;
     static const std::string db = [] {
         const std::string path = dir.File("catalogue.db");
-        zel::Database d = zel::OpenCatalogueForWriting(path);
-        zel::WriteDemoCatalogue(d);
+        zel::WriteDemoCatalogue(*zel::OpenCatalogueWriter(path));
         return path;
     }();
     const std::string file = dir.Write("input.csv", csv);
     const std::string before = zel::test::Snapshot(db);
     bool failed = false;
     try {
-        zel::Database d = zel::OpenCatalogueForWriting(db);
+        const auto d = zel::OpenCatalogueWriter(db);
         zel::ImportFiles files;
         (taxes ? files.Taxes : files.Articles) = file;
-        zel::ImportCatalogue(d, files);
+        zel::ImportCatalogue(*d, files);
     } catch (const zel::ImportError&) {
         failed = true;
     }
@@ -52,9 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         zel::fuzz::Check(after == before, "a failed import changed the catalogue");
     } else if (after != before) {
         // Back to the demo catalogue, so every input starts from the same one.
-        zel::Database d = zel::OpenCatalogueForWriting(db);
-        d.Exec("DELETE FROM Articulos; DELETE FROM Impuestos;");
-        zel::WriteDemoCatalogue(d);
+        const auto d = zel::OpenCatalogueWriter(db);
+        d->Exec("DELETE FROM Articulos");
+        d->Exec("DELETE FROM Impuestos");
+        zel::WriteDemoCatalogue(*d);
     }
     return 0;
 }

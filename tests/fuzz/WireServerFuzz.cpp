@@ -8,6 +8,7 @@
 #include "server/IData_Srv_Zel.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ArticleLookup.h"
+#include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"
 #include "srv_zel/QueryProvider.h"
 #include "srv_zel/Schema.h"
@@ -18,10 +19,7 @@ zel::Database& Catalogue() {
     static const zel::test::TempDir dir;
     static zel::Database db = [] {
         const std::string path = dir.File("catalogue.db");
-        {
-            zel::Database writing = zel::OpenCatalogueForWriting(path);
-            zel::WriteDemoCatalogue(writing);
-        }
+        zel::WriteDemoCatalogue(*zel::OpenCatalogueWriter(path));
         return zel::OpenCatalogueReadOnly(path);
     }();
     return db;

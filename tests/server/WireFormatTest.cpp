@@ -197,6 +197,8 @@ TEST(WireFormat, RowSetKeepsOrderTypesAndValues) {
     EXPECT_EQ(back.Rows, rows.Rows);
     EXPECT_EQ(DecodeRowSet(R"({"Columns":[{"Name":"PCT","Type":"float"}],"Rows":[]})").Rows.size(),
               0u);
+    // The type is informative: a server may leave it out.
+    EXPECT_EQ(DecodeRowSet(R"({"Columns":[{"Name":"PCT"}],"Rows":[[16]]})").Columns[0].Type, "");
 }
 
 TEST(WireFormat, RefusesBrokenRowSets) {
@@ -208,7 +210,7 @@ TEST(WireFormat, RefusesBrokenRowSets) {
         {R"({"Rows":[]})", "\"Columns\" is missing"},
         {R"({"Columns":[]})", "\"Rows\" is missing"},
         {R"({"Columns":{},"Rows":[]})", "not an array"},
-        {R"({"Columns":[{"Name":"A"}],"Rows":[]})", "\"Type\" is missing"},
+        {R"({"Columns":[{"Name":"A","Type":1}],"Rows":[]})", "\"Type\" is not a string"},
         {R"({"Columns":["A"],"Rows":[]})", "not an object"},
         {R"({"Columns":[{"Name":"A","Type":"any"}],"Rows":[[1,2]]})", "Rows[0] has 2 values"},
         {R"({"Columns":[{"Name":"A","Type":"any"}],"Rows":[[1],[]]})", "Rows[1] has 0 values"},

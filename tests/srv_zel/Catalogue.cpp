@@ -4,17 +4,65 @@
 
 #include <fstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "srv_zel/CatalogueStore.h"
+#ifdef ZEL_WITH_POSTGRESQL
+#include "srv_zel/Postgres.h"
+#endif
 #include "srv_zel/Schema.h"
 
 namespace zel::test {
 
-void ExecSql(const std::string& db, const std::string& sql) {
-    Database d = OpenCatalogueForWriting(db);
-    d.Exec(sql);
+std::string StoreName(const ::testing::TestParamInfo<Store>& info) {
+    return info.param == Store::Sqlite ? "Sqlite" : "Postgres";
 }
 
-double PriceOf7501(IData_Srv_Zel& object) {
-    double code = 7501, precio = 0, d = 0, mult = 1;
+TestCatalogue::TestCatalogue(Store store) {
+    if (store == Store::Sqlite) {
+        db_ = dir_.File("tienda.db");
+        OpenCatalogueWriter(db_);
+        return;
+    }
+#ifdef ZEL_WITH_POSTGRESQL
+    const char* cluster = std::getenv("ZEL_TEST_PG");
+    if (cluster == nullptr || *cluster == '\0') {
+        return;
+    }
+    static std::atomic<int> count{0};
+    admin_ = cluster;
+    name_ = "zel_" + std::to_string(getpid()) + "_" + std::to_string(++count);
+    PgConnection(admin_).Exec("CREATE DATABASE " + name_);
+    // The cluster's URI with the database's name in place of the path.
+    const auto path = admin_.find('/', admin_.find("://") + 3);
+    const auto query = admin_.find('?');
+    db_ = admin_.substr(0, path) + "/" + name_ +
+          (query == std::string::npos ? "" : admin_.substr(query));
+    OpenCatalogueWriter(db_);
+#endif
+}
+
+TestCatalogue::~TestCatalogue() {
+#ifdef ZEL_WITH_POSTGRESQL
+    if (!name_.empty()) {
+        try {
+            PgConnection(admin_).Exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what();
+        }
+    }
+#endif
+}
+
+double PriceOf(IData_Srv_Zel& object, double code) {
+    double precio = 0, d = 0, mult = 1;
     std::u16string descrip;
     std::int8_t a = 0, b = 0;
     std::int16_t imps = 0;
@@ -23,9 +71,35 @@ double PriceOf7501(IData_Srv_Zel& object) {
     return precio;
 }
 
+void ExecSql(const std::string& db, const std::string& sql) {
+    OpenCatalogueWriter(db)->Exec(sql);
+}
+
 std::string Snapshot(const std::string& db) {
-    Database d(db, SQLITE_OPEN_READONLY);
     std::string text;
+#ifdef ZEL_WITH_POSTGRESQL
+    if (IsPostgresUri(db)) {
+        PgConnection pg(db);
+        for (const char* sql :
+             {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",
+              "SELECT table_name, column_name, data_type FROM information_schema.columns "
+              "WHERE table_schema = 'public' ORDER BY 1, 2",
+              "SELECT relname, relkind FROM pg_class "
+              "WHERE relnamespace = 'public'::regnamespace ORDER BY 1",
+              "SELECT rolname FROM pg_roles ORDER BY 1"}) {
+            const PgResult r = pg.Exec(sql);
+            for (int row = 0; row < r.Rows(); ++row) {
+                for (int c = 0; c < r.Columns(); ++c) {
+                    text += r.IsNull(row, c) ? "NULL" : std::string(r.Value(row, c));
+                    text += '|';
+                }
+                text += '\n';
+            }
+        }
+        return text;
+    }
+#endif
+    Database d(db, SQLITE_OPEN_READONLY);
     for (const char* sql :
          {"SELECT * FROM Articulos ORDER BY Codigo", "SELECT * FROM Impuestos ORDER BY Numero",
           "SELECT name, sql FROM sqlite_master ORDER BY name", "PRAGMA user_version",
@@ -70,6 +144,49 @@ RunningServer::~RunningServer() {
 std::vector<std::string> RunningServer::LogLines() {
     const std::lock_guard lock(mutex_);
     return lines_;
+}
+
+Client::Client(const ServerAddress& to) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(to.Port);
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
+Client::~Client() {
+    close(fd_);
+}
+
+bool Client::Send(std::string_view bytes) const {
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+std::string Client::ReadAll() const {
+    std::string got;
+    char buf[4096];
+    pollfd p{fd_, POLLIN, 0};
+    while (poll(&p, 1, 10'000) == 1) {
+        const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+bool LogHas(RunningServer& server, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        for (const auto& line : server.LogLines()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 }  // namespace zel::test

@@ -1,13 +1,18 @@
-// Test scaffolding: a catalogue file in a fresh temporary directory, and
-// srv_zel serving it in-process on a free loopback port.
+// Test scaffolding: a fresh catalogue on either store (a SQLite file in a
+// temporary folder, or a PostgreSQL database of its own in the cluster that
+// $ZEL_TEST_PG names), and srv_zel serving it in-process on a free
+// loopback port.
 #pragma once
 
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TempDir.h"
 #include "server/IData_Srv_Zel.h"
@@ -16,13 +21,50 @@
 
 namespace zel::test {
 
+enum class Store { Sqlite, Postgres };
+inline const Store BOTH_STORES[] = {Store::Sqlite, Store::Postgres};
+std::string StoreName(const ::testing::TestParamInfo<Store>& info);
+
+// An empty catalogue with its tables, removed at the end. Without a test
+// cluster, a PostgreSQL one is not Available() and the test is skipped.
+class TestCatalogue {
+public:
+    explicit TestCatalogue(Store store);
+    ~TestCatalogue();
+    TestCatalogue(const TestCatalogue&) = delete;
+    TestCatalogue& operator=(const TestCatalogue&) = delete;
+    bool Available() const { return !db_.empty(); }
+    const std::string& Db() const { return db_; }
+    const TempDir& Dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string admin_;  // the cluster's maintenance database
+    std::string name_;
+    std::string db_;
+};
+
+// A test run once per store.
+class OnEachStore : public ::testing::TestWithParam<Store> {
+protected:
+    void SetUp() override {
+        if (!catalogue_.Available()) {
+            GTEST_SKIP() << "no PostgreSQL test cluster ($ZEL_TEST_PG is not set, or srv_zel "
+                            "was built without libpq)";
+        }
+    }
+    TestCatalogue catalogue_{GetParam()};
+    const std::string& db_ = catalogue_.Db();
+};
+
+// The price BuscaPrecio gives for code on list 1.
+double PriceOf(IData_Srv_Zel& object, double code = 7501);
+
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);
 
-// The list-1 price of article 7501, through BuscaPrecio.
-double PriceOf7501(IData_Srv_Zel& object);
-
-// Everything in the catalogue, in one comparable text.
+// Everything in the catalogue (rows, tables, columns, roles), in one
+// comparable text.
 std::string Snapshot(const std::string& db);
 
 class RunningServer {
@@ -41,5 +83,26 @@ private:
     SrvZelServer server_;
     std::thread thread_;
 };
+
+// A raw loopback client.
+class Client {
+public:
+    explicit Client(const ServerAddress& to);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    bool Connected() const { return connected_; }
+    bool Send(std::string_view bytes) const;
+    // What comes until the server closes, or 10 s.
+    std::string ReadAll() const;
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Whether a log line holds text within 5 s (lines are written once the
+// answer has gone).
+bool LogHas(RunningServer& server, const std::string& text);
 
 }  // namespace zel::test

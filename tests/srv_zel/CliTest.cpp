@@ -59,9 +59,14 @@ TEST(Cli, HelpAndWrongCommandLines) {
     }
 }
 
-TEST(Cli, ImportReportsCountsOrTheBadLine) {
-    test::TempDir dir;
-    const std::string db = dir.File("t.db");
+class CliOnEachStore : public test::OnEachStore {};
+INSTANTIATE_TEST_SUITE_P(Stores, CliOnEachStore, ::testing::ValuesIn(test::BOTH_STORES),
+                         test::StoreName);
+
+TEST_P(CliOnEachStore, ImportReportsCountsOrTheBadLineAndChangesNothing) {
+    const test::TempDir& dir = catalogue_.Dir();
+    const std::string& db = db_;
+    ASSERT_EQ(Cli({"init-demo", "--db", db}).status, 0);
     const std::string good = dir.Write("a.csv", "codigo,descripcion,precio1\n1,a,1\n2,b,2\n");
     const std::string bad = dir.Write("b.csv", "codigo,descripcion,precio1\n3,c,x\n");
     const std::string taxes = dir.Write("t.csv", "pct\n16\n0\n8\n");
@@ -78,9 +83,11 @@ TEST(Cli, ImportReportsCountsOrTheBadLine) {
               std::string::npos)
         << r.err;
 
-    r = Cli({"import", "--db", db, "--articles", bad});
+    const std::string before = test::Snapshot(db);
+    r = Cli({"import", "--db", db, "--taxes", taxes, "--articles", bad});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "srv_zel: " + bad + ":2: precio1 \"x\" is not a number\n");
+    EXPECT_EQ(test::Snapshot(db), before);
 }
 
 TEST(Demo, CatalogueHasWhatTheDemoShows) {

@@ -1,12 +1,6 @@
 // The serving layer: requests read within their limits (in-process), and
 // srv_zel under abuse on real loopback sockets: every limit answers with its
 // status and a log line while lookups go on.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -21,6 +15,8 @@
 namespace zel {
 namespace {
 
+using test::Client;
+using test::LogHas;
 using test::RunningServer;
 using test::TempDir;
 
@@ -93,54 +89,6 @@ TEST(HttpRequestParser, RequestsAndTheirLimits) {
     }
 }
 
-// A raw loopback client.
-class Client {
-public:
-    explicit Client(const ServerAddress& to) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(to.Port);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~Client() { close(fd_); }
-    bool Connected() const { return connected_; }
-    bool Send(std::string_view bytes) const {
-        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               static_cast<ssize_t>(bytes.size());
-    }
-    // What comes until the server closes, or 10 s.
-    std::string ReadAll() const {
-        std::string got;
-        char buf[4096];
-        pollfd p{fd_, POLLIN, 0};
-        while (poll(&p, 1, 10'000) == 1) {
-            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) {
-                break;
-            }
-            got.append(buf, static_cast<std::size_t>(n));
-        }
-        return got;
-    }
-
-private:
-    int fd_;
-    bool connected_ = false;
-};
-
-bool LogHas(RunningServer& server, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-        for (const auto& line : server.LogLines()) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 class Abuse : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -197,7 +145,7 @@ TEST_F(Abuse, IdleAndSlowClientsTakeNoWorker) {
     }
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(test::PriceOf7501(*object), 3.0);
+        EXPECT_EQ(test::PriceOf(*object), 3.0);
     }
 }
 
@@ -229,7 +177,7 @@ TEST_F(Abuse, QueriesWaitInALaneOfTheirOwn) {
     EXPECT_TRUE(LogHas(server, "srv_zel: all 1 query workers busy; requests wait their turn"));
     // Lookups are answered while the queries run and wait.
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-    EXPECT_EQ(test::PriceOf7501(*object), 3.0);
+    EXPECT_EQ(test::PriceOf(*object), 3.0);
     for (auto& q : queries) {
         q.join();
     }
@@ -247,8 +195,8 @@ TEST_F(Abuse, MetricsPassPromtool) {
         o.Metrics = ServerAddress{"127.0.0.1", 0};
     });
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-    test::PriceOf7501(*object);
-    test::PriceOf7501(*object);
+    test::PriceOf(*object);
+    test::PriceOf(*object);
     Client bad(server.Address());
     bad.Send("GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n");
     bad.ReadAll();

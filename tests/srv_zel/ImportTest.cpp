@@ -31,8 +31,8 @@ std::string Query(const std::string& db, const std::string& sql) {
 
 ImportCounts Import(const std::string& db, std::optional<std::string> articles,
                     std::optional<std::string> taxes, CsvFormat format = {}) {
-    Database d = OpenCatalogueForWriting(db);
-    return ImportCatalogue(d, {std::move(articles), std::move(taxes), std::move(format)});
+    const auto writer = OpenCatalogueWriter(db);
+    return ImportCatalogue(*writer, {std::move(articles), std::move(taxes), std::move(format)});
 }
 
 TEST(Csv, ReadsRfc4180Records) {

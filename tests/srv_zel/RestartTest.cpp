@@ -82,12 +82,12 @@ TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     auto first = std::make_unique<ServeProcess>(db, "127.0.0.1:0", dir.File("1.log"));
     const std::string address = first->WaitForAddress();
     const auto object = CoData_Srv_Zel::CreateRemote(address);
-    EXPECT_EQ(test::PriceOf7501(*object), 32.9);
+    EXPECT_EQ(test::PriceOf(*object), 32.9);
 
     first->Signal(SIGKILL);
     first->Wait();
     try {
-        test::PriceOf7501(*object);
+        test::PriceOf(*object);
         ADD_FAILURE() << "answered while down";
     } catch (const ServerError& e) {
         EXPECT_NE(std::string(e.what()).find("at " + address + ": BuscaPrecio: connection refused"),
@@ -98,7 +98,7 @@ TEST(Restart, KilledBetweenCallsThenStartedAgain) {
     test::ExecSql(db, "UPDATE Articulos SET Precio1 = 35 WHERE Codigo = 7501");
     ServeProcess second(db, address, dir.File("2.log"));
     EXPECT_EQ(second.WaitForAddress(), address);
-    EXPECT_EQ(test::PriceOf7501(*object), 35.0);  // the same object, no new handshake
+    EXPECT_EQ(test::PriceOf(*object), 35.0);  // the same object, no new handshake
 
     second.Signal(SIGTERM);
     const int status = second.Wait();

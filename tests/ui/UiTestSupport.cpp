@@ -34,8 +34,7 @@ bool WaitUntil(const std::function<bool()>& done) {
 
 std::string DemoCatalogue(const TempDir& dir) {
     const std::string path = dir.File("demo.db");
-    Database db = OpenCatalogueForWriting(path);
-    WriteDemoCatalogue(db);
+    WriteDemoCatalogue(*OpenCatalogueWriter(path));
     return path;
 }
 
