@@ -21,6 +21,21 @@
 
 namespace zel::test {
 
+// A loopback port the test holds, released with it: bound only (connecting is
+// refused) or listening (a second listener fails with "Address already in use").
+class HeldPort {
+public:
+    explicit HeldPort(bool listening);
+    ~HeldPort();
+    HeldPort(const HeldPort&) = delete;
+    HeldPort& operator=(const HeldPort&) = delete;
+    std::string Address() const;  // "127.0.0.1:PORT"
+
+private:
+    int fd_;
+    unsigned port_ = 0;
+};
+
 enum class Store { Sqlite, Postgres };
 inline const Store BOTH_STORES[] = {Store::Sqlite, Store::Postgres};
 std::string StoreName(const ::testing::TestParamInfo<Store>& info);

@@ -177,18 +177,8 @@ TEST_P(Fallback, TheNextServerAnswersWhenTheFirstIsGone) {
     auto first = std::make_unique<RunningServer>(db_);
     RunningServer second(db_);
     // A port held bound but not listening: connecting to it is refused.
-    const int held = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ::getsockname(held, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{held};
+    const test::HeldPort held(false);
+    const std::string closed = held.Address();
     // A dead address first: the handshake turns to the next.
     const auto object = CoData_Srv_Zel::CreateRemote(closed + ", " + first->AddressText() + "," +
                                                      second.AddressText());
