@@ -66,6 +66,7 @@ const char* const kHelp =
     "     wait for its idle screen (p50, p99), both pause modes.\n"
     "\n"
     "  --quick   ESPERA 200 in part 2 and 1-second phases in part 1 (about 10 s)\n"
+    "  --part N  only part N (1 to 5)\n"
     "  -h, --help  this text\n";
 
 struct Latencies {
@@ -391,9 +392,13 @@ void StoppedServer(const TempDir& dir, SrvZel& server, bool quick) {
 
 int main(int argc, char** argv) {
     bool quick = false;
+    int only = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strcmp(argv[i], "--part") == 0 && i + 1 < argc && argv[i + 1][0] >= '1' &&
+                   argv[i + 1][0] <= '5' && argv[i + 1][1] == '\0') {
+            only = argv[++i][0] - '0';
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kHelp, stdout);
             return 0;
@@ -411,12 +416,23 @@ int main(int argc, char** argv) {
         std::printf("bench_gateway (%s): srv_zel at %s (--threads %s), %d articles\n\n",
                     quick ? "--quick" : "full", server.Address().c_str(), kServeThreads[1].c_str(),
                     kArticles);
-        ThroughputAndLatency(dir, server, milliseconds(quick ? 1000 : 3000));
-        PausesAtOnce(dir, server, quick ? 200 : 2000);
-        IdleTerminals(dir, server);
-        std::printf("\n");
-        FarBackOffice(dir, server);
-        StoppedServer(dir, server, quick);
+        const auto wanted = [only](int part) { return only == 0 || only == part; };
+        if (wanted(1)) {
+            ThroughputAndLatency(dir, server, milliseconds(quick ? 1000 : 3000));
+        }
+        if (wanted(2)) {
+            PausesAtOnce(dir, server, quick ? 200 : 2000);
+        }
+        if (wanted(3)) {
+            IdleTerminals(dir, server);
+            std::printf("\n");
+        }
+        if (wanted(4)) {
+            FarBackOffice(dir, server);
+        }
+        if (wanted(5)) {
+            StoppedServer(dir, server, quick);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_gateway: %s\n", error.what());
         return 1;
