@@ -1,6 +1,7 @@
 #include "gateway/SessionTable.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace zel {
 
@@ -52,6 +53,7 @@ void SessionTable::Received(SessionId id, std::string_view bytes, Time now, Tabl
         deferred_.push_back({id, false, std::string(bytes), now});
         return;
     }
+    Served(id);
     Take(id, found->second.Received(bytes, now), out);
     Settle(id, now, out);
 }
@@ -76,7 +78,7 @@ void SessionTable::PauseElapsed(SessionId id, Time now, TableActions& out) {
     Settle(id, now, out);
 }
 
-void SessionTable::Close(SessionId id, TableActions& out) {
+void SessionTable::Close(SessionId id, Time now, TableActions& out) {
     const auto found = sessions_.find(id);
     if (found == sessions_.end()) {
         return;
@@ -90,14 +92,13 @@ void SessionTable::Close(SessionId id, TableActions& out) {
     }
     Forget(found);
     if (holder_ == id) {
-        holder_.reset();
-        SetOthersReading(id, true, out);
-        Aim(out, 0, SetAccepting{true});
+        Release(id, now, out);
     }
 }
 
 void SessionTable::Forget(std::map<SessionId, TerminalSession>::iterator session) {
     departed_ += session->second.Counters().Tally;
+    lastRead_.erase(session->first);
     sessions_.erase(session);
 }
 
@@ -130,10 +131,31 @@ void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
         Forget(found);
     }
     if (holder_ == id && !busy) {
-        holder_.reset();
-        SetOthersReading(id, true, out);
-        Aim(out, 0, SetAccepting{true});
-        Replay(now, out);
+        Release(id, now, out);
+    }
+}
+
+void SessionTable::Release(SessionId id, Time now, TableActions& out) {
+    holder_.reset();
+    SetOthersReading(id, true, out);
+    Aim(out, 0, SetAccepting{true});
+    Replay(now, out);
+    if (!holder_) {
+        OfferReads(out);
+    }
+}
+
+void SessionTable::OfferReads(TableActions& out) const {
+    std::vector<std::pair<std::uint64_t, SessionId>> turns;
+    for (const auto& [id, session] : sessions_) {
+        if (!session.IsClosed() && !session.Busy()) {
+            const auto last = lastRead_.find(id);
+            turns.emplace_back(last == lastRead_.end() ? 0 : last->second, id);
+        }
+    }
+    std::sort(turns.begin(), turns.end());
+    for (const auto& turn : turns) {
+        Aim(out, turn.second, OfferRead{});
     }
 }
 
@@ -148,6 +170,7 @@ void SessionTable::Replay(Time now, TableActions& out) {
         if (next.Greeting) {
             Take(next.Id, found->second.Connected(), out);
         } else {
+            Served(next.Id);
             Take(next.Id, found->second.Received(next.Bytes, now), out);
             Settle(next.Id, now, out);
         }

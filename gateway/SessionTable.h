@@ -4,7 +4,10 @@
 // With PAUSA_POR_TERMINAL 0 a terminal's lookup and pause hold the whole
 // gateway, as a handler that blocks its thread would: while one stands, no
 // other terminal is read, answered or greeted, and new terminals wait in the
-// listener's queue. With 1 each terminal waits only for itself.
+// listener's queue. When the hold ends, the terminals that waited are offered
+// a read, the one whose last read is oldest first: one terminal that scans
+// again at once cannot keep the others out. With 1 each terminal waits only
+// for itself.
 //
 // Pure: events in, actions out, each aimed at one session (or, for
 // SetAccepting, at the listener). Sessions are named by the ids Open gives.
@@ -41,7 +44,7 @@ public:
     void Received(SessionId id, std::string_view bytes, Time now, TableActions& out);
     void LookupFinished(SessionId id, const LookupAnswer& answer, Time now, TableActions& out);
     void PauseElapsed(SessionId id, Time now, TableActions& out);
-    void Close(SessionId id, TableActions& out);
+    void Close(SessionId id, Time now, TableActions& out);
 
     // For a status page: the open terminals, and the lookups asked for and
     // not yet answered (those of terminals that left included).
@@ -64,7 +67,13 @@ private:
     // After session id's event: start or end the hold, forget a finished session.
     void Settle(SessionId id, Time now, TableActions& out);
     void SetOthersReading(SessionId except, bool on, TableActions& out) const;
+    // The hold of id ends: the others read again, what they sent meanwhile is
+    // handled, and unless that starts a new hold each is offered a read.
+    void Release(SessionId id, Time now, TableActions& out);
     void Replay(Time now, TableActions& out);
+    void OfferReads(TableActions& out) const;
+    // A read of id is handled: it goes to the back of the turns.
+    void Served(SessionId id) { lastRead_[id] = ++turn_; }
 
     const ScanContext& context_;
     const bool holdAll_;
@@ -72,8 +81,10 @@ private:
     std::map<SessionId, TerminalSession> sessions_;
     std::set<SessionId> awaiting_;
     std::optional<SessionId> holder_;
-    std::deque<Deferred> deferred_;  // events that came in during a hold
-    ScanTally departed_;             // of the sessions forgotten
+    std::deque<Deferred> deferred_;                // events that came in during a hold
+    std::map<SessionId, std::uint64_t> lastRead_;  // turn of each one's last read
+    std::uint64_t turn_ = 0;
+    ScanTally departed_;  // of the sessions forgotten
     void Forget(std::map<SessionId, TerminalSession>::iterator session);
 };
 

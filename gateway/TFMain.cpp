@@ -267,7 +267,7 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
         errors_.erase(error);
     }
     TableActions actions;
-    sessions_->Close(id, actions);
+    sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
     Publish();
 }
@@ -331,6 +331,8 @@ void TFMain::Carry(const TableActions& actions) {
         } else if (TServerClientWinSocket* socket = SocketOf(targeted.Target)) {
             if (const auto* send = std::get_if<SendBytes>(&action)) {
                 socket->TrySendText(send->Bytes);
+            } else if (std::holds_alternative<OfferRead>(action)) {
+                socket->ReadPending();
             } else if (std::get<SetReading>(action).On) {
                 socket->ResumeReading();
             } else {

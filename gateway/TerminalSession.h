@@ -74,8 +74,12 @@ struct SetReading {
 struct SetAccepting {
     bool On;
 };
+// From the session table only, as a hold ends: read this terminal now if its
+// reading is on and bytes wait. The offers come longest-waiting first, so
+// each terminal gets its turn, as in a queue of read events.
+struct OfferRead {};
 using SessionAction =
-    std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading, SetAccepting>;
+    std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading, SetAccepting, OfferRead>;
 using SessionActions = std::vector<SessionAction>;
 
 enum class SessionState { Idle, LookingUp, Pausing, Closed };

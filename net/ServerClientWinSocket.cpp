@@ -8,6 +8,7 @@
 #include <climits>
 #include <exception>
 
+#include "net/Readiness.h"
 #include "net/ServerWinSocket.h"
 
 namespace zel {
@@ -136,6 +137,13 @@ void TServerClientWinSocket::ReadReady(int Socket) {
     }
     if (raised)
         std::rethrow_exception(raised);
+}
+
+void TServerClientWinSocket::ReadPending() {
+    if (!connected_ || readSuspended_ || awaitingReceive_ || PendingBytes(handle_) <= 0)
+        return;
+    const std::shared_ptr<TServerClientWinSocket> self = shared_from_this();
+    RunProtected([this] { ReadReady(handle_); });
 }
 
 void TServerClientWinSocket::WriteReady(int Socket) {

@@ -62,6 +62,10 @@ public:
     void SuspendReading();
     void ResumeReading();
     bool ReadingSuspended() const { return readSuspended_; }
+    // Raises the read event now, as the loop would, when reading is on and
+    // bytes wait; does nothing otherwise. An exception from the handler goes
+    // to the application's exception handler, as from the loop.
+    void ReadPending();
 
     // Whether the terminal has closed or reset a connection whose reading is
     // suspended: nothing is pending and the socket reports its end. Reads

@@ -64,6 +64,8 @@ protected:
                 what = "wait" + std::to_string(pause->Milliseconds);
             } else if (const auto* reading = std::get_if<SetReading>(&a.Action)) {
                 what = reading->On ? "read+" : "read-";
+            } else if (std::holds_alternative<OfferRead>(a.Action)) {
+                what = "offer";
             } else {
                 text += std::get<SetAccepting>(a.Action).On ? "acc+ " : "acc- ";
                 continue;
@@ -107,7 +109,7 @@ protected:
                     table.PauseElapsed(e.Id, now, out);
                     break;
                 default:
-                    table.Close(e.Id, out);
+                    table.Close(e.Id, now, out);
             }
             EXPECT_EQ(Describe(out), e.Expected) << "event " << i << " " << e.Kind << e.Id;
         }
@@ -189,7 +191,16 @@ TEST_F(SessionTableTest, EventSequences) {
           {'f', 1, "1:result 1:wait2000"},
           {'p', 1, "1:idle 1:read+ 2:read+ 3:read+ acc+ 2:read- 2:look7501 1:read- 3:read- acc-"},
           {'n', 2, "2:nf 2:wait2000"},
-          {'p', 2, "2:idle 2:read+ 1:read+ 3:read+ acc+ 3:idle"}}},
+          {'p', 2, "2:idle 2:read+ 1:read+ 3:read+ acc+ 3:idle 3:offer 1:offer 2:offer"}}},
+        {"mode 0: as a hold ends, the terminal that waited longest is read first",
+         true,
+         {open1,
+          open2,
+          {'o', 3, "3:idle"},
+          {'r', 1, "1:read- 1:look7501 2:read- 3:read- acc-"},
+          {'x', 1, "1:err 1:read+ 2:read+ 3:read+ acc+ 2:offer 3:offer 1:offer"},
+          {'r', 2, "2:read- 2:look7501 1:read- 3:read- acc-"},
+          {'x', 2, "2:err 2:read+ 1:read+ 3:read+ acc+ 3:offer 1:offer 2:offer"}}},
         {"mode 0: closed during the lookup, the hold lasts as long",
          true,
          {open1,
@@ -197,7 +208,7 @@ TEST_F(SessionTableTest, EventSequences) {
           {'r', 1, "1:read- 1:look7501 2:read- acc-"},
           {'c', 1, ""},
           {'f', 1, "1:wait2000"},
-          {'p', 1, "2:read+ acc+"}}},
+          {'p', 1, "2:read+ acc+ 2:offer"}}},
         {"mode 0: closed during the pause, the others wait it out",
          true,
          {open1,
@@ -205,9 +216,9 @@ TEST_F(SessionTableTest, EventSequences) {
           {'r', 1, "1:read- 1:look7501 2:read- acc-"},
           {'f', 1, "1:result 1:wait2000"},
           {'c', 1, ""},
-          {'p', 1, "2:read+ acc+"},
+          {'p', 1, "2:read+ acc+ 2:offer"},
           {'r', 2, "2:read- 2:look7501 acc-"},
-          {'x', 2, "2:err 2:read+ acc+"}}},
+          {'x', 2, "2:err 2:read+ acc+ 2:offer"}}},
     };
     for (const Row& row : rows) {
         Run(row);
