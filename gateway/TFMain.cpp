@@ -130,6 +130,7 @@ void TFMain::FormDestroy() {
     destroyed_ = true;
     // Nothing is sent from here on: answers still coming and pending idle
     // screens are dropped, and calls that hang are broken off.
+    lookups_.reset();
     if (pool_) {
         pool_->Stop();
     }
@@ -182,6 +183,12 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
                 Qt::QueuedConnection);
         },
         server_);
+    // Where it can, the loop sends the lookups itself: no thread to wake and
+    // none to wake it back. The address was read by the handshake already.
+    lookups_ =
+        LoopLookups::For(ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT),
+                         credentials_, limit, settings_.CONEXIONES, *pool_,
+                         [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); });
 
     stats_ = std::make_unique<GatewayStats>(WallClock::now(), settings_.ServerAddress,
                                             settings_.PAUSA_POR_TERMINAL == 1 ? 1 : 0);
@@ -323,7 +330,11 @@ void TFMain::Carry(const TableActions& actions) {
             Log(*log);
         } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
             asked_[targeted.Target] = Clock::now();
-            pool_->Submit(targeted.Target, lookup->Request);
+            if (lookups_) {
+                lookups_->Submit(targeted.Target, lookup->Request);
+            } else {
+                pool_->Submit(targeted.Target, lookup->Request);
+            }
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
         } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {

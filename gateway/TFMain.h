@@ -24,6 +24,7 @@
 #include "gateway/GatewaySettings.h"
 #include "gateway/GatewayStats.h"
 #include "gateway/LookupPool.h"
+#include "gateway/LoopLookups.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
 #include "money/MoneySettings.h"
@@ -111,6 +112,7 @@ private:
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
     std::unique_ptr<LookupPool> pool_;
+    std::unique_ptr<LoopLookups> lookups_;  // in front of the pool; may be null
     std::unique_ptr<GatewayStats> stats_;
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for

@@ -40,6 +40,17 @@ std::string VerifyDetail(httplib::Client& http) {
 
 }  // namespace
 
+std::string CallFailureText(std::string_view className, const ServerLocation& at,
+                            std::string_view operation, std::string_view what) {
+    std::string text(className);
+    text.append(" at ").append(at.ToString()).append(": ").append(operation).append(": ");
+    return text.append(what);
+}
+
+std::string NoAnswerText(std::chrono::milliseconds limit) {
+    return "no answer within " + Duration(limit) + " (time-out)";
+}
+
 HttpData_Srv_Zel::HttpData_Srv_Zel(ServerAddress address, std::string className,
                                    ClientTimeouts timeouts)
     : HttpData_Srv_Zel({ServerLocation{std::move(address), false}}, std::move(className), timeouts,
@@ -102,8 +113,7 @@ void HttpData_Srv_Zel::Hangup() {
 }
 
 void HttpData_Srv_Zel::Fail(std::string_view operation, const std::string& what) const {
-    throw ServerError(className_ + " at " + locations_[current_].ToString() + ": " +
-                      std::string(operation) + ": " + what);
+    throw ServerError(CallFailureText(className_, locations_[current_], operation, what));
 }
 
 std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
@@ -153,9 +163,8 @@ std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
                 Fail(operation,
                      "no connection within " + Duration(timeouts_.Connect) + " (time-out)");
             case httplib::Error::Read:
-                Fail(operation,
-                     quick ? std::string("the connection closed before an answer")
-                           : "no answer within " + Duration(timeouts_.Read) + " (time-out)");
+                Fail(operation, quick ? std::string("the connection closed before an answer")
+                                      : NoAnswerText(timeouts_.Read));
             case httplib::Error::Write:
                 Fail(operation, "sending the request failed");
             case httplib::Error::SSLServerVerification:

@@ -40,6 +40,12 @@ struct ClientCredentials {
     std::string AccessKey;  // sent as "Authorization: Bearer"; empty: none
 };
 
+// How a failed call reads: "<class> at <location>: <operation>: <what>".
+std::string CallFailureText(std::string_view className, const ServerLocation& at,
+                            std::string_view operation, std::string_view what);
+// What a call that met its read limit says.
+std::string NoAnswerText(std::chrono::milliseconds limit);
+
 class HttpData_Srv_Zel final : public IData_Srv_Zel {
 public:
     // Performs the handshake for className; throws ServerError when nothing
