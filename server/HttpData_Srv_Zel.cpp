@@ -144,13 +144,18 @@ std::string HttpData_Srv_Zel::Send(std::string_view operation, Method method,
         }
         const httplib::Error error = result.error();
         const bool quick = elapsed < timeouts_.Read / 2;
+        const bool closedUnanswered =
+            (error == httplib::Error::Read || error == httplib::Error::Write) && quick;
         // A kept-alive connection that the server closed meanwhile fails at
         // once; every call is read-only, so it is sent again on a new one.
-        if ((error == httplib::Error::Read || error == httplib::Error::Write) && quick &&
-            attempt == 0) {
+        if (closedUnanswered && attempt == 0) {
             continue;
         }
-        if ((error == httplib::Error::Connection || error == httplib::Error::ConnectionTimeout) &&
+        // A new connection closed unanswered too is a server going down (its
+        // queue still takes connections while it ends): passed over like one
+        // that refuses them.
+        if ((closedUnanswered || error == httplib::Error::Connection ||
+             error == httplib::Error::ConnectionTimeout) &&
             ++turns < locations_.size()) {
             Open((current_ + 1) % locations_.size());
             attempt = -1;

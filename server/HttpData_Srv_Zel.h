@@ -9,7 +9,8 @@
 //
 // Given several locations, the handshake and each call use the first that
 // answers: a call that cannot connect (refused, unreachable, connect time
-// limit) turns to the next before it fails, and the one that answered is
+// limit), or whose new connection is closed unanswered (a server going
+// down), turns to the next before it fails, and the one that answered is
 // kept until it fails in turn.
 #pragma once
 

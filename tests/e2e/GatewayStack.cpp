@@ -136,6 +136,12 @@ void SrvZel::Restart() {
 std::string GatewayConfig::Text() const {
     std::string t;
     t += "[SRV_ZEL]\nIP=" + ServerAddress + "\n";
+    if (!Ca.empty()) {
+        t += "CA=" + Ca + "\n";
+    }
+    if (!ClaveArchivo.empty()) {
+        t += "CLAVE_ARCHIVO=" + ClaveArchivo + "\n";
+    }
     if (Conexiones != 0) {
         t += "CONEXIONES=" + std::to_string(Conexiones) + "\n";
     }

@@ -73,7 +73,9 @@ private:
 // The gateway's Conf.ini; every key is written out.
 struct GatewayConfig {
     std::string ServerAddress;
-    std::uint16_t Port = 0;  // [TCP] PUERTO; 0: the system chooses, the gateway reports it
+    std::string Ca;            // [SRV_ZEL] CA, written only when set
+    std::string ClaveArchivo;  // [SRV_ZEL] CLAVE_ARCHIVO, the same
+    std::uint16_t Port = 0;    // [TCP] PUERTO; 0: the system chooses, the gateway reports it
     int Espera = 300;
     int Tipo = 0;
     int Precio = 1;

@@ -123,6 +123,38 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// A loopback listener that takes every connection and closes it unanswered,
+// as a server going down does while its queue still takes connections.
+class ClosingListener {
+public:
+    ClosingListener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(fd_, 8);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] {
+            for (int c; (c = ::accept(fd_, nullptr, nullptr)) >= 0;) {
+                ::close(c);
+            }
+        });
+    }
+    ~ClosingListener() {
+        ::shutdown(fd_, SHUT_RDWR);  // ends the accept
+        thread_.join();
+        ::close(fd_);
+    }
+    ServerAddress Address() const { return {"127.0.0.1", port_}; }
+
+private:
+    int fd_;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
 std::string CreationError(const ServerAddress& address, ClientTimeouts t = {}) {
     try {
         HttpData_Srv_Zel object(address, "Srv_Zel.Data_Srv_Zel", t);
@@ -271,6 +303,18 @@ TEST(HttpClient, AnIdleConnectionClosedByTheServerIsRenewed) {
     EXPECT_EQ(Call(object, o), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     EXPECT_EQ(Call(object, o), 1);
+}
+
+TEST(HttpClient, AServerThatClosesConnectionsUnansweredIsPassedOver) {
+    const ClosingListener closing;
+    CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
+                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}});
+    HttpData_Srv_Zel object({{closing.Address()}, {server.Address()}}, "Srv_Zel.Data_Srv_Zel", {},
+                            {});
+    Outputs o;
+    EXPECT_EQ(Call(object, o), 1);
+    // Alone, it fails the call, saying so.
+    EXPECT_NE(CreationError(closing.Address()).find(": create: "), std::string::npos);
 }
 
 TEST(HttpClient, QueryAnswersBecomeRowSets) {

@@ -45,6 +45,27 @@ std::string HeldPort::Address() const {
     return "127.0.0.1:" + std::to_string(port_);
 }
 
+Certificates::Certificates() {
+    const std::string d = dir_.Path().string();
+    const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    std::string script = "set -e; cd '" + d + "'\n";
+    for (const char* ca : {"ca", "otra-ca"}) {
+        script += std::string("openssl req -x509") + key + " -keyout " + ca + ".key -out " + ca +
+                  ".pem -subj /CN=" + ca + "\n";
+    }
+    for (const auto& [name, san] :
+         {std::pair{"srv", "IP:127.0.0.1"}, std::pair{"otro-nombre", "DNS:otro.example"}}) {
+        script += std::string("openssl req") + key + " -keyout " + name + ".key -out " + name +
+                  ".csr -subj /CN=" + name + "\n";
+        script += std::string("echo subjectAltName=") + san + " >" + name + ".ext\n";
+        script += std::string("openssl x509 -req -days 2 -in ") + name +
+                  ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -extfile " + name + ".ext -out " +
+                  name + ".pem\n";
+    }
+    const std::string file = dir_.Write("make.sh", script);
+    ok_ = std::system(("sh '" + file + "' >/dev/null 2>&1").c_str()) == 0;
+}
+
 std::string StoreName(const ::testing::TestParamInfo<Store>& info) {
     return info.param == Store::Sqlite ? "Sqlite" : "Postgres";
 }

@@ -1,7 +1,8 @@
 // Test scaffolding: a fresh catalogue on either store (a SQLite file in a
 // temporary folder, or a PostgreSQL database of its own in the cluster that
-// $ZEL_TEST_PG names), and srv_zel serving it in-process on a free
-// loopback port.
+// $ZEL_TEST_PG names), srv_zel serving it in-process on a free loopback
+// port, and certificates to serve it over HTTPS. The end-to-end tests use
+// the catalogue and the certificates too.
 #pragma once
 
 #include <filesystem>
@@ -34,6 +35,20 @@ public:
 private:
     int fd_;
     unsigned port_ = 0;
+};
+
+// A CA, a second CA nobody trusts, and two server certificates signed by
+// the first: srv.pem for 127.0.0.1, otro-nombre.pem for another name (each
+// with its .key), made by openssl in a folder of their own.
+class Certificates {
+public:
+    Certificates();
+    bool Ok() const { return ok_; }
+    std::string File(const std::string& name) const { return dir_.File(name); }
+
+private:
+    TempDir dir_;
+    bool ok_ = false;
 };
 
 enum class Store { Sqlite, Postgres };

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <thread>
 
 #include "Catalogue.h"
@@ -16,38 +15,6 @@ namespace zel {
 namespace {
 
 using test::RunningServer;
-
-// A CA, a second CA nobody trusts, and two server certificates signed by
-// the first: one for 127.0.0.1, one for another name.
-class Certificates {
-public:
-    Certificates() {
-        const std::string d = dir_.Path().string();
-        const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-        std::string script = "set -e; cd '" + d + "'\n";
-        for (const char* ca : {"ca", "otra-ca"}) {
-            script += std::string("openssl req -x509") + key + " -keyout " + ca + ".key -out " +
-                      ca + ".pem -subj /CN=" + ca + "\n";
-        }
-        for (const auto& [name, san] :
-             {std::pair{"srv", "IP:127.0.0.1"}, std::pair{"otro-nombre", "DNS:otro.example"}}) {
-            script += std::string("openssl req") + key + " -keyout " + name + ".key -out " + name +
-                      ".csr -subj /CN=" + name + "\n";
-            script += std::string("echo subjectAltName=") + san + " >" + name + ".ext\n";
-            script += std::string("openssl x509 -req -days 2 -in ") + name +
-                      ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -extfile " + name +
-                      ".ext -out " + name + ".pem\n";
-        }
-        const std::string file = dir_.Write("make.sh", script);
-        ok_ = std::system(("sh '" + file + "' >/dev/null 2>&1").c_str()) == 0;
-    }
-    bool Ok() const { return ok_; }
-    std::string File(const std::string& name) const { return dir_.File(name); }
-
-private:
-    test::TempDir dir_;
-    bool ok_ = false;
-};
 
 class Security : public test::OnEachStore {
 protected:
@@ -60,7 +27,7 @@ protected:
             ASSERT_TRUE(certs_.Ok()) << "openssl could not make the certificates";
         }
     }
-    Certificates certs_;
+    test::Certificates certs_;
 };
 INSTANTIATE_TEST_SUITE_P(Stores, Security, ::testing::Values(test::Store::Sqlite), test::StoreName);
 
