@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "HeldPort.h"
 #include "money/CodePage.h"
 #include "server/CoData_Srv_Zel.h"
 #include "server/HttpData_Srv_Zel.h"
@@ -77,32 +78,15 @@ private:
     std::string lastBody_;
 };
 
-// A loopback port on which nothing listens.
-std::uint16_t ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // A loopback listener whose accept queue is full: the system drops further
 // connection requests, so a connect hangs until its time limit.
 class FullListener {
 public:
-    FullListener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    FullListener() {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 0);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        a.sin_port = htons(held_.Port());
         for (int& filler : fillers_) {
             filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
             ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -113,45 +97,32 @@ public:
         for (int filler : fillers_) {
             ::close(filler);
         }
-        ::close(fd_);
     }
-    std::uint16_t Port() const { return port_; }
+    std::uint16_t Port() const { return held_.Port(); }
 
 private:
-    int fd_;
+    const test::HeldPort held_{true, 0};
     int fillers_[3] = {};
-    std::uint16_t port_ = 0;
 };
 
 // A loopback listener that takes every connection and closes it unanswered,
 // as a server going down does while its queue still takes connections.
 class ClosingListener {
 public:
-    ClosingListener() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd_, 8);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] {
-            for (int c; (c = ::accept(fd_, nullptr, nullptr)) >= 0;) {
-                ::close(c);
-            }
-        });
-    }
+    ClosingListener()
+        : thread_([this] {
+              for (int c; (c = ::accept(held_.Fd(), nullptr, nullptr)) >= 0;) {
+                  ::close(c);
+              }
+          }) {}
     ~ClosingListener() {
-        ::shutdown(fd_, SHUT_RDWR);  // ends the accept
+        ::shutdown(held_.Fd(), SHUT_RDWR);  // ends the accept
         thread_.join();
-        ::close(fd_);
     }
-    ServerAddress Address() const { return {"127.0.0.1", port_}; }
+    ServerAddress Address() const { return {"127.0.0.1", held_.Port()}; }
 
 private:
-    int fd_;
-    std::uint16_t port_ = 0;
+    const test::HeldPort held_{true, 8};
     std::thread thread_;
 };
 
@@ -209,7 +180,8 @@ TEST(HttpClient, CreationFailsAgainstWhatIsNoSrvZel) {
 }
 
 TEST(HttpClient, CreationFailsWhenNothingAnswers) {
-    const std::uint16_t port = ClosedPort();
+    const test::HeldPort closed(false);
+    const std::uint16_t port = closed.Port();
     const std::string refused = CreationError({"127.0.0.1", port});
     EXPECT_EQ(refused, "Srv_Zel.Data_Srv_Zel at 127.0.0.1:" + std::to_string(port) +
                            ": create: connection refused");

@@ -22,29 +22,6 @@
 
 namespace zel::test {
 
-HeldPort::HeldPort(bool listening) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        (listening && ::listen(fd_, 1) != 0) ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        throw std::runtime_error("cannot hold a loopback port");
-    }
-    port_ = ntohs(a.sin_port);
-}
-
-HeldPort::~HeldPort() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-std::string HeldPort::Address() const {
-    return "127.0.0.1:" + std::to_string(port_);
-}
-
 Certificates::Certificates() {
     const std::string d = dir_.Path().string();
     const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";

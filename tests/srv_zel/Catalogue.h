@@ -15,27 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "HeldPort.h"
 #include "TempDir.h"
 #include "server/IData_Srv_Zel.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
 namespace zel::test {
-
-// A loopback port the test holds, released with it: bound only (connecting is
-// refused) or listening (a second listener fails with "Address already in use").
-class HeldPort {
-public:
-    explicit HeldPort(bool listening);
-    ~HeldPort();
-    HeldPort(const HeldPort&) = delete;
-    HeldPort& operator=(const HeldPort&) = delete;
-    std::string Address() const;  // "127.0.0.1:PORT"
-
-private:
-    int fd_;
-    unsigned port_ = 0;
-};
 
 // A CA, a second CA nobody trusts, and two server certificates signed by
 // the first: srv.pem for 127.0.0.1, otro-nombre.pem for another name (each
