@@ -10,6 +10,7 @@
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/Postgres.h"
 #include "srv_zel/RequestError.h"
+#include "srv_zel/Standby.h"
 
 namespace zel {
 
@@ -89,8 +90,24 @@ std::optional<double> ParseDouble(std::string_view text) {
     return d;
 }
 
-PgConnection Connect(const std::string& uri) {
+// For serving: a read-only database (a store's standby) is served as it
+// is, once it holds what serving needs; any other gets its tables.
+void ConnectToServe(const std::string& uri) {
     PgConnection conn(uri);
+    if (IsReadOnlyDatabase(conn)) {
+        CheckReadOnlyCatalogue(conn);
+        return;
+    }
+    conn.Exec(SCHEMA);
+}
+
+// For writing: refused before anything is read or written when the
+// database is read-only.
+PgConnection ConnectToWrite(const std::string& uri) {
+    PgConnection conn(uri);
+    if (IsReadOnlyDatabase(conn)) {
+        RefuseWritingToReadOnly(conn);
+    }
     conn.Exec(SCHEMA);
     return conn;
 }
@@ -353,7 +370,7 @@ private:
 
 class PgStore final : public CatalogueStore {
 public:
-    explicit PgStore(std::string uri) : uri_(std::move(uri)) { Connect(uri_); }
+    explicit PgStore(std::string uri) : uri_(std::move(uri)) { ConnectToServe(uri_); }
     std::unique_ptr<CatalogueSession> OpenSession() override {
         return std::make_unique<PgSession>(uri_);
     }
@@ -402,7 +419,7 @@ private:
 
 class PgWriter final : public CatalogueWriter {
 public:
-    explicit PgWriter(const std::string& uri) : conn_(Connect(uri)) {}
+    explicit PgWriter(const std::string& uri) : conn_(ConnectToWrite(uri)) {}
     void Exec(std::string_view sql) override { conn_.Exec(sql); }
     std::unique_ptr<WriteStatement> Prepare(std::string_view sql) override {
         return std::make_unique<PgWriteStatement>(conn_, sql,
