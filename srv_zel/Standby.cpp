@@ -90,7 +90,7 @@ public:
 
     std::optional<Clock::time_point> AsOf() const override {
         const std::lock_guard lock(mutex_);
-        return asOf_;
+        return current_ ? Clock::now() : asOf_;
     }
 
 private:
@@ -135,10 +135,12 @@ private:
                 }
                 promoted_ = true;
                 streaming_ = false;
+                current_ = true;
                 asOf_ = now;
             } else {
                 const bool streaming = receiving;
-                if (streaming && caughtUp) {
+                current_ = streaming && caughtUp;
+                if (current_) {
                     asOf_ = now;
                 } else if (replayed && dbNow) {
                     // On srv_zel's clock, whatever the database's says.
@@ -175,6 +177,7 @@ private:
     bool stop_ = false;
     bool streaming_ = false;
     bool promoted_ = false;
+    bool current_ = false;          // streaming and caught up (or promoted) at the last poll
     bool unreachable_ = false;      // the poll's own thread only
     std::optional<bool> reported_;  // the streaming state last written to the log
     std::optional<Clock::time_point> asOf_;
