@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zel {
 
@@ -26,6 +27,38 @@ public:
     // the last moment seen caught up, whichever is later; nullopt until
     // known.
     virtual std::optional<std::chrono::system_clock::time_point> AsOf() const = 0;
+};
+
+// One look at a standby's replication.
+struct ReplicaSample {
+    bool InRecovery = true;  // false: promoted, a primary now
+    bool Streaming = false;  // the WAL receiver streams from the head office
+    bool CaughtUp = false;   // everything received is replayed
+    // How long before the database's now its last replayed commit was.
+    std::optional<double> CommitSecondsAgo;
+};
+
+// What the samples tell, one after the other: whether the standby streams,
+// how old its catalogue is, and the log lines due (one when streaming
+// stops, one when it resumes, one on promotion). Pure: the caller polls and
+// keeps it under its own lock.
+class ReplicaFollower {
+public:
+    using TimePoint = std::chrono::system_clock::time_point;
+    // Takes a sample taken at `now`; returns the lines to log.
+    std::vector<std::string> Take(const ReplicaSample& sample, TimePoint now);
+    bool Streaming() const { return streaming_; }
+    // `now` while streaming and caught up (or promoted); otherwise the last
+    // moment known to be caught up or the last replayed commit, whichever is
+    // later; nullopt until known.
+    std::optional<TimePoint> AsOf(TimePoint now) const;
+
+private:
+    bool streaming_ = false;
+    bool current_ = false;
+    bool promoted_ = false;
+    std::optional<bool> reported_;  // the streaming state last logged
+    std::optional<TimePoint> asOf_;
 };
 
 // Seconds from `asOf` to `now`; NaN when not known.

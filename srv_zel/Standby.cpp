@@ -64,6 +64,8 @@ SELECT pg_is_in_recovery(),
        extract(epoch FROM now())
 )sql";
 
+// Polls the standby on a thread and connection of its own (reconnecting
+// when the connection is lost); the follower decides what the samples mean.
 class PgReplicaWatch final : public ReplicaWatch {
 public:
     PgReplicaWatch(PgConnection conn, std::function<void(const std::string&)> log,
@@ -85,12 +87,12 @@ public:
 
     bool Streaming() const override {
         const std::lock_guard lock(mutex_);
-        return streaming_;
+        return follower_.Streaming();
     }
 
     std::optional<Clock::time_point> AsOf() const override {
         const std::lock_guard lock(mutex_);
-        return current_ ? Clock::now() : asOf_;
+        return follower_.AsOf(Clock::now());
     }
 
 private:
@@ -110,59 +112,25 @@ private:
                 conn.emplace(db_);
             }
             const PgResult r = conn->Exec(REPLICATION_STATE);
-            Update(IsTrue(r, 0), IsTrue(r, 1), IsTrue(r, 2), NumberAt(r, 3), NumberAt(r, 4));
+            const auto commit = NumberAt(r, 3);
+            const auto dbNow = NumberAt(r, 4);
+            Take({IsTrue(r, 0), IsTrue(r, 1), IsTrue(r, 2),
+                  commit && dbNow ? std::optional(*dbNow - *commit) : std::nullopt});
             unreachable_ = false;
         } catch (const std::exception& e) {
             if (!unreachable_) {
                 log_(std::string("cannot read the standby's replication state: ") + e.what());
             }
             unreachable_ = true;
-            Update(true, false, false, std::nullopt, std::nullopt);
+            Take({});
         }
     }
 
-    void Update(bool inRecovery, bool receiving, bool caughtUp, std::optional<double> replayed,
-                std::optional<double> dbNow) {
-        const Clock::time_point now = Clock::now();
+    void Take(const ReplicaSample& sample) {
         std::vector<std::string> lines;
         {
             const std::lock_guard lock(mutex_);
-            if (!inRecovery) {
-                if (!promoted_) {
-                    lines.push_back(
-                        "the database is no longer a standby (promoted): its catalogue is its "
-                        "own");
-                }
-                promoted_ = true;
-                streaming_ = false;
-                current_ = true;
-                asOf_ = now;
-            } else {
-                const bool streaming = receiving;
-                current_ = streaming && caughtUp;
-                if (current_) {
-                    asOf_ = now;
-                } else if (replayed && dbNow) {
-                    // On srv_zel's clock, whatever the database's says.
-                    const auto behind = std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(std::max(0.0, *dbNow - *replayed)));
-                    if (!asOf_ || now - behind > *asOf_) {
-                        asOf_ = now - behind;
-                    }
-                }
-                if (!reported_ || *reported_ != streaming) {
-                    if (!streaming) {
-                        lines.push_back(
-                            "the standby does not stream from the head office: answering with "
-                            "the prices as of " +
-                            (asOf_ ? FormatUtc(*asOf_) : std::string("an unknown time")));
-                    } else if (reported_) {
-                        lines.push_back("the standby streams from the head office again");
-                    }
-                    reported_ = streaming;
-                }
-                streaming_ = streaming;
-            }
+            lines = follower_.Take(sample, Clock::now());
         }
         for (const auto& line : lines) {
             log_(line);
@@ -175,12 +143,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
-    bool streaming_ = false;
-    bool promoted_ = false;
-    bool current_ = false;          // streaming and caught up (or promoted) at the last poll
-    bool unreachable_ = false;      // the poll's own thread only
-    std::optional<bool> reported_;  // the streaming state last written to the log
-    std::optional<Clock::time_point> asOf_;
+    ReplicaFollower follower_;
+    bool unreachable_ = false;  // the poll's own thread only
     std::thread thread_;
 };
 
