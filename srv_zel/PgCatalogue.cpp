@@ -81,15 +81,6 @@ enum : unsigned {
     NUMERIC_OID = 1700,
 };
 
-std::optional<double> ParseDouble(std::string_view text) {
-    double d = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    if (ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
-    }
-    return d;
-}
-
 // For serving: a read-only database (a store's standby) is served as it
 // is, once it holds what serving needs; any other gets its tables.
 void ConnectToServe(const std::string& uri) {
@@ -133,9 +124,7 @@ class PgRow final : public ArticleRow {
 public:
     explicit PgRow(const PgResult& result) : result_(result) {}
     bool IsNull(int col) const override { return result_.IsNull(0, col); }
-    std::optional<double> Number(int col) const override {
-        return ParseDouble(result_.Value(0, col));
-    }
+    std::optional<double> Number(int col) const override { return PgNumber(result_.Value(0, col)); }
     std::string Text(int col) const override { return std::string(result_.Value(0, col)); }
     std::string ColumnName(int col) const override { return result_.ColumnName(col); }
 
@@ -188,7 +177,7 @@ FieldValue ValueOf(const PgResult& r, int col) {
         case FLOAT4_OID:
         case FLOAT8_OID:
         case NUMERIC_OID:
-            if (const auto d = ParseDouble(text)) {
+            if (const auto d = PgNumber(text)) {
                 return *d;
             }
             break;

@@ -1,6 +1,5 @@
 #include "srv_zel/Standby.h"
 
-#include <charconv>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -23,13 +22,7 @@ bool IsTrue(const PgResult& r, int col) {
 }
 
 std::optional<double> NumberAt(const PgResult& r, int col) {
-    if (r.IsNull(0, col)) {
-        return std::nullopt;
-    }
-    const std::string_view text = r.Value(0, col);
-    double d = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    return ec == std::errc() && end == text.data() + text.size() ? std::optional(d) : std::nullopt;
+    return r.IsNull(0, col) ? std::nullopt : PgNumber(r.Value(0, col));
 }
 
 bool InRecovery(PgConnection& conn) {
