@@ -44,7 +44,11 @@ constexpr const char* SERVE_HELP =
     R"(Usage: srv_zel serve --db FILE [--listen HOST:PORT] [--threads N] [--metrics HOST:PORT]
 
 Serves the catalogue in FILE (created with its tables when missing) until
-SIGINT or SIGTERM; SIGHUP is ignored. Writes one line per request on stderr:
+SIGINT or SIGTERM; SIGHUP is ignored. A read-only PostgreSQL database (a
+store's hot standby of the head office's) is served as it is: nothing is
+created, a start-up fails naming what it lacks, /metrics tells the
+replication lag and every lookup's answer when its prices are as of
+(Catalogue-As-Of). Writes one line per request on stderr:
 time, client, method, path, status, microseconds (and the reason of an
 error), and at most one line a minute when every worker of a kind is busy. Under systemd
 (Type=notify) it says READY=1 once it listens and STOPPING=1 when it stops.
@@ -80,7 +84,8 @@ one transaction: a bad row stops the import with its file, line and reason,
 and nothing is imported.
 
   --db FILE          the SQLite catalogue (created when missing), or a
-                     postgresql:// connection URI (tables created when missing)
+                     postgresql:// connection URI (tables created when missing;
+                     a read-only standby is refused: import at the head office)
   --articles A.csv   header codigo[,descripcion][,precio1..precio8][,imps_act][,ban_imps];
                      rows are upserted by code; an empty price is no price;
                      prices may be negative (a deposit given back). Without

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "srv_zel/PgCatalogue.h"
+#include "srv_zel/ReplicaWatch.h"
 
 namespace zel {
 
@@ -21,6 +22,13 @@ std::unique_ptr<CatalogueStore> OpenPgCatalogueStore(const std::string&) {
 
 std::unique_ptr<CatalogueWriter> OpenPgCatalogueWriter(const std::string&) {
     Unsupported();
+}
+
+// Without libpq no database is a standby.
+std::unique_ptr<ReplicaWatch> WatchStandby(const std::string&,
+                                           std::function<void(const std::string&)>,
+                                           std::chrono::milliseconds) {
+    return nullptr;
 }
 
 }  // namespace zel

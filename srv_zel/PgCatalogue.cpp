@@ -10,6 +10,7 @@
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/Postgres.h"
 #include "srv_zel/RequestError.h"
+#include "srv_zel/Standby.h"
 
 namespace zel {
 
@@ -80,17 +81,24 @@ enum : unsigned {
     NUMERIC_OID = 1700,
 };
 
-std::optional<double> ParseDouble(std::string_view text) {
-    double d = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
-    if (ec != std::errc() || end != text.data() + text.size()) {
-        return std::nullopt;
+// For serving: a read-only database (a store's standby) is served as it
+// is, once it holds what serving needs; any other gets its tables.
+void ConnectToServe(const std::string& uri) {
+    PgConnection conn(uri);
+    if (IsReadOnlyDatabase(conn)) {
+        CheckReadOnlyCatalogue(conn);
+        return;
     }
-    return d;
+    conn.Exec(SCHEMA);
 }
 
-PgConnection Connect(const std::string& uri) {
+// For writing: refused before anything is read or written when the
+// database is read-only.
+PgConnection ConnectToWrite(const std::string& uri) {
     PgConnection conn(uri);
+    if (IsReadOnlyDatabase(conn)) {
+        RefuseWritingToReadOnly(conn);
+    }
     conn.Exec(SCHEMA);
     return conn;
 }
@@ -116,9 +124,7 @@ class PgRow final : public ArticleRow {
 public:
     explicit PgRow(const PgResult& result) : result_(result) {}
     bool IsNull(int col) const override { return result_.IsNull(0, col); }
-    std::optional<double> Number(int col) const override {
-        return ParseDouble(result_.Value(0, col));
-    }
+    std::optional<double> Number(int col) const override { return PgNumber(result_.Value(0, col)); }
     std::string Text(int col) const override { return std::string(result_.Value(0, col)); }
     std::string ColumnName(int col) const override { return result_.ColumnName(col); }
 
@@ -171,7 +177,7 @@ FieldValue ValueOf(const PgResult& r, int col) {
         case FLOAT4_OID:
         case FLOAT8_OID:
         case NUMERIC_OID:
-            if (const auto d = ParseDouble(text)) {
+            if (const auto d = PgNumber(text)) {
                 return *d;
             }
             break;
@@ -353,7 +359,7 @@ private:
 
 class PgStore final : public CatalogueStore {
 public:
-    explicit PgStore(std::string uri) : uri_(std::move(uri)) { Connect(uri_); }
+    explicit PgStore(std::string uri) : uri_(std::move(uri)) { ConnectToServe(uri_); }
     std::unique_ptr<CatalogueSession> OpenSession() override {
         return std::make_unique<PgSession>(uri_);
     }
@@ -402,7 +408,7 @@ private:
 
 class PgWriter final : public CatalogueWriter {
 public:
-    explicit PgWriter(const std::string& uri) : conn_(Connect(uri)) {}
+    explicit PgWriter(const std::string& uri) : conn_(ConnectToWrite(uri)) {}
     void Exec(std::string_view sql) override { conn_.Exec(sql); }
     std::unique_ptr<WriteStatement> Prepare(std::string_view sql) override {
         return std::make_unique<PgWriteStatement>(conn_, sql,

@@ -2,7 +2,18 @@
 
 #include <libpq-fe.h>
 
+#include <charconv>
+
 namespace zel {
+
+std::optional<double> PgNumber(std::string_view text) {
+    double d = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return d;
+}
 
 void PgResult::Clearer::operator()(pg_result* r) const {
     PQclear(r);

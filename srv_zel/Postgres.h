@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,10 @@ public:
 private:
     std::string sqlState_;
 };
+
+// A number as the server writes a value in text ("3.5", "1e+20"); nullopt
+// for anything else.
+std::optional<double> PgNumber(std::string_view text);
 
 class PgResult {
 public:

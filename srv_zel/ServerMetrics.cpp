@@ -53,6 +53,18 @@ struct ServerMetrics::Families {
             .Name("srv_zel_rows_served_total")
             .Help("Rows sent: query rows for AS_GetRecords, articles found for BuscaPrecio")
             .Register(*registry);
+    prometheus::Family<prometheus::Gauge>& lag =
+        prometheus::BuildGauge()
+            .Name("srv_zel_replication_lag_seconds")
+            .Help(
+                "On a standby: how long ago its catalogue was last known to equal the head "
+                "office's (0 while streaming and caught up)")
+            .Register(*registry);
+    prometheus::Family<prometheus::Gauge>& streaming =
+        prometheus::BuildGauge()
+            .Name("srv_zel_replication_streaming")
+            .Help("On a standby: 1 while its WAL receiver streams from the head office, else 0")
+            .Register(*registry);
     prometheus::Family<prometheus::Gauge>& info = prometheus::BuildGauge()
                                                       .Name("srv_zel_build_info")
                                                       .Help("The running version, always 1")
@@ -86,6 +98,11 @@ void ServerMetrics::DatabaseError() {
 
 void ServerMetrics::RowsServed(std::string_view request, std::size_t rows) {
     f_->rows.Add({{"request", std::string(request)}}).Increment(static_cast<double>(rows));
+}
+
+void ServerMetrics::Replication(bool streaming, double lagSeconds) {
+    f_->streaming.Add({}).Set(streaming ? 1 : 0);
+    f_->lag.Add({}).Set(lagSeconds);
 }
 
 std::string ServerMetrics::Text() const {

@@ -1,6 +1,6 @@
 // ServerMetrics: what srv_zel has served, in the Prometheus text format:
-// requests by path and status, their latency, database failures and the
-// rows sent. Safe to update from every worker at once.
+// requests by path and status, their latency, database failures, the
+// rows sent and, on a standby, the replication's state. Safe to update from every worker at once.
 #pragma once
 
 #include <chrono>
@@ -22,6 +22,9 @@ public:
     void Answered(std::string_view path, int status, std::chrono::microseconds spent);
     void DatabaseError();
     void RowsServed(std::string_view request, std::size_t rows);
+    // On a standby: whether the WAL receiver streams, and how far the
+    // catalogue is behind the head office's (NaN: not known yet).
+    void Replication(bool streaming, double lagSeconds);
 
     // Every metric, as GET /metrics sends it.
     std::string Text() const;

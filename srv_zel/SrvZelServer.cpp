@@ -10,6 +10,7 @@
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
 #include "srv_zel/HttpServer.h"
+#include "srv_zel/ReplicaWatch.h"
 #include "srv_zel/RequestError.h"
 #include "srv_zel/ServerMetrics.h"
 #include "srv_zel/StoreError.h"
@@ -19,6 +20,8 @@ namespace zel {
 namespace {
 
 constexpr const char* JSON_TYPE = "application/json";
+// How often a standby's replication is looked at.
+constexpr std::chrono::milliseconds REPLICA_POLL{1000};
 
 std::string Printable(std::string_view text) {
     std::string out;
@@ -92,7 +95,10 @@ public:
           store_(OpenCatalogueStore(options_.DbPath)),
           pool_(*store_),
           metrics_(options_.Version),
-          http_(HttpOptions(options_), Callbacks()) {
+          http_(HttpOptions(options_), Callbacks()),
+          standby_(WatchStandby(
+              options_.DbPath, [this](const std::string& line) { Write("srv_zel: " + line); },
+              REPLICA_POLL)) {
         if (options_.Metrics) {
             HttpServerOptions m;
             m.Listen = *options_.Metrics;
@@ -103,6 +109,11 @@ public:
             cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
             cb.Handle = [this](const HttpRequest& req) {
                 if (req.Method == "GET" && req.Path == "/metrics") {
+                    if (standby_) {
+                        metrics_.Replication(
+                            standby_->Streaming(),
+                            LagSeconds(standby_->AsOf(), std::chrono::system_clock::now()));
+                    }
                     return HttpResponse{
                         200, "text/plain; version=0.0.4; charset=utf-8", metrics_.Text(), {}};
                 }
@@ -221,7 +232,11 @@ private:
             reply = lease.Session().Find(request);
         }
         metrics_.RowsServed("BuscaPrecio", reply.Result == 1 ? 1 : 0);
-        return Json(EncodeBuscaPrecioReply(reply));
+        HttpResponse answer = Json(EncodeBuscaPrecioReply(reply));
+        if (const auto asOf = standby_ ? standby_->AsOf() : std::nullopt) {
+            answer.Headers.emplace_back(CATALOGUE_AS_OF_HEADER, FormatUtc(*asOf));
+        }
+        return answer;
     }
 
     void Log(const HttpRequest& req, const HttpResponse& res, std::chrono::microseconds spent) {
@@ -256,6 +271,7 @@ private:
     ServerMetrics metrics_;
     HttpServer http_;
     std::unique_ptr<HttpServer> metricsHttp_;
+    std::unique_ptr<ReplicaWatch> standby_;  // null unless serving a standby
 };
 
 SrvZelServer::SrvZelServer(ServeOptions options)

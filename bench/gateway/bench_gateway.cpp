@@ -12,6 +12,11 @@
 //     terminals scanning at the same moment, ESPERA 0, in both pause modes.
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
+//  6. A store of a chain: the head office's PostgreSQL primary and the
+//     store's hot standby of it. Scan to result with the store's srv_zel on
+//     the standby, beside the same gateway asking the head office's srv_zel
+//     30 ms away (and srv_zel on SQLite, the floor); and the time from an
+//     import at the head office to the new price on the store's terminal.
 #include <signal.h>
 
 #include <algorithm>
@@ -27,6 +32,7 @@
 
 #include "DelayProxy.h"
 #include "GatewayStack.h"
+#include "PgCluster.h"
 #include "Terminal.h"
 #include "server/HttpData_Srv_Zel.h"
 #include "server/ServerAddress.h"
@@ -42,6 +48,7 @@ constexpr int kManyTerminals = 20;
 constexpr int kIdleTerminals = 1000;
 constexpr int kFarTerminals = 50;
 constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
+constexpr int kImports = 20;
 // srv_zel serves each kept-alive connection with a worker of its own: room
 // for the gateway's CONEXIONES 16, a gateway still winding down and this
 // program's own clients.
@@ -63,10 +70,15 @@ const char* const kHelp =
     "     makes srv_zel 30 ms away, both pause modes: scan to result (min, median,\n"
     "     max), after a first round that opens the server connections;\n"
     "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
-    "     wait for its idle screen (p50, p99), both pause modes.\n"
+    "     wait for its idle screen (p50, p99), both pause modes;\n"
+    "  6. a store of a chain (a PostgreSQL primary and a hot standby of it, run\n"
+    "     as the postgres user when root): scan to result, one terminal, ESPERA\n"
+    "     0, with srv_zel on SQLite, on the store's standby, and the head\n"
+    "     office's 30 ms away; import at the head office to the new price on the\n"
+    "     store's terminal, p50 and max over 20 imports.\n"
     "\n"
-    "  --quick   ESPERA 200 in part 2 and 1-second phases in part 1 (about 10 s)\n"
-    "  --part N  only part N (1 to 5)\n"
+    "  --quick   ESPERA 200 in part 2 and 1-second phases in parts 1 and 6 (about 10 s)\n"
+    "  --part N  only part N (1 to 6)\n"
     "  -h, --help  this text\n";
 
 struct Latencies {
@@ -388,6 +400,86 @@ void StoppedServer(const TempDir& dir, SrvZel& server, bool quick) {
     std::printf("\n");
 }
 
+// A gateway on `server` (ESPERA 0) and one terminal scanning for `phase`.
+Latencies OneTerminal(const TempDir& dir, const std::string& server, milliseconds phase) {
+    GatewayConfig config;
+    config.ServerAddress = server;
+    config.Espera = 0;
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    Latencies l = Terminals(gateway.Port(), 1, phase);
+    gateway.Stop(SIGTERM);
+    return l;
+}
+
+// Imports a new price for one article at the head office, then scans it at
+// the store until the terminal shows it: the milliseconds from the import's
+// start and from its end (the commit) to that screen.
+void ImportsToTheStore(const TempDir& dir, const std::string& office, const SrvZel& store) {
+    GatewayConfig config;
+    config.ServerAddress = store.Address();
+    config.Espera = 0;
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    Terminal terminal(gateway.Port(), 0);
+    terminal.ExpectFrame(milliseconds(10000));
+    Latencies fromStart, fromCommit;
+    for (int i = 0; i < kImports; ++i) {
+        const std::string price = std::to_string(500 + i) + ".75";
+        const auto start = Clock::now();
+        ImportCatalogue(dir, office, {{Code(0), "ARTICULO DE PRUEBA 0", price, 0, 0}},
+                        {"16", "0", "8"});
+        const auto committed = Clock::now();
+        for (;;) {
+            terminal.Scan(Code(0));
+            const Frame result = terminal.ExpectFrame(milliseconds(30000));
+            terminal.ExpectFrame(milliseconds(30000));  // the idle screen
+            if (result.Bytes.find(price) != std::string::npos) {
+                fromStart.Ms.push_back(MillisecondsBetween(start, result.At));
+                fromCommit.Ms.push_back(MillisecondsBetween(committed, result.At));
+                break;
+            }
+        }
+    }
+    gateway.Stop(SIGTERM);
+    std::printf("  import at the head office to the store's terminal, %d imports:\n", kImports);
+    std::printf("  %-26s %10s %10s\n", "", "p50 ms", "max ms");
+    std::printf("  %-26s %10.1f %10.1f\n", "from the import's start", fromStart.At(0.5),
+                fromStart.At(1.0));
+    std::printf("  %-26s %10.1f %10.1f\n", "from its commit", fromCommit.At(0.5),
+                fromCommit.At(1.0));
+}
+
+void ChainStore(const TempDir& dir, const SrvZel& onFile, milliseconds phase) {
+    std::printf(
+        "6. A store of a chain: scan to result through the gateway, ESPERA 0, %.0f s per row\n",
+        static_cast<double>(phase.count()) / 1000.0);
+    if (!PgCluster::Available()) {
+        std::printf("  skipped: PostgreSQL's server programs are not installed\n\n");
+        return;
+    }
+    const auto primary = PgCluster::Primary();
+    BuildCatalogue(dir, primary->Uri());
+    const auto standby = PgCluster::StandbyOf(*primary);
+    const SrvZel atOffice(dir, primary->Uri(), kServeThreads);
+    const SrvZel atStore(dir, standby->Uri(), kServeThreads);
+    const std::string& office = atOffice.Address();
+    const DelayProxy wan(
+        static_cast<std::uint16_t>(std::stoi(office.substr(office.rfind(':') + 1))), kFarOneWay);
+
+    std::printf("  %-26s %7s %10s %10s %10s\n", "", "clients", "per s", "p50 ms", "p99 ms");
+    Latencies floor = OneTerminal(dir, onFile.Address(), phase);
+    PrintRow("srv_zel on SQLite (floor)", 1, floor);
+    Latencies local = OneTerminal(dir, atStore.Address(), phase);
+    PrintRow("store's srv_zel, standby", 1, local);
+    Latencies far = OneTerminal(dir, wan.Address(), phase);
+    PrintRow("head office's, 30 ms away", 1, far);
+    std::printf("  standby / SQLite at p50: x%.2f; head office - standby at p50: %.3f ms\n",
+                local.At(0.5) / floor.At(0.5), far.At(0.5) - local.At(0.5));
+    ImportsToTheStore(dir, primary->Uri(), atStore);
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -397,7 +489,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--part") == 0 && i + 1 < argc && argv[i + 1][0] >= '1' &&
-                   argv[i + 1][0] <= '5' && argv[i + 1][1] == '\0') {
+                   argv[i + 1][0] <= '6' && argv[i + 1][1] == '\0') {
             only = argv[++i][0] - '0';
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kHelp, stdout);
@@ -432,6 +524,9 @@ int main(int argc, char** argv) {
         }
         if (wanted(5)) {
             StoppedServer(dir, server, quick);
+        }
+        if (wanted(6)) {
+            ChainStore(dir, server, milliseconds(quick ? 1000 : 3000));
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_gateway: %s\n", error.what());

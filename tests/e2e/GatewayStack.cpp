@@ -6,6 +6,7 @@
 #include <atomic>
 #include <fstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include "Terminal.h"
@@ -38,18 +39,28 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
-// The address in srv_zel's "serving FILE on HOST:PORT" line, once written.
-std::optional<std::string> ServingAddress(const std::string& log) {
-    const auto serving = log.find("serving ");
-    if (serving == std::string::npos) {
-        return std::nullopt;
-    }
+constexpr std::string_view METRICS_ON = ", metrics on ";
+
+// srv_zel's "serving DB on HOST:PORT[, metrics on HOST:PORT]" line, once
+// written whole.
+std::optional<std::string> ServingLine(const std::string& log) {
+    const auto serving = log.find("srv_zel: serving ");
     const auto end = log.find('\n', serving);
-    const auto on = log.rfind(" on ", end);
-    if (end == std::string::npos || on == std::string::npos || on < serving) {
+    if (serving == std::string::npos || end == std::string::npos) {
         return std::nullopt;
     }
-    return log.substr(on + 4, end - on - 4);
+    return log.substr(serving, end - serving);
+}
+
+// The address srv_zel serves on.
+std::optional<std::string> ServingAddress(const std::string& log) {
+    const auto line = ServingLine(log);
+    if (!line) {
+        return std::nullopt;
+    }
+    const std::string head = line->substr(0, line->find(METRICS_ON));
+    const auto on = head.rfind(" on ");
+    return on == std::string::npos ? std::nullopt : std::optional(head.substr(on + 4));
 }
 
 }  // namespace
@@ -122,6 +133,15 @@ void SrvZel::Start(const std::string& listen) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+std::string SrvZel::MetricsAddress() const {
+    const auto line = ServingLine(ReadWholeFile(process_->StandardError()));
+    const auto at = line ? line->find(METRICS_ON) : std::string::npos;
+    if (at == std::string::npos) {
+        throw std::runtime_error("srv_zel serves no metrics (give it --metrics 127.0.0.1:0)");
+    }
+    return line->substr(at + METRICS_ON.size());
 }
 
 void SrvZel::Kill() {

@@ -54,6 +54,8 @@ public:
 
     // "127.0.0.1:PORT", as Conf.ini names it.
     const std::string& Address() const { return address_; }
+    // Where GET /metrics answers, when started with --metrics.
+    std::string MetricsAddress() const;
     // Killed as by a crash (SIGKILL): nothing is closed in order.
     void Kill();
     // Started again on the same address; returns once it listens.

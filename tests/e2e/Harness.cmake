@@ -10,6 +10,7 @@ if(NOT TARGET zel_e2e_harness)
     ${_zel_e2e_dir}/Terminal.cpp
     ${_zel_e2e_dir}/GatewayStack.cpp
     ${_zel_e2e_dir}/DelayProxy.cpp
+    ${_zel_e2e_dir}/PgCluster.cpp
   )
   target_include_directories(zel_e2e_harness PUBLIC ${_zel_e2e_dir})
   target_link_libraries(zel_e2e_harness PUBLIC zel_core zel_test_support)

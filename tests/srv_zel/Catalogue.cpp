@@ -108,14 +108,21 @@ std::string Snapshot(const std::string& db) {
               "WHERE table_schema = 'public' ORDER BY 1, 2",
               "SELECT relname, relkind FROM pg_class "
               "WHERE relnamespace = 'public'::regnamespace ORDER BY 1",
-              "SELECT rolname FROM pg_roles ORDER BY 1"}) {
-            const PgResult r = pg.Exec(sql);
-            for (int row = 0; row < r.Rows(); ++row) {
-                for (int c = 0; c < r.Columns(); ++c) {
-                    text += r.IsNull(row, c) ? "NULL" : std::string(r.Value(row, c));
-                    text += '|';
+              "SELECT rolname FROM pg_roles ORDER BY 1",
+              "SELECT grantee, table_name, privilege_type FROM "
+              "information_schema.role_table_grants WHERE table_schema = 'public' "
+              "ORDER BY 1, 2, 3"}) {
+            try {
+                const PgResult r = pg.Exec(sql);
+                for (int row = 0; row < r.Rows(); ++row) {
+                    for (int c = 0; c < r.Columns(); ++c) {
+                        text += r.IsNull(row, c) ? "NULL" : std::string(r.Value(row, c));
+                        text += '|';
+                    }
+                    text += '\n';
                 }
-                text += '\n';
+            } catch (const PgError& e) {
+                text += std::string(e.what()) + '\n';  // a table that is not there
             }
         }
         return text;

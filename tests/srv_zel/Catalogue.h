@@ -79,7 +79,7 @@ double PriceOf(IData_Srv_Zel& object, double code = 7501);
 // Runs SQL on the catalogue (created with its tables when missing).
 void ExecSql(const std::string& db, const std::string& sql);
 
-// Everything in the catalogue (rows, tables, columns, roles), in one
+// Everything in the catalogue (rows, tables, columns, roles, grants), in one
 // comparable text.
 std::string Snapshot(const std::string& db);
 
