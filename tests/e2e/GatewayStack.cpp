@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <stdexcept>
@@ -38,13 +39,17 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
-// The address in srv_zel's "serving FILE on HOST:PORT" line, once written.
+constexpr std::string_view kMetricsOn = ", metrics on ";
+
+// The address in srv_zel's "serving FILE on HOST:PORT[, metrics on HOST:PORT]"
+// line, once written.
 std::optional<std::string> ServingAddress(const std::string& log) {
     const auto serving = log.find("serving ");
     if (serving == std::string::npos) {
         return std::nullopt;
     }
-    const auto end = log.find('\n', serving);
+    auto end = log.find('\n', serving);
+    end = std::min(end, log.find(kMetricsOn, serving));
     const auto on = log.rfind(" on ", end);
     if (end == std::string::npos || on == std::string::npos || on < serving) {
         return std::nullopt;
@@ -115,6 +120,10 @@ void SrvZel::Start(const std::string& listen) {
         const std::string log = ReadWholeFile(options.StandardError);
         if (const auto address = ServingAddress(log)) {
             address_ = *address;
+            if (const auto at = log.find(kMetricsOn); at != std::string::npos) {
+                const auto from = at + kMetricsOn.size();
+                metricsAddress_ = log.substr(from, log.find('\n', from) - from);
+            }
             return;
         }
         if (!process_->Running() || Clock::now() >= deadline) {
