@@ -49,6 +49,10 @@ protected:
             delete socket;
             return;
         }
+        // An answer goes out as headers and then a body: with Nagle's wait
+        // on the second against the client's delayed acknowledgement of the
+        // first, a large /status would take 40 ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         ++open_;
         connect(socket, &QObject::destroyed, this, [this] { --open_; });
         addPendingConnection(socket);
