@@ -1,5 +1,6 @@
 # What `cmake --install` puts where: the three programs in bin/, a sample
-# Conf.ini and the install notes under share/, the man pages, the systemd
+# Conf.ini, the Prometheus rules, the Grafana dashboard and the install notes
+# under share/, the man pages, the systemd
 # units for running the gateway and srv_zel as services, and the desktop entry
 # and icon for the tray version in a desktop session.
 include(GNUInstallDirs)
@@ -23,6 +24,11 @@ install(CODE "
   endforeach()
 ")
 install(FILES ${ZEL_PACKAGING}/Conf.ini DESTINATION ${CMAKE_INSTALL_DATADIR}/zel-rv7300)
+# A chain's alerting rules and dashboard, to load into its Prometheus and Grafana.
+install(FILES ${ZEL_PACKAGING}/prometheus/zel-rv7300.rules.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zel-rv7300/prometheus)
+install(FILES ${ZEL_PACKAGING}/grafana/zel-rv7300.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zel-rv7300/grafana)
 install(FILES ${ZEL_PACKAGING_OUT}/zel-rv7300.service ${ZEL_PACKAGING_OUT}/srv-zel.service
         DESTINATION ${ZEL_SYSTEMD_UNIT_DIR})
 install(FILES ${ZEL_PACKAGING_OUT}/zel-rv7300.desktop

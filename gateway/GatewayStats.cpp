@@ -82,6 +82,14 @@ GatewayStats::GatewayStats(WallClock::time_point startedAt, std::string serverAd
     base_.StartedAt = startedAt;
     base_.ServerAddress = std::move(serverAddress);
     base_.PausePerTerminal = pausePerTerminal;
+    base_.StateSince = startedAt;
+}
+
+void GatewayStats::MoveTo(ServerState state, WallClock::time_point now) {
+    if (base_.State != state) {
+        base_.State = state;
+        base_.StateSince = now;
+    }
 }
 
 void GatewayStats::LookupDone(std::chrono::nanoseconds latency, const LookupFailure* failure,
@@ -93,11 +101,13 @@ void GatewayStats::LookupDone(std::chrono::nanoseconds latency, const LookupFail
     if (failure == nullptr) {
         base_.HasSucceeded = true;
         base_.LastSuccessAt = now;
+        MoveTo(ServerState::Up, now);
         return;
     }
     ++base_.ServerErrors[static_cast<std::size_t>(ServerFailureOf(failure->Cause))];
     base_.LastError = failure->Cause;
     base_.LastErrorAt = now;
+    MoveTo(ServerState::Down, now);
 }
 
 StatsSnapshot GatewayStats::Snapshot(const SessionTable& sessions, std::size_t held,
@@ -120,11 +130,15 @@ StatsSnapshot GatewayStats::Snapshot(const SessionTable& sessions, std::size_t h
         t.Peer = c.Peer;
         t.ConnectedAt = wall(c.ConnectedAt);
         t.Scans = c.Scans;
+        t.Tally = c.Tally;
         t.HasScanned = c.Scans > 0;
         t.LastScanAt = wall(c.LastScanAt);
         t.LastCode = c.LastCode;
         t.LastOutcome = OutcomeName(c.LastOutcome);
         t.State = StateName(session.State());
+        t.LastDescription = c.LastDescription;
+        t.LastPrice = c.LastPrice;
+        t.LastError = c.LastError;
     }
     return s;
 }

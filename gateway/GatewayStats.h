@@ -1,7 +1,8 @@
 // GatewayStats: the gateway's figures since its start, kept by the loop, and
 // StatsSnapshot, all of them at one moment with every connected terminal, as
 // the status and metrics endpoint shows them. Pure: the loop tells what
-// happened and asks for a snapshot; times are given by the caller.
+// happened and asks for a snapshot when the endpoint is asked; times are
+// given by the caller.
 #pragma once
 
 #include <array>
@@ -29,6 +30,11 @@ inline constexpr std::array<std::string_view, 5> kServerFailureNames{
 // From the server client's message, which names the failure in its own words.
 ServerFailure ServerFailureOf(std::string_view cause);
 
+// Whether the application server answers, by the last lookup: up when it was
+// answered, down when it failed, unknown before the first.
+enum class ServerState { Unknown, Up, Down };
+inline constexpr std::array<std::string_view, 3> kServerStateNames{"unknown", "up", "down"};
+
 // Upper bounds of the lookup-latency buckets, in seconds.
 inline const std::vector<double> kLatencyBounds{0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                                                 0.5,   1,    2.5,   5,    10};
@@ -39,11 +45,17 @@ struct TerminalStatus {
     std::string Peer;  // "address:port"
     WallClock::time_point ConnectedAt;
     std::uint64_t Scans = 0;
+    ScanTally Tally;
     bool HasScanned = false;
     WallClock::time_point LastScanAt;
     std::string LastCode;
     std::string_view LastOutcome;  // "found", "not_found", "failed"; "" before an answer
     std::string_view State;        // "idle", "looking_up", "pausing"
+    // The last result as the terminal was shown it (UTF-8): the description and
+    // the money text when found, the cause when it failed.
+    std::string LastDescription;
+    std::string LastPrice;
+    std::string LastError;
 };
 
 struct StatsSnapshot {
@@ -60,7 +72,10 @@ struct StatsSnapshot {
     std::array<std::uint64_t, kServerFailureNames.size()> ServerErrors{};
     std::size_t HeldBytes = 0;
     int PausePerTerminal = 0;
+    std::uint16_t TerminalPort = 0;
     std::string ServerAddress;
+    ServerState State = ServerState::Unknown;
+    WallClock::time_point StateSince;  // the start while unknown
     bool HasSucceeded = false;
     WallClock::time_point LastSuccessAt;
     std::string LastError;
@@ -84,6 +99,8 @@ public:
                            WallClock::time_point now, SessionClock::time_point steadyNow) const;
 
 private:
+    void MoveTo(ServerState state, WallClock::time_point now);
+
     StatsSnapshot base_;
 };
 

@@ -1,15 +1,24 @@
 #include "gateway/MonitorServer.h"
 
-#include <httplib.h>
+#include <unistd.h>
+
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QTcpServer>
+#include <QTcpSocket>
 
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "gateway/MonitorPage.h"
+#include "gateway/StatusJson.h"
 #include "server/ServerAddress.h"
 
 namespace zel {
@@ -19,18 +28,59 @@ double UnixSeconds(WallClock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// RFC 3339 in UTC, to the millisecond.
-std::string TimeText(WallClock::time_point t) {
-    const std::time_t seconds = WallClock::to_time_t(t);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[80];  // room for any year the format could print
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()) %
-                    std::chrono::seconds(1);
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms.count()));
-    return text;
+// A browser or a scraper holds a connection or two; more than this many at
+// once is someone else's fault, and every one would be a descriptor the
+// terminals could not have.
+constexpr int kMaxMonitorConnections = 32;
+
+// A listener that closes connections beyond kMaxMonitorConnections at once.
+class CappedTcpServer : public QTcpServer {
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr handle) override {
+        if (open_ >= kMaxMonitorConnections) {
+            ::close(static_cast<int>(handle));
+            return;
+        }
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(handle)) {
+            delete socket;
+            return;
+        }
+        // An answer goes out as headers and then a body: with Nagle's wait
+        // on the second against the client's delayed acknowledgement of the
+        // first, a large /status would take 40 ms.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        ++open_;
+        connect(socket, &QObject::destroyed, this, [this] { --open_; });
+        addPendingConnection(socket);
+    }
+
+private:
+    int open_ = 0;
+};
+
+// The address to listen on: a number as it is, a name as the system resolves it.
+QHostAddress HostAddressOf(const std::string& host) {
+    QHostAddress address(QString::fromStdString(host));
+    if (!address.isNull()) {
+        return address;
+    }
+    const QHostInfo info = QHostInfo::fromName(QString::fromStdString(host));
+    if (info.addresses().isEmpty()) {
+        throw std::runtime_error("no address for host \"" + host + "\"");
+    }
+    return info.addresses().front();
+}
+
+QHttpServerResponse Answer(QByteArray type, std::string body) {
+    QHttpServerResponse response(std::move(type), QByteArray::fromStdString(body));
+    // Figures of the moment: a cached copy would be a wrong one.
+    response.addHeader("Cache-Control", "no-store");
+    response.addHeader("X-Content-Type-Options", "nosniff");
+    return response;
 }
 
 }  // namespace
@@ -49,6 +99,8 @@ struct MonitorServer::Metrics {
     prometheus::Gauge& held;
     prometheus::Gauge& pauseMode;
     prometheus::Gauge& startTime;
+    prometheus::Family<prometheus::Gauge>& serverUp;
+    prometheus::Gauge* serverUpSample = nullptr;  // none while the state is unknown
     StatsSnapshot applied;
 
     Metrics()
@@ -87,7 +139,11 @@ struct MonitorServer::Metrics {
                         .Name("zel_start_time_seconds")
                         .Help("When the gateway started, in seconds since the epoch")
                         .Register(registry)
-                        .Add({})) {
+                        .Add({})),
+          serverUp(prometheus::BuildGauge()
+                       .Name("zel_app_server_up")
+                       .Help("1: the application server answered the last lookup; 0: it failed")
+                       .Register(registry)) {
         auto& releasedFamily = prometheus::BuildCounter()
                                    .Name("zel_connections_released_total")
                                    .Help("Terminal connections released, by cause")
@@ -151,102 +207,65 @@ struct MonitorServer::Metrics {
         held.Set(static_cast<double>(s.HeldBytes));
         pauseMode.Set(s.PausePerTerminal);
         startTime.Set(UnixSeconds(s.StartedAt));
+        if (s.State != ServerState::Unknown) {
+            if (serverUpSample == nullptr) {
+                serverUpSample = &serverUp.Add({});
+            }
+            serverUpSample->Set(s.State == ServerState::Up ? 1 : 0);
+        }
         applied = s;
         applied.Terminals.clear();
     }
 };
 
-std::string StatusJsonOf(const StatsSnapshot& s) {
-    using nlohmann::json;
-    json server{{"address", s.ServerAddress.empty() ? std::string("127.0.0.1") : s.ServerAddress},
-                {"last_success", s.HasSucceeded ? json(TimeText(s.LastSuccessAt)) : json()},
-                {"last_error", s.LastError.empty() ? json() : json(s.LastError)},
-                {"last_error_at", s.LastError.empty() ? json() : json(TimeText(s.LastErrorAt))}};
-    json terminals = json::array();
-    for (const TerminalStatus& t : s.Terminals) {
-        const std::size_t colon = t.Peer.rfind(':');
-        json last;
-        if (t.HasScanned) {
-            last = {{"time", TimeText(t.LastScanAt)},
-                    {"code", t.LastCode},
-                    {"outcome", t.LastOutcome.empty() ? json() : json(std::string(t.LastOutcome))}};
-        }
-        terminals.push_back({{"address", t.Peer.substr(0, colon)},
-                             {"port", std::stoi(t.Peer.substr(colon + 1))},
-                             {"connected_since", TimeText(t.ConnectedAt)},
-                             {"scans", t.Scans},
-                             {"last_scan", last},
-                             {"state", std::string(t.State)}});
-    }
-    const json status{
-        {"version", ZEL_VERSION},
-        {"started", TimeText(s.StartedAt)},
-        {"uptime_seconds", std::chrono::duration<double>(s.TakenAt - s.StartedAt).count()},
-        {"pause_per_terminal", s.PausePerTerminal},
-        {"application_server", server},
-        {"terminals", terminals}};
-    return status.dump(2) + "\n";
-}
-
-MonitorServer::MonitorServer(const std::string& address, StatsSnapshot first)
-    : latest_(std::move(first)),
+MonitorServer::MonitorServer(const std::string& address, Source source)
+    : source_(std::move(source)),
       metrics_(std::make_unique<Metrics>()),
-      http_(std::make_unique<httplib::Server>()) {
+      http_(std::make_unique<QHttpServer>()) {
+    const auto failure = [&address](const std::string& why) {
+        return std::runtime_error("[MONITOR] DIRECCION = \"" + address + "\": " + why);
+    };
     ServerAddress where;
+    QHostAddress host;
     try {
         where = ParseServerAddress(address, 0, true);
+        host = HostAddressOf(where.Host);
     } catch (const std::exception& error) {
-        throw std::runtime_error("[MONITOR] DIRECCION = \"" + address + "\": " + error.what());
+        throw failure(error.what());
     }
-    http_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(MetricsText(), "text/plain; version=0.0.4; charset=utf-8");
+    using Method = QHttpServerRequest::Method;
+    http_->route("/", Method::Get, [] {
+        QHttpServerResponse response =
+            Answer("text/html; charset=utf-8", std::string(MonitorPage()));
+        // The page's own inline style and script, its own /status, and nothing else.
+        response.addHeader("Content-Security-Policy",
+                           "default-src 'none'; style-src 'unsafe-inline'; "
+                           "script-src 'unsafe-inline'; connect-src 'self'; img-src data:; "
+                           "form-action 'none'; base-uri 'none'; frame-ancestors 'none'");
+        return response;
     });
-    http_->Get("/status", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(StatusJson(), "application/json");
+    http_->route("/status", Method::Get,
+                 [this] { return Answer("application/json", StatusJsonOf(source_())); });
+    http_->route("/metrics", Method::Get, [this] {
+        return Answer("text/plain; version=0.0.4; charset=utf-8", MetricsText());
     });
-    // A handful of people and scrapers: a small pool is plenty.
-    http_->new_task_queue = [] { return new httplib::ThreadPool(2); };
-    int port = where.Port;
-    if (port == 0) {
-        port = http_->bind_to_any_port(where.Host);
-    } else if (!http_->bind_to_port(where.Host, port)) {
-        port = -1;
+    // The port is bound here, by a listener of our own: QTcpServer takes it
+    // with SO_REUSEADDR only, never SO_REUSEPORT, so a second gateway on the
+    // same port is refused rather than handed every other request.
+    auto* tcp = new CappedTcpServer(http_.get());  // the HTTP server's child
+    if (!tcp->listen(host, where.Port)) {
+        throw failure("cannot listen there (" + tcp->errorString().toStdString() + ")");
     }
-    if (port < 0) {
-        throw std::runtime_error("[MONITOR] DIRECCION = \"" + address +
-                                 "\": cannot listen there (taken, or not an address of this "
-                                 "machine)");
-    }
-    where.Port = static_cast<std::uint16_t>(port);
+    where.Port = tcp->serverPort();
     address_ = where.ToString();
-    thread_ = std::thread([this] { http_->listen_after_bind(); });
+    http_->bind(tcp);
 }
 
-MonitorServer::~MonitorServer() {
-    http_->stop();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-}
-
-void MonitorServer::Publish(StatsSnapshot snapshot) {
-    std::lock_guard guard(lock_);
-    latest_ = std::move(snapshot);
-}
+MonitorServer::~MonitorServer() = default;
 
 std::string MonitorServer::MetricsText() {
-    std::lock_guard guard(lock_);
-    metrics_->Apply(latest_);
+    metrics_->Apply(source_());
     return prometheus::TextSerializer().Serialize(metrics_->registry.Collect());
-}
-
-std::string MonitorServer::StatusJson() {
-    StatsSnapshot copy;
-    {
-        std::lock_guard guard(lock_);
-        copy = latest_;
-    }
-    return StatusJsonOf(copy);
 }
 
 }  // namespace zel

@@ -5,6 +5,7 @@
 #include "gateway/Constants.h"
 #include "gateway/Framing.h"
 #include "gateway/Screens.h"
+#include "money/CodePage.h"
 #include "money/FormatMoney.h"
 
 namespace zel {
@@ -58,13 +59,19 @@ double FinalPrice(double precio, std::int8_t banImps, std::int16_t impsAct,
 
 std::vector<ScanStep> PlanScanReply(const LookupOutcome& outcome, const GatewaySettings& settings,
                                     const TaxRateArray& taxRates,
-                                    const MoneySettings& moneySettings, const CodePage& codePage) {
+                                    const MoneySettings& moneySettings, const CodePage& codePage,
+                                    ShownResult* shown) {
     std::vector<ScanStep> steps;
     if (outcome.Result == 1) {
         const double price =
             FinalPrice(outcome.Precio, outcome.Ban_Imps, outcome.Imps_Act, settings, taxRates);
-        const std::string screen = BuildResultScreen(
-            outcome.Descrip, FormatMoney(price, moneySettings), settings.TIPO, codePage);
+        const std::string money = FormatMoney(price, moneySettings);
+        const std::string screen =
+            BuildResultScreen(outcome.Descrip, money, settings.TIPO, codePage);
+        if (shown != nullptr) {
+            shown->Description = codePage.ScreenTextFromUtf16(outcome.Descrip);
+            shown->Money = money;
+        }
         steps.emplace_back(LogStep{LOG_SENDING});
         steps.emplace_back(SendStep{FrameMessage(screen, settings.TIPO)});
         steps.emplace_back(LogStep{LOG_SENT});

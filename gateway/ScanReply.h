@@ -63,9 +63,16 @@ using ScanStep = std::variant<LogStep, SendStep, PauseStep, SendIdleStep>;
 
 // The reply to a looked-up scan. Everything that can fail (price, money text,
 // screen, frame) is computed before the first step, so a failure sends nothing.
+// When `shown` is given, a found article's description and money text are
+// left there as the screen holds them (code-page bytes), for the status page.
+struct ShownResult {
+    std::string Description;
+    std::string Money;
+};
 std::vector<ScanStep> PlanScanReply(const LookupOutcome& outcome, const GatewaySettings& settings,
                                     const TaxRateArray& taxRates,
-                                    const MoneySettings& moneySettings, const CodePage& codePage);
+                                    const MoneySettings& moneySettings, const CodePage& codePage,
+                                    ShownResult* shown = nullptr);
 
 // The reply to a scan whose lookup failed: nothing when SIN_SERVICIO is
 // empty; otherwise its screen, the pause and the idle screen.

@@ -195,7 +195,9 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     if (!settings_.MonitorAddress.empty()) {
         // Without it the terminals are served all the same.
         try {
-            monitor_ = std::make_unique<MonitorServer>(settings_.MonitorAddress, Snapshot());
+            // Asked on the loop, it reads the figures of that moment.
+            monitor_ = std::make_unique<MonitorServer>(settings_.MonitorAddress,
+                                                       [this] { return Snapshot(); });
             std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
                          monitor_->Address().c_str());
         } catch (const std::exception& error) {
@@ -236,7 +238,6 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
     ids_[&Socket] = id;
     stats_->Accepted();
     Carry(actions);
-    Publish();
 }
 
 void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket,
@@ -254,7 +255,6 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     TableActions actions;
     sessions_->Received(found->second, received, Clock::now(), actions);
     Carry(actions);
-    Publish();
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
@@ -276,7 +276,6 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
     TableActions actions;
     sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
-    Publish();
 }
 
 void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
@@ -297,7 +296,6 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
     TableActions actions;
     sessions_->LookupFinished(id, answer, now, actions);
     Carry(actions);
-    Publish();
 }
 
 void TFMain::StartPause(SessionId id, int milliseconds) {
@@ -313,7 +311,6 @@ void TFMain::StartPause(SessionId id, int milliseconds) {
         TableActions actions;
         sessions_->PauseElapsed(id, Clock::now(), actions);
         Carry(actions);
-        Publish();
     });
     timer->start(milliseconds);
 }
@@ -359,13 +356,9 @@ StatsSnapshot TFMain::Snapshot() {
     for (int i = 0; i < listener.ActiveConnections(); ++i) {
         held += listener.Connections(i).HeldBytes();
     }
-    return stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
-}
-
-void TFMain::Publish() {
-    if (monitor_ && sessions_) {
-        monitor_->Publish(Snapshot());
-    }
+    StatsSnapshot snapshot = stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
+    snapshot.TerminalPort = ssSocket.LocalPort();
+    return snapshot;
 }
 
 std::string TFMain::MonitorAddress() const {

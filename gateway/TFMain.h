@@ -92,8 +92,7 @@ private:
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);
     TServerClientWinSocket* SocketOf(SessionId id) const;
-    // Hands the figures of this moment to the monitor endpoint.
-    void Publish();
+    // The figures of this moment, for the monitor endpoint.
     StatsSnapshot Snapshot();
 
     const CodePage& codePage_;

@@ -109,8 +109,12 @@ SessionActions TerminalSession::LookupFinished(const LookupAnswer& answer,
 
 void TerminalSession::HandleAnswer(const LookupAnswer& answer, SessionClock::time_point now,
                                    SessionActions& out) {
+    counters_.LastDescription.clear();
+    counters_.LastPrice.clear();
+    counters_.LastError.clear();
     if (const auto* failure = std::get_if<LookupFailure>(&answer)) {
         counters_.LastOutcome = ScanOutcome::Failed;
+        counters_.LastError = failure->Cause;
         Emit(out, LogLine{"Error: " + failure->Cause, true});
         steps_ = PlanOutOfServiceReply(context_.Settings);
     } else {
@@ -122,15 +126,20 @@ void TerminalSession::HandleAnswer(const LookupAnswer& answer, SessionClock::tim
         // Either ends this scan's handling without a byte sent; anything
         // else is a fault of the program and is not hidden here.
         try {
+            ShownResult shown;
             steps_ = PlanScanReply(outcome, context_.Settings, context_.TaxRates, context_.Money,
-                                   context_.Codes);
+                                   context_.Codes, &shown);
+            counters_.LastDescription = context_.Codes.ToUtf8(shown.Description);
+            counters_.LastPrice = context_.Codes.ToUtf8(shown.Money);
         } catch (const PriceError& error) {
             counters_.LastOutcome = ScanOutcome::Failed;
+            counters_.LastError = error.what();
             Emit(out,
                  LogLine{"Error: price of code " + counters_.LastCode + ": " + error.what(), true});
             steps_.clear();
         } catch (const CodePageError& error) {
             counters_.LastOutcome = ScanOutcome::Failed;
+            counters_.LastError = error.what();
             Emit(out, LogLine{"Error: screen of code " + counters_.LastCode + ": " + error.what(),
                               true});
             steps_.clear();

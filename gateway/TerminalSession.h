@@ -102,6 +102,11 @@ struct SessionCounters {
     SessionClock::time_point LastScanAt;
     std::string LastCode;  // digits of the last scan
     ScanOutcome LastOutcome = ScanOutcome::None;
+    // The last result as shown to the terminal, in UTF-8: a found article's
+    // description and money text; the cause of a failure.
+    std::string LastDescription;
+    std::string LastPrice;
+    std::string LastError;
     ScanTally Tally;
 };
 

@@ -72,7 +72,7 @@ xtray_port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 # picks the terminal port (xtray_gateway_port reads it); prints its path.
 xtray_conf() {
   local path="$XTRAY_WORK/Conf-$1.ini"
-  printf '[SRV_ZEL]\nIP=%s\n[TCP]\nPUERTO=0\n[GENERAL]\nIMPS_INCLUIDO=0\nESPERA=300\n' "$2" >"$path"
+  printf '[SRV_ZEL]\nIP=%s\n[TCP]\nPUERTO=0\n[GENERAL]\nIMPS_INCLUIDO=0\nESPERA=300\n[MONITOR]\nDIRECCION=127.0.0.1:0\n' "$2" >"$path"
   echo "$path"
 }
 

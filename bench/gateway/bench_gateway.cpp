@@ -12,11 +12,18 @@
 //     terminals scanning at the same moment, ESPERA 0, in both pause modes.
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
-//  6. A store of a chain: the head office's PostgreSQL primary and the
+//  6. The status and metrics endpoint: /status and /metrics answer times with
+//     200 terminals connected, idle and with 20 of them scanning (ESPERA 0).
+//  7. A store of a chain: the head office's PostgreSQL primary and the
 //     store's hot standby of it. Scan to result with the store's srv_zel on
 //     the standby, beside the same gateway asking the head office's srv_zel
 //     30 ms away (and srv_zel on SQLite, the floor); and the time from an
 //     import at the head office to the new price on the store's terminal.
+//
+// Part 1 runs the gateway twice, its endpoint off and then on and asked
+// every 100 ms, so that the endpoint's cost shows against a floor of the
+// same run.
+#include <httplib.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -49,6 +56,9 @@ constexpr int kIdleTerminals = 1000;
 constexpr int kFarTerminals = 50;
 constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 constexpr int kImports = 20;
+constexpr int kMonitoredTerminals = 200;
+constexpr milliseconds kScrapeEvery{100};  // part 1, endpoint on: far more than any scraper
+constexpr milliseconds kMeasureEvery{10};  // part 6
 // srv_zel serves each kept-alive connection with a worker of its own: room
 // for the gateway's CONEXIONES 16, a gateway still winding down and this
 // program's own clients.
@@ -71,14 +81,17 @@ const char* const kHelp =
     "     max), after a first round that opens the server connections;\n"
     "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
     "     wait for its idle screen (p50, p99), both pause modes;\n"
-    "  6. a store of a chain (a PostgreSQL primary and a hot standby of it, run\n"
+    "  6. /status and /metrics answer times (p50, p99) with 200 terminals\n"
+    "     connected, idle and with 20 of them scanning, ESPERA 0.\n"
+    "  7. a store of a chain (a PostgreSQL primary and a hot standby of it, run\n"
     "     as the postgres user when root): scan to result, one terminal, ESPERA\n"
     "     0, with srv_zel on SQLite, on the store's standby, and the head\n"
     "     office's 30 ms away; import at the head office to the new price on the\n"
     "     store's terminal, p50 and max over 20 imports.\n"
+    "  Part 1 runs with the status endpoint off, then on and asked every 100 ms.\n"
     "\n"
-    "  --quick   ESPERA 200 in part 2 and 1-second phases in parts 1 and 6 (about 10 s)\n"
-    "  --part N  only part N (1 to 6)\n"
+    "  --quick   ESPERA 200 in part 2 and 1-second phases in parts 1, 6 and 7 (about 10 s)\n"
+    "  --part N  only part N (1 to 7)\n"
     "  -h, --help  this text\n";
 
 struct Latencies {
@@ -181,6 +194,43 @@ Latencies Terminals(std::uint16_t port, int count, milliseconds duration) {
     return all;
 }
 
+// Asks the gateway's endpoint for /status and /metrics in turn, every
+// `every`, from a thread of its own, until it goes; each answer's time.
+class Scraper {
+public:
+    Scraper(const std::string& address, milliseconds every)
+        : thread_([this, address, every] { Run(address, every); }) {}
+    ~Scraper() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    Latencies Status, Metrics;
+
+private:
+    void Run(const std::string& address, milliseconds every) {
+        const auto colon = address.rfind(':');
+        httplib::Client client(address.substr(0, colon), std::stoi(address.substr(colon + 1)));
+        client.set_keep_alive(true);
+        while (!stop_) {
+            for (auto [path, into] : {std::pair{"/status", &Status}, {"/metrics", &Metrics}}) {
+                const auto before = Clock::now();
+                const auto answer = client.Get(path);
+                if (!answer || answer->status != 200) {
+                    throw std::runtime_error(std::string("GET ") + path + " failed");
+                }
+                into->Ms.push_back(MillisecondsBetween(before, Clock::now()));
+            }
+            std::this_thread::sleep_for(every);
+        }
+    }
+
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
 void PrintRow(const char* name, int clients, Latencies& l) {
     const double perSecond = static_cast<double>(l.Ms.size()) / l.Seconds;
     std::printf("  %-26s %7d %10.0f %10.3f %10.3f\n", name, clients, perSecond, l.At(0.50),
@@ -196,16 +246,30 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
     Latencies bareBefore = BareRoundTrips(server.Address(), phase);
     PrintRow("bare BuscaPrecio, before", 1, bareBefore);
 
-    GatewayConfig config;
-    config.ServerAddress = server.Address();
-    config.Espera = 0;
-    Gateway gateway(dir, config);
-    gateway.WaitListening();
-    Latencies one = Terminals(gateway.Port(), 1, phase);
-    PrintRow("gateway, scan to result", 1, one);
-    Latencies many = Terminals(gateway.Port(), kManyTerminals, phase);
-    PrintRow("gateway, scan to result", kManyTerminals, many);
-    gateway.Stop(SIGTERM);
+    // The endpoint off, then on and asked all along: its cost against a floor
+    // of the same run.
+    Latencies one, many, oneMonitored, manyMonitored;
+    for (const bool monitored : {false, true}) {
+        GatewayConfig config;
+        config.ServerAddress = server.Address();
+        config.Espera = 0;
+        config.Monitor = monitored ? "127.0.0.1:0" : "";
+        Gateway gateway(dir, config);
+        gateway.WaitListening();
+        std::unique_ptr<Scraper> scraper;
+        if (monitored) {
+            scraper = std::make_unique<Scraper>(gateway.MonitorAddress(), kScrapeEvery);
+        }
+        Latencies& single = monitored ? oneMonitored : one;
+        Latencies& several = monitored ? manyMonitored : many;
+        single = Terminals(gateway.Port(), 1, phase);
+        PrintRow(monitored ? "gateway+endpoint asked" : "gateway, scan to result", 1, single);
+        several = Terminals(gateway.Port(), kManyTerminals, phase);
+        PrintRow(monitored ? "gateway+endpoint asked" : "gateway, scan to result", kManyTerminals,
+                 several);
+        scraper.reset();
+        gateway.Stop(SIGTERM);
+    }
 
     Latencies bareAfter = BareRoundTrips(server.Address(), phase);
     PrintRow("bare BuscaPrecio, after", 1, bareAfter);
@@ -223,8 +287,56 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
                 rate(many) / bareRate);
     std::printf(
         "  the gateway's own cost per scan at p50: %.3f ms (each scan also reads the idle "
-        "screen before the next)\n\n",
+        "screen before the next)\n",
         one.At(0.5) - bareP50);
+    std::printf(
+        "  with the endpoint on and asked every %lld ms: %.3f ms at p50; rate x%.2f (1 "
+        "terminal), x%.2f (%d terminals) of the endpoint off\n\n",
+        static_cast<long long>(kScrapeEvery.count()), oneMonitored.At(0.5) - bareP50,
+        rate(oneMonitored) / rate(one), rate(manyMonitored) / rate(many), kManyTerminals);
+}
+
+// /status and /metrics asked in a loop while 200 terminals are connected,
+// first all idle, then with 20 of them scanning without a pause.
+void EndpointUnderLoad(const TempDir& dir, const SrvZel& server, milliseconds phase) {
+    std::printf(
+        "6. The status endpoint with %d terminals connected, asked every %lld ms: answer "
+        "time, ms\n",
+        kMonitoredTerminals, static_cast<long long>(kMeasureEvery.count()));
+    std::printf("  %-34s %8s %10s %10s\n", "", "answers", "p50", "p99");
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = 0;
+    config.PausaPorTerminal = 1;
+    config.Monitor = "127.0.0.1:0";
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    auto idle = ConnectTerminals(gateway.Port(), kMonitoredTerminals - kManyTerminals);
+    for (const bool scanning : {false, true}) {
+        Scraper scraper(gateway.MonitorAddress(), kMeasureEvery);
+        Latencies scans;
+        if (scanning) {
+            scans = Terminals(gateway.Port(), kManyTerminals, phase);
+        } else {
+            auto others = ConnectTerminals(gateway.Port(), kManyTerminals);
+            std::this_thread::sleep_for(phase);
+        }
+        scraper.Stop();
+        const std::string when = scanning ? std::to_string(kManyTerminals) + " scanning" : "idle";
+        for (auto [path, l] :
+             {std::pair{"/status", &scraper.Status}, {"/metrics", &scraper.Metrics}}) {
+            const std::string name = std::string(path) + ", " + when;
+            std::printf("  %-34s %8zu %10.3f %10.3f\n", name.c_str(), l->Ms.size(), l->At(0.5),
+                        l->At(0.99));
+        }
+        if (scanning) {
+            std::printf("  %-34s %8zu %10.3f %10.3f   (scan to result)\n", "scans meanwhile",
+                        scans.Ms.size(), scans.At(0.5), scans.At(0.99));
+        }
+    }
+    idle.clear();
+    gateway.Stop(SIGTERM);
+    std::printf("\n");
 }
 
 // Twenty terminals scan at once; the milliseconds from each scan to its
@@ -452,7 +564,7 @@ void ImportsToTheStore(const TempDir& dir, const std::string& office, const SrvZ
 
 void ChainStore(const TempDir& dir, const SrvZel& onFile, milliseconds phase) {
     std::printf(
-        "6. A store of a chain: scan to result through the gateway, ESPERA 0, %.0f s per row\n",
+        "7. A store of a chain: scan to result through the gateway, ESPERA 0, %.0f s per row\n",
         static_cast<double>(phase.count()) / 1000.0);
     if (!PgCluster::Available()) {
         std::printf("  skipped: PostgreSQL's server programs are not installed\n\n");
@@ -489,7 +601,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--part") == 0 && i + 1 < argc && argv[i + 1][0] >= '1' &&
-                   argv[i + 1][0] <= '6' && argv[i + 1][1] == '\0') {
+                   argv[i + 1][0] <= '7' && argv[i + 1][1] == '\0') {
             only = argv[++i][0] - '0';
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kHelp, stdout);
@@ -526,6 +638,9 @@ int main(int argc, char** argv) {
             StoppedServer(dir, server, quick);
         }
         if (wanted(6)) {
+            EndpointUnderLoad(dir, server, milliseconds(quick ? 1000 : 5000));
+        }
+        if (wanted(7)) {
             ChainStore(dir, server, milliseconds(quick ? 1000 : 3000));
         }
     } catch (const std::exception& error) {

@@ -3,10 +3,10 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <stdexcept>
-#include <string_view>
 #include <thread>
 
 #include "Terminal.h"
@@ -39,28 +39,22 @@ std::string CsvField(const std::string& text) {
     return out + "\"";
 }
 
-constexpr std::string_view METRICS_ON = ", metrics on ";
+constexpr std::string_view kMetricsOn = ", metrics on ";
 
-// srv_zel's "serving DB on HOST:PORT[, metrics on HOST:PORT]" line, once
-// written whole.
-std::optional<std::string> ServingLine(const std::string& log) {
-    const auto serving = log.find("srv_zel: serving ");
-    const auto end = log.find('\n', serving);
-    if (serving == std::string::npos || end == std::string::npos) {
-        return std::nullopt;
-    }
-    return log.substr(serving, end - serving);
-}
-
-// The address srv_zel serves on.
+// The address in srv_zel's "serving FILE on HOST:PORT[, metrics on HOST:PORT]"
+// line, once written.
 std::optional<std::string> ServingAddress(const std::string& log) {
-    const auto line = ServingLine(log);
-    if (!line) {
+    const auto serving = log.find("serving ");
+    if (serving == std::string::npos) {
         return std::nullopt;
     }
-    const std::string head = line->substr(0, line->find(METRICS_ON));
-    const auto on = head.rfind(" on ");
-    return on == std::string::npos ? std::nullopt : std::optional(head.substr(on + 4));
+    auto end = log.find('\n', serving);
+    end = std::min(end, log.find(kMetricsOn, serving));
+    const auto on = log.rfind(" on ", end);
+    if (end == std::string::npos || on == std::string::npos || on < serving) {
+        return std::nullopt;
+    }
+    return log.substr(on + 4, end - on - 4);
 }
 
 }  // namespace
@@ -126,6 +120,10 @@ void SrvZel::Start(const std::string& listen) {
         const std::string log = ReadWholeFile(options.StandardError);
         if (const auto address = ServingAddress(log)) {
             address_ = *address;
+            if (const auto at = log.find(kMetricsOn); at != std::string::npos) {
+                const auto from = at + kMetricsOn.size();
+                metricsAddress_ = log.substr(from, log.find('\n', from) - from);
+            }
             return;
         }
         if (!process_->Running() || Clock::now() >= deadline) {
@@ -133,15 +131,6 @@ void SrvZel::Start(const std::string& listen) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-}
-
-std::string SrvZel::MetricsAddress() const {
-    const auto line = ServingLine(ReadWholeFile(process_->StandardError()));
-    const auto at = line ? line->find(METRICS_ON) : std::string::npos;
-    if (at == std::string::npos) {
-        throw std::runtime_error("srv_zel serves no metrics (give it --metrics 127.0.0.1:0)");
-    }
-    return line->substr(at + METRICS_ON.size());
 }
 
 void SrvZel::Kill() {

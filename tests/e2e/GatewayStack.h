@@ -54,8 +54,8 @@ public:
 
     // "127.0.0.1:PORT", as Conf.ini names it.
     const std::string& Address() const { return address_; }
-    // Where GET /metrics answers, when started with --metrics.
-    std::string MetricsAddress() const;
+    // Where it serves /metrics, when started with --metrics; empty otherwise.
+    const std::string& MetricsAddress() const { return metricsAddress_; }
     // Killed as by a crash (SIGKILL): nothing is closed in order.
     void Kill();
     // Started again on the same address; returns once it listens.
@@ -69,6 +69,7 @@ private:
     std::filesystem::path database_;
     std::vector<std::string> extraArguments_;
     std::string address_;
+    std::string metricsAddress_;
     std::unique_ptr<ChildProcess> process_;
 };
 

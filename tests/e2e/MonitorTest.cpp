@@ -49,13 +49,6 @@ std::string AwaitSample(const std::string& address, const std::string& sample, d
     return metrics;
 }
 
-std::uint16_t LocalPort(const Terminal& terminal) {
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    getsockname(terminal.Handle(), reinterpret_cast<sockaddr*>(&address), &size);
-    return ntohs(address.sin_port);
-}
-
 TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
     GatewayConfig config;
     config.Espera = 0;
@@ -86,8 +79,10 @@ TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
 
     const Json status = Json::parse(Get(monitor, "/status"));
     EXPECT_EQ(status["version"], ZEL_VERSION);
-    EXPECT_EQ(status["application_server"]["address"], server_->Address());
-    EXPECT_TRUE(status["application_server"]["last_success"].is_string());
+    EXPECT_EQ(status["terminal_port"], gateway.Port());
+    EXPECT_EQ(status["server"]["address"], server_->Address());
+    EXPECT_EQ(status["server"]["state"], "up");
+    EXPECT_TRUE(status["server"]["last_success"].is_string());
     ASSERT_EQ(status["terminals"].size(), 2u) << status.dump(2);
     std::set<int> ports;
     for (const Json& terminal : status["terminals"]) {
@@ -95,16 +90,23 @@ TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
         if (terminal["scans"] == 2) {
             EXPECT_EQ(terminal["last_scan"]["code"], std::string(kMissing));
             EXPECT_EQ(terminal["last_scan"]["outcome"], "not_found");
+            EXPECT_EQ(terminal["found"], 1);
+            EXPECT_EQ(terminal["not_found"], 1);
         }
     }
-    EXPECT_EQ(ports, (std::set<int>{LocalPort(*first), LocalPort(*second)}));
+    EXPECT_EQ(ports, (std::set<int>{first->LocalPort(), second->LocalPort()}));
 
     second->Reset();
     AwaitSample(monitor, "zel_connections_released_total{cause=\"reset\"}", 1);
     const double closed = Sample(metrics, "zel_connections_released_total{cause=\"closed\"}");
     first->Close();
     AwaitSample(monitor, "zel_connections_released_total{cause=\"closed\"}", closed + 1);
-    EXPECT_EQ(Json::parse(Get(monitor, "/status"))["terminals"].size(), 0u);
+    const Json before = Json::parse(Get(monitor, "/status"));
+    EXPECT_EQ(before["terminals"].size(), 0u);
+    // Idle, nothing happens; the uptime still counts to each request.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_GE(Json::parse(Get(monitor, "/status"))["uptime_seconds"].get<double>(),
+              before["uptime_seconds"].get<double>() + 0.3);
 }
 
 TEST_F(GatewayTest, TheEndpointAnswersWhileAWholeGatewayPauseStands) {
@@ -116,7 +118,7 @@ TEST_F(GatewayTest, TheEndpointAnswersWhileAWholeGatewayPauseStands) {
     auto terminal = Connect();
     terminal->Scan(kMilk);
     const Frame result = terminal->ExpectFrame(kPrompt);
-    // The snapshot of the pause is published just after the result is sent.
+    // The pause stands from just after the result is sent.
     Json status;
     double ms = 0;
     do {
@@ -130,6 +132,114 @@ TEST_F(GatewayTest, TheEndpointAnswersWhileAWholeGatewayPauseStands) {
     EXPECT_EQ(status["terminals"][0]["state"], "pausing");
     // Far within the pause: it did not wait for it (the goal is some ms).
     EXPECT_LT(MillisecondsBetween(result.At, Clock::now()), 1500);
+}
+
+// Every metric the packaged alerting rules and dashboard name, as written
+// in them ("zel_..." or "srv_zel_...").
+std::set<std::string> MetricsNamedIn(const std::vector<std::string>& files) {
+    const std::regex name(R"(\b(?:srv_)?zel_[a-z0-9_]*[a-z0-9])");
+    std::set<std::string> names;
+    for (const std::string& file : files) {
+        const std::string text = ReadWholeFile(file);
+        for (auto it = std::sregex_iterator(text.begin(), text.end(), name);
+             it != std::sregex_iterator(); ++it) {
+            names.insert(it->str());
+        }
+    }
+    return names;
+}
+
+TEST_F(GatewayTest, EveryMetricTheRulesAndTheDashboardNameIsScraped) {
+    SrvZel server(dir_, dir_.File("tienda.db"), {"--metrics", "127.0.0.1:0"});
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = 0;
+    config.Monitor = "127.0.0.1:0";
+    Gateway& gateway = StartGateway(config);
+    auto terminal = Connect();
+    terminal->Scan(kMilk);  // a lookup: the histograms and per-path series exist from here
+    terminal->ExpectFrame(kPrompt);
+    const std::string scraped =
+        Get(gateway.MonitorAddress(), "/metrics") + Get(server.MetricsAddress(), "/metrics");
+
+    const std::set<std::string> named =
+        MetricsNamedIn({ZEL_SOURCE_DIR "/packaging/prometheus/zel-rv7300.rules.yml",
+                        ZEL_SOURCE_DIR "/packaging/grafana/zel-rv7300.json"});
+    EXPECT_GE(named.size(), 10u);
+    for (const std::string& metric : named) {
+        EXPECT_TRUE(std::regex_search(scraped, std::regex("\n" + metric + "[ {]")))
+            << metric << " is named but not scraped";
+    }
+}
+
+TEST_F(GatewayTest, ASecondGatewayOnTheSameMonitorPortWarnsAndServesItsTerminals) {
+    GatewayConfig config;
+    config.Espera = 0;
+    config.Monitor = "127.0.0.1:0";
+    const std::string monitor = StartGateway(config).MonitorAddress();
+
+    TempDir otherDir;
+    config.ServerAddress = server_->Address();
+    config.Monitor = monitor;
+    Gateway second(otherDir, config);
+    second.WaitListening();
+    Terminal terminal(second.Port(), 0);
+    terminal.ExpectFrame(kPrompt);
+    terminal.Scan(kMilk);
+    EXPECT_EQ(terminal.ExpectFrame(kPrompt).Bytes, ExpectedResultFrame(kMilkText, "$89.50", 0));
+    EXPECT_NE(second.Stderr().find("Warning: no status and metrics endpoint: [MONITOR] "
+                                   "DIRECCION = \"" +
+                                   monitor + "\": cannot listen there"),
+              std::string::npos)
+        << second.Stderr();
+    // Every answer on the port is the first gateway's, which has no terminal.
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(Json::parse(Get(monitor, "/status"))["terminals"].size(), 0u);
+    }
+}
+
+TEST_F(GatewayTest, ConnectionsToTheEndpointBeyondItsLimitAreClosedAtOnce) {
+    GatewayConfig config;
+    config.Monitor = "127.0.0.1:0";
+    const std::string monitor = StartGateway(config).MonitorAddress();
+    const auto port = static_cast<std::uint16_t>(std::stoi(monitor.substr(monitor.rfind(':') + 1)));
+    std::vector<std::unique_ptr<Terminal>> idle;  // plain connections that send nothing
+    for (int i = 0; i < 32; ++i) {
+        idle.push_back(std::make_unique<Terminal>(port, 0));
+    }
+    Terminal beyond(port, 0);
+    EXPECT_TRUE(beyond.ReadUntilClosed(5s).has_value()) << "the 33rd was kept open";
+    EXPECT_THROW(Get(monitor, "/status"), std::runtime_error);
+    auto terminal = Connect();  // the terminals are served all along
+    terminal->Scan(kMilk);
+    terminal->ExpectFrame(kPrompt);
+    idle.clear();
+    // Answered again once the others went (their going is noticed in a moment).
+    const auto deadline = Clock::now() + 5s;
+    std::string answer;
+    while (answer.empty() && Clock::now() < deadline) {
+        try {
+            answer = Get(monitor, "/status");
+        } catch (const std::runtime_error&) {
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+    EXPECT_NE(answer.find(ZEL_VERSION), std::string::npos);
+}
+
+TEST_F(GatewayTest, SigtermJustAfterTheStartEndsTheGatewayAtOnce) {
+    GatewayConfig config;
+    config.ServerAddress = server_->Address();
+    config.Monitor = "127.0.0.1:0";
+    // Each start is stopped at another moment of its start-up, the endpoint's included.
+    for (const auto delay : {0us, 300us, 1000us, 3000us, 10000us}) {
+        TempDir runDir;
+        Gateway gateway(runDir, config);
+        std::this_thread::sleep_for(delay);
+        const auto status = gateway.Stop(SIGTERM, 10s);
+        ASSERT_TRUE(status.has_value())
+            << "still running 10 s after SIGTERM, sent after " << delay.count() << " us";
+    }
 }
 
 TEST_F(GatewayTest, SystemdHearsReadyStatusPingsThroughAPauseAndStopping) {

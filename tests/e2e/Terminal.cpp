@@ -248,4 +248,11 @@ PortHolder::~PortHolder() {
     ::close(handle_);
 }
 
+std::uint16_t Terminal::LocalPort() const {
+    sockaddr_in address{};
+    socklen_t size = sizeof address;
+    getsockname(handle_, reinterpret_cast<sockaddr*>(&address), &size);
+    return ntohs(address.sin_port);
+}
+
 }  // namespace zel::e2e

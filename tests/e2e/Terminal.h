@@ -54,6 +54,7 @@ public:
     void Close();  // orderly close
     void Reset();  // abortive close: the gateway sees a reset
     int Handle() const { return handle_; }
+    std::uint16_t LocalPort() const;  // the terminal's own end
 
 private:
     // Reads what arrives before `deadline` into pending_; false on timeout,

@@ -245,6 +245,22 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     EXPECT_EQ(c.LastCode, "7501");
     EXPECT_EQ(c.LastOutcome, ScanOutcome::NotFound);
     EXPECT_EQ(table.LookupsInFlight(), 0u);
+
+    // The last result as the terminal was shown it, markup and all as text.
+    table.PauseElapsed(id, later, out);
+    table.Received(id, SCAN, later, out);
+    LookupOutcome found;
+    found.Result = 1;
+    found.Precio = 12.5;
+    found.Descrip = u"LECHE <b>\u00f1</b>";
+    table.LookupFinished(id, found, later, out);
+    EXPECT_EQ(c.LastDescription, "LECHE <b>\u00f1</b>");
+    EXPECT_NE(c.LastPrice.find("12"), std::string::npos) << c.LastPrice;
+    table.PauseElapsed(id, later, out);
+    table.Received(id, SCAN, later, out);
+    table.LookupFinished(id, LookupFailure{"connection refused"}, later, out);
+    EXPECT_EQ(c.LastError, "connection refused");
+    EXPECT_EQ(c.LastDescription + c.LastPrice, "");
 }
 
 }  // namespace

@@ -41,8 +41,9 @@ std::string DemoCatalogue(const TempDir& dir) {
 GatewayUnderTest::GatewayUnderTest(const TempDir& dir, const std::string& serverAddress,
                                    int terminalPort) {
     const std::string conf =
-        dir.Write("Conf.ini", "[SRV_ZEL]\nIP=" + serverAddress + "\n[TCP]\nPUERTO=" +
-                                  std::to_string(terminalPort) + "\n[GENERAL]\nESPERA=0\n");
+        dir.Write("Conf.ini", "[SRV_ZEL]\nIP=" + serverAddress +
+                                  "\n[TCP]\nPUERTO=" + std::to_string(terminalPort) +
+                                  "\n[GENERAL]\nESPERA=0\n[MONITOR]\nDIRECCION=127.0.0.1:0\n");
     setenv("ZEL_CONF", conf.c_str(), 1);
     gateway_ = std::make_unique<TFMain>(TerminalCodePage());
 }

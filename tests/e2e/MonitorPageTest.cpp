@@ -1,0 +1,103 @@
+// The technician's page in a real browser (headless Chromium): one row per
+// terminal with its counts and last result, kept up to date without a
+// reload, the application server's failure, and every text shown as text.
+#include <cstdlib>
+
+#include "Browser.h"
+#include "GatewayFixture.h"
+
+namespace zel::e2e {
+namespace {
+
+// A description a back office could hold, markup and quotes included.
+constexpr std::string_view kMarkupCode = "7666";
+constexpr std::string_view kMarkupText = "<script>alert(1)</script>\"'<b>";
+
+// The text of one cell of a terminal's row.
+std::string CellOf(const Terminal& terminal, const std::string& cell) {
+    return "document.querySelector('tr[data-terminal=\"127.0.0.1:" +
+           std::to_string(terminal.LocalPort()) + "\"] ." + cell + "').textContent";
+}
+
+TEST_F(GatewayTest, ThePageShowsEachTerminalLiveAndEveryTextAsText) {
+    std::vector<Article> articles = TestArticles();
+    articles.push_back({std::string(kMarkupCode), std::string(kMarkupText), "10.00", 0, 0});
+    ImportCatalogue(dir_, dir_.File("pagina.db"), articles, TestTaxes());
+    SrvZel server(dir_, dir_.File("pagina.db"));
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = 0;
+    config.SinServicio = "SIN SERVICIO";
+    config.Monitor = "127.0.0.1:0";
+    Gateway& gateway = StartGateway(config);
+    auto first = Connect();
+    auto second = Connect();
+    for (const auto& [terminal, code] :
+         {std::pair{first.get(), kMilk}, {first.get(), kMissing}, {second.get(), kMarkupCode}}) {
+        terminal->Scan(code);
+        terminal->ExpectFrame(kPrompt);
+        terminal->ReadFor(std::chrono::milliseconds(300));  // the idle screen after a result
+    }
+
+    Browser browser;
+    browser.Open("http://" + gateway.MonitorAddress() + "/");
+    browser.WaitFor("document.querySelectorAll('#terminals tr').length === 2");
+    const struct {
+        const Terminal* terminal;
+        const char* found;
+        const char* notFound;
+        const char* failed;
+        std::string code;
+        std::string result;
+    } rows[] = {
+        {first.get(), "1", "1", "0", std::string(kMissing), "no encontrado"},
+        {second.get(), "1", "0", "0", std::string(kMarkupCode),
+         std::string(kMarkupText) + " $10.00"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-found")), row.found);
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-not-found")), row.notFound);
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-failed")), row.failed);
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-code")), row.code);
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-result")), row.result);
+        EXPECT_EQ(browser.Eval(CellOf(*row.terminal, "c-state")), "en espera");
+    }
+    // The markup stayed text: no element was made of it.
+    EXPECT_EQ(browser.Eval("document.querySelectorAll('script, #terminals b').length"), 1);
+    EXPECT_EQ(browser.Eval("document.getElementById('srv-state').textContent"), "responde");
+    EXPECT_EQ(browser.Eval("document.getElementById('port').textContent"),
+              std::to_string(gateway.Port()));
+
+    // A new scan shows within a refresh, the page not loaded again.
+    second->Scan(kMilk);
+    second->ExpectFrame(kPrompt);
+    browser.WaitFor(CellOf(*second, "c-found") + " === '2'");
+    EXPECT_EQ(browser.Eval(CellOf(*second, "c-code")), std::string(kMilk));
+    EXPECT_EQ(browser.Eval(CellOf(*second, "c-result")), std::string(kMilkText) + " $89.50");
+    const std::string shot = dir_.File("monitor.png");
+    browser.Screenshot(shot);
+    if (const char* folder = std::getenv("ZEL_SCREENSHOT_DIR")) {
+        browser.Screenshot(std::string(folder) + "/monitor.png");
+    }
+
+    // The application server stops: the page says so, and the terminal's failure.
+    server.Kill();
+    first->Scan(kBread);
+    first->ExpectFrame(kPrompt);  // the out-of-service screen
+    browser.WaitFor("document.getElementById('srv-state').textContent === 'sin respuesta'");
+    browser.WaitFor(CellOf(*first, "c-failed") + " === '1'");
+    EXPECT_EQ(browser.Eval(CellOf(*first, "c-result") + ".startsWith('falla: ')"), true);
+    EXPECT_NE(browser.Eval("document.getElementById('srv-error').textContent")
+                  .get<std::string>()
+                  .find("refused"),
+              std::string::npos);
+
+    const nlohmann::json events = browser.Events();
+    EXPECT_EQ(events["dialogs"].size(), 0u) << events.dump();
+    EXPECT_EQ(events["foreignRequests"].size(), 0u) << events.dump();
+    EXPECT_EQ(events["pageErrors"].size(), 0u) << events.dump();
+    EXPECT_EQ(events["loads"], 1) << events.dump();
+}
+
+}  // namespace
+}  // namespace zel::e2e
