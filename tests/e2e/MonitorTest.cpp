@@ -162,9 +162,13 @@ TEST_F(GatewayTest, EveryMetricTheRulesAndTheDashboardNameIsScraped) {
     const std::string scraped =
         Get(gateway.MonitorAddress(), "/metrics") + Get(server.MetricsAddress(), "/metrics");
 
-    const std::set<std::string> named =
+    std::set<std::string> named =
         MetricsNamedIn({ZEL_SOURCE_DIR "/packaging/prometheus/zel-rv7300.rules.yml",
                         ZEL_SOURCE_DIR "/packaging/grafana/zel-rv7300.json"});
+    // A srv_zel on a standby alone has the replication's series; the chain's
+    // test scrapes them there.
+    std::erase_if(named,
+                  [](const std::string& m) { return m.starts_with("srv_zel_replication_"); });
     EXPECT_GE(named.size(), 10u);
     for (const std::string& metric : named) {
         EXPECT_TRUE(std::regex_search(scraped, std::regex("\n" + metric + "[ {]")))
