@@ -11,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/ServerHealth.h"
 #include "gateway/SessionTable.h"
+#include "server/IData_Srv_Zel.h"
 
 namespace zel {
 
@@ -22,18 +24,15 @@ inline constexpr std::array<std::string_view, 4> kReleaseCauseNames{"closed", "r
 // The cause of a socket error raised before a release (an error code of 0: none).
 ReleaseCause ReleaseCauseOf(int errorCode);
 
-// Why a lookup on the application server failed.
-enum class ServerFailure { Refused, TimeLimit, HttpStatus, BadAnswer, Other };
+// Why a lookup on the application server failed (ServerFailure, in order).
 inline constexpr std::array<std::string_view, 5> kServerFailureNames{
     "refused", "time_limit", "http_status", "bad_answer", "other"};
-// From the server client's message, which names the failure in its own words.
-ServerFailure ServerFailureOf(std::string_view cause);
+// ServerHealth::State, in order.
+inline constexpr std::array<std::string_view, 3> kServerStateNames{"unknown", "up", "down"};
 
 // Upper bounds of the lookup-latency buckets, in seconds.
 inline const std::vector<double> kLatencyBounds{0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                                                 0.5,   1,    2.5,   5,    10};
-
-using WallClock = std::chrono::system_clock;
 
 struct TerminalStatus {
     std::string Peer;  // "address:port"
@@ -65,6 +64,7 @@ struct StatsSnapshot {
     WallClock::time_point LastSuccessAt;
     std::string LastError;
     WallClock::time_point LastErrorAt;
+    ServerHealth Server;  // whether it answers, as the lookup client knows it
     std::vector<TerminalStatus> Terminals;
 };
 
@@ -81,7 +81,8 @@ public:
     // `held` is the bytes held for slow terminals; steady times of the sessions
     // are turned into wall-clock times through `now` and `steadyNow`.
     StatsSnapshot Snapshot(const SessionTable& sessions, std::size_t held,
-                           WallClock::time_point now, SessionClock::time_point steadyNow) const;
+                           const ServerHealth& server, WallClock::time_point now,
+                           SessionClock::time_point steadyNow) const;
 
 private:
     StatsSnapshot base_;

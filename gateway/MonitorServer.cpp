@@ -49,6 +49,7 @@ struct MonitorServer::Metrics {
     prometheus::Gauge& held;
     prometheus::Gauge& pauseMode;
     prometheus::Gauge& startTime;
+    prometheus::Gauge& serverUp;
     StatsSnapshot applied;
 
     Metrics()
@@ -87,7 +88,12 @@ struct MonitorServer::Metrics {
                         .Name("zel_start_time_seconds")
                         .Help("When the gateway started, in seconds since the epoch")
                         .Register(registry)
-                        .Add({})) {
+                        .Add({})),
+          serverUp(prometheus::BuildGauge()
+                       .Name("zel_app_server_up")
+                       .Help("1 while the application server answers, 0 while it does not")
+                       .Register(registry)
+                       .Add({})) {
         auto& releasedFamily = prometheus::BuildCounter()
                                    .Name("zel_connections_released_total")
                                    .Help("Terminal connections released, by cause")
@@ -151,6 +157,7 @@ struct MonitorServer::Metrics {
         held.Set(static_cast<double>(s.HeldBytes));
         pauseMode.Set(s.PausePerTerminal);
         startTime.Set(UnixSeconds(s.StartedAt));
+        serverUp.Set(s.Server.Now == ServerHealth::Up ? 1 : 0);
         applied = s;
         applied.Terminals.clear();
     }
@@ -161,7 +168,9 @@ std::string StatusJsonOf(const StatsSnapshot& s) {
     json server{{"address", s.ServerAddress.empty() ? std::string("127.0.0.1") : s.ServerAddress},
                 {"last_success", s.HasSucceeded ? json(TimeText(s.LastSuccessAt)) : json()},
                 {"last_error", s.LastError.empty() ? json() : json(s.LastError)},
-                {"last_error_at", s.LastError.empty() ? json() : json(TimeText(s.LastErrorAt))}};
+                {"last_error_at", s.LastError.empty() ? json() : json(TimeText(s.LastErrorAt))},
+                {"state", std::string(kServerStateNames[s.Server.Now])},
+                {"since", TimeText(s.Server.Since)}};
     json terminals = json::array();
     for (const TerminalStatus& t : s.Terminals) {
         const std::size_t colon = t.Peer.rfind(':');

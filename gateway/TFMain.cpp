@@ -12,7 +12,6 @@
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
 #include "server/AccessKey.h"
-#include "server/CoData_Srv_Zel.h"
 
 namespace zel {
 namespace {
@@ -69,7 +68,6 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
     } else {
         mdebug_.reset();
     }
-    server_.reset();
 
     // Nothing that goes wrong while reading the configuration ends the
     // process other than through the start-up error.
@@ -131,9 +129,6 @@ void TFMain::FormDestroy() {
     // Nothing is sent from here on: answers still coming and pending idle
     // screens are dropped, and calls that hang are broken off.
     lookups_.reset();
-    if (pool_) {
-        pool_->Stop();
-    }
     pauses_.clear();
     loop_.reset();
     monitor_.reset();
@@ -155,40 +150,21 @@ void TFMain::FormDestroy() {
 }
 
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
-    // The gateway's own object is apart from the connection's: it serves the
-    // lookups, as the first worker's, and its limits are the lookup's.
-    const std::chrono::milliseconds limit(settings_.LIMITE_CONSULTA);
-    const ClientTimeouts timeouts{limit, limit};
-    server_ = settings_.ServerAddress.empty()
-                  ? CoData_Srv_Zel::Create(timeouts, credentials_)
-                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, timeouts, credentials_);
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
-    // The connection's object has served its one query; its idle connection
-    // would only hold one of the server's workers.
+    // The connection's object has served its one query; the lookups have
+    // connections of their own.
     DCOMZel.AppServer()->Hangup();
 
     context_ = std::make_unique<ScanContext>(
         ScanContext{settings_, taxRates_, money_, codePage_, mdebug_ != nullptr});
     sessions_ = std::make_unique<SessionTable>(*context_, settings_.PAUSA_POR_TERMINAL != 1);
-    QObject* loop = loop_.get();
-    pool_ = std::make_unique<LookupPool>(
-        settings_.CONEXIONES,
-        [address = settings_.ServerAddress, timeouts, credentials = credentials_] {
-            return CoData_Srv_Zel::CreateRemote(address, timeouts, credentials);
-        },
-        [this, loop](std::uint64_t id, LookupAnswer answer) {
-            QMetaObject::invokeMethod(
-                loop, [this, id, answer = std::move(answer)] { LookupDone(id, answer); },
-                Qt::QueuedConnection);
-        },
-        server_);
-    // Where it can, the loop sends the lookups itself: no thread to wake and
-    // none to wake it back. The address was read by the handshake already.
-    lookups_ =
-        LoopLookups::For(ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT),
-                         credentials_, limit, settings_.CONEXIONES, *pool_,
-                         [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); });
+    // The address was read by the connection already.
+    lookups_ = std::make_unique<LookupClient>(
+        ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT), credentials_,
+        std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
+        [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); },
+        LookupClient::Tuning{});
 
     stats_ = std::make_unique<GatewayStats>(WallClock::now(), settings_.ServerAddress,
                                             settings_.PAUSA_POR_TERMINAL == 1 ? 1 : 0);
@@ -215,6 +191,8 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
+    // The first scans find connections open.
+    lookups_->Warm();
     ssSocket.SetActive(true);
     if ((ssSocket.Port() & 0xFFFF) == 0) {
         // PUERTO 0 lets the system choose: say what it chose, or no terminal
@@ -330,11 +308,7 @@ void TFMain::Carry(const TableActions& actions) {
             Log(*log);
         } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
             asked_[targeted.Target] = Clock::now();
-            if (lookups_) {
-                lookups_->Submit(targeted.Target, lookup->Request);
-            } else {
-                pool_->Submit(targeted.Target, lookup->Request);
-            }
+            lookups_->Submit(targeted.Target, lookup->Request);
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
         } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
@@ -359,7 +333,7 @@ StatsSnapshot TFMain::Snapshot() {
     for (int i = 0; i < listener.ActiveConnections(); ++i) {
         held += listener.Connections(i).HeldBytes();
     }
-    return stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
+    return stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
 }
 
 void TFMain::Publish() {
