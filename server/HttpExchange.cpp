@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,6 +78,16 @@ HttpExchange::HttpExchange() {
     Hangup();
 }
 
+int HttpExchange::Closing(void* self, int fd) {
+    // Whether the connection got as far as the server's port: a handshake
+    // that timed out then met a server that does not speak TLS.
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    static_cast<HttpExchange*>(self)->peerReached_ =
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
+    return ::close(fd);
+}
+
 HttpExchange::~HttpExchange() = default;
 
 void HttpExchange::Hangup() {
@@ -83,6 +95,8 @@ void HttpExchange::Hangup() {
     if (!handle_) {
         throw ServerError("HTTP client: out of memory");
     }
+    curl_easy_setopt(handle_.get(), CURLOPT_CLOSESOCKETFUNCTION, &HttpExchange::Closing);
+    curl_easy_setopt(handle_.get(), CURLOPT_CLOSESOCKETDATA, this);
 }
 
 std::size_t HttpExchange::Write(char* data, std::size_t size, std::size_t count, void* self) {
@@ -107,6 +121,8 @@ void HttpExchange::Prepare(const ServerLocation& at, const ClientCredentials& cr
     limit_ = limit;
     connectLimit_ = std::min(limit, connectLimit);
     host_ = at.Address.Host;
+    https_ = at.Https;
+    peerReached_ = false;
     request_ = std::move(body);
     caFile_ = credentials.CaFile;
 
@@ -114,7 +130,8 @@ void HttpExchange::Prepare(const ServerLocation& at, const ClientCredentials& cr
     const std::string url = (at.Https ? "https://" : "http://") + host + ":" +
                             std::to_string(at.Address.Port) + std::string(path);
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROXY, "");  // the server is reached directly, whatever the environment
+    curl_easy_setopt(h, CURLOPT_PROXY,
+                     "");  // the server is reached directly, whatever the environment
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
@@ -192,7 +209,11 @@ HttpExchange::Ending HttpExchange::Conclude(int result) {
             break;
         case CURLE_OPERATION_TIMEDOUT:
             e.Kind = ServerFailure::TimeLimit;
-            if (sent == 0) {
+            if (sent == 0 && https_ && peerReached_) {
+                // A server that does not speak TLS waits for a request head.
+                e.What = "TLS handshake failed: no answer within " + Duration(connectLimit_) +
+                         " (is the server serving HTTPS?)";
+            } else if (sent == 0) {
                 e.What = "no connection within " + Duration(connectLimit_) + " (time-out)";
                 e.NextAddress = true;
             } else {

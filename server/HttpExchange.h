@@ -78,6 +78,7 @@ private:
         void operator()(curl_slist* list) const noexcept;
     };
     static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self);
+    static int Closing(void* self, int fd);
 
     std::unique_ptr<CURL, CurlDeleter> handle_;
     std::unique_ptr<curl_slist, ListDeleter> headers_;
@@ -88,6 +89,8 @@ private:
     std::chrono::milliseconds connectLimit_{0};
     std::string caFile_;
     std::string host_;
+    bool https_ = false;
+    bool peerReached_ = false;
     char error_[256] = {};
 };
 
