@@ -63,8 +63,8 @@ struct LookupClient::Callbacks {
         return 0;
     }
     static curl_socket_t Open(void* self, curlsocktype /*purpose*/, curl_sockaddr* address) {
-        const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC,
-                                address->protocol);
+        const int fd =
+            ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
         if (fd < 0) {
             return CURL_SOCKET_BAD;
         }
@@ -260,12 +260,14 @@ void LookupClient::Finish(std::unique_ptr<Transfer> transfer, int code) {
                 ending = {false, ServerFailure::BadAnswer, "the server offers another class"};
             }
         } catch (const WireError& error) {
-            ending = {false, ServerFailure::BadAnswer,
-                      std::string("not a ") + std::string(SERVER_CLASS) + " server: " + error.what()};
+            ending = {
+                false, ServerFailure::BadAnswer,
+                std::string("not a ") + std::string(SERVER_CLASS) + " server: " + error.what()};
         }
     }
-    const bool reached = ending.Answered || (!t.Check && (ending.Kind == ServerFailure::HttpStatus ||
-                                                           ending.Kind == ServerFailure::BadAnswer));
+    const bool reached =
+        ending.Answered || (!t.Check && (ending.Kind == ServerFailure::HttpStatus ||
+                                         ending.Kind == ServerFailure::BadAnswer));
     const std::string words =
         reached ? std::string()
                 : CallFailureText(SERVER_CLASS, locations_[address], operation, ending.What);
@@ -323,9 +325,16 @@ void LookupClient::Watch(int fd, int what) {
             sockets_.erase(found);
             return;
         }
-        // Back among the kept connections: watched for the server closing it.
         w.CurlIn = false;
         w.Out.SetEnabled(false);
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+            // A connect that failed: libcurl is about to close it.
+            w.In.SetEnabled(false);
+            return;
+        }
+        // Back among the kept connections: watched for the server closing it.
         if (!w.In.Watching()) {
             w.In = ReadinessWatch(fd, ReadinessWatch::Kind::Read, [this](int h) { Readable(h); });
         }
@@ -401,8 +410,7 @@ void LookupClient::Closed(int fd) {
 
 void LookupClient::IdleTick() {
     const auto now = std::chrono::steady_clock::now();
-    if (lookups_ > 0 || !queue_.empty() || checks_ > 0 ||
-        now - lastActivity_ < tuning_.IdleCheck) {
+    if (lookups_ > 0 || !queue_.empty() || checks_ > 0 || now - lastActivity_ < tuning_.IdleCheck) {
         return;
     }
     lastActivity_ = now;
