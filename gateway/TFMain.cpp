@@ -138,8 +138,6 @@ void TFMain::FormDestroy() {
         std::fprintf(stderr, "Closing the terminal listener: %s\n", error.what());
     }
     sessions_.reset();
-    sockets_.clear();
-    ids_.clear();
     if (DCOMZel.Connected()) {
         try {
             DCOMZel.SetConnected(false);
@@ -208,49 +206,38 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
         return;
     }
     TableActions actions;
-    const SessionId id = sessions_->Open(
-        Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions);
-    sockets_[id] = Socket.weak_from_this();
-    ids_[&Socket] = id;
+    Socket.SetTag(sessions_->Open(Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()),
+                                  Clock::now(), actions));
     stats_->Accepted();
     Carry(actions);
     Publish();
 }
 
-void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket,
+void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& /*Socket*/,
                                  TErrorEvent /*ErrorEvent*/, int& ErrorCode) {
-    errors_[&Socket] = ErrorCode;
-    ErrorCode = 0;
+    ErrorCode = 0;  // the connection keeps it for its release cause
 }
 
 void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
     const std::string received = Socket.TakePendingText();
-    const auto found = ids_.find(&Socket);
-    if (found == ids_.end() || !sessions_) {
+    if (Socket.Tag() == 0 || !sessions_) {
         return;
     }
     TableActions actions;
-    sessions_->Received(found->second, received, Clock::now(), actions);
+    sessions_->Received(Socket.Tag(), received, Clock::now(), actions);
     Carry(actions);
     Publish();
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
                                       TServerClientWinSocket& Socket) {
-    const auto found = ids_.find(&Socket);
-    if (found == ids_.end() || !sessions_) {
+    const SessionId id = Socket.Tag();
+    if (id == 0 || !sessions_) {
         return;
     }
-    const SessionId id = found->second;
-    ids_.erase(found);
-    sockets_.erase(id);
-    const auto error = errors_.find(&Socket);
-    stats_->Released(Socket.Overflowed()
-                         ? ReleaseCause::Overflow
-                         : ReleaseCauseOf(error == errors_.end() ? 0 : error->second));
-    if (error != errors_.end()) {
-        errors_.erase(error);
-    }
+    Socket.SetTag(0);
+    stats_->Released(Socket.Overflowed() ? ReleaseCause::Overflow
+                                         : ReleaseCauseOf(Socket.ReportedError()));
     TableActions actions;
     sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
@@ -296,9 +283,8 @@ void TFMain::StartPause(SessionId id, int milliseconds) {
     timer->start(milliseconds);
 }
 
-TServerClientWinSocket* TFMain::SocketOf(SessionId id) const {
-    const auto found = sockets_.find(id);
-    return found == sockets_.end() ? nullptr : found->second.lock().get();
+TServerClientWinSocket* TFMain::SocketOf(SessionId id) {
+    return ssSocket.Socket().FindByTag(id);
 }
 
 void TFMain::Carry(const TableActions& actions) {

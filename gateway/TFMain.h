@@ -92,7 +92,7 @@ private:
     void Carry(const TableActions& actions);
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);
-    TServerClientWinSocket* SocketOf(SessionId id) const;
+    TServerClientWinSocket* SocketOf(SessionId id);
     // Hands the figures of this moment to the monitor endpoint.
     void Publish();
     StatsSnapshot Snapshot();
@@ -105,8 +105,6 @@ private:
     std::unique_ptr<DebugLog> mdebug_;
     std::unique_ptr<ScanContext> context_;
     std::unique_ptr<SessionTable> sessions_;
-    std::map<SessionId, std::weak_ptr<TServerClientWinSocket>> sockets_;
-    std::map<const TServerClientWinSocket*, SessionId> ids_;
     // Parents the pause timers: deleting it drops them.
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
@@ -114,7 +112,6 @@ private:
     std::unique_ptr<GatewayStats> stats_;
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
-    std::map<const TServerClientWinSocket*, int> errors_;  // the error before a release
     FailureLog failures_;                                  // the journal's, without the debug log
     bool destroyed_ = false;
 };

@@ -79,6 +79,7 @@ void TCustomWinSocket::Event(TSocketEvent event) {
 }
 
 void TCustomWinSocket::Error(TErrorEvent kind, int& code) {
+    Reported(code);
     if (onError_)
         onError_(*this, kind, code);
 }

@@ -70,6 +70,8 @@ protected:
     void Event(TSocketEvent event);
     // Hands the error to the error callback, which may clear `code`.
     void Error(TErrorEvent kind, int& code);
+    // What Error() was last given, before the callback saw it.
+    virtual void Reported(int /*code*/) {}
 
     // Closes the handle, if open, with no event and no error.
     void CloseQuietly() noexcept;

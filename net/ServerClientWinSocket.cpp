@@ -26,8 +26,11 @@ constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 3;
 
-void SetKeepAlive(int handle) {
+void SetSocketOptions(int handle) {
     const int on = 1;
+    // Each screen goes out at once, not after the terminal acknowledges the
+    // one before it.
+    setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #ifdef TCP_KEEPIDLE
     setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &KEEPALIVE_IDLE_S, sizeof KEEPALIVE_IDLE_S);
@@ -69,7 +72,7 @@ TServerClientWinSocket::~TServerClientWinSocket() = default;
 void TServerClientWinSocket::Start() {
     std::lock_guard guard(Lock());
     connected_ = true;
-    SetKeepAlive(handle_);
+    SetSocketOptions(handle_);
     // The callbacks hold the connection only while they run: a released
     // connection is gone, and a late notification for it finds nothing.
     std::weak_ptr<TServerClientWinSocket> self = weak_from_this();
@@ -82,6 +85,11 @@ void TServerClientWinSocket::Start() {
         if (auto connection = self.lock())
             connection->WriteReady(socket);
     });
+}
+
+void TServerClientWinSocket::SetTag(std::uint64_t tag) {
+    server_.Retag(*this, tag_, tag);
+    tag_ = tag;
 }
 
 bool TServerClientWinSocket::PeerGone() const {

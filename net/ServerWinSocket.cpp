@@ -120,6 +120,19 @@ TServerClientWinSocket& TServerWinSocket::Connections(int index) const {
     return *connections_[static_cast<std::size_t>(index)];
 }
 
+TServerClientWinSocket* TServerWinSocket::FindByTag(std::uint64_t tag) const {
+    const auto found = tagged_.find(tag);
+    return found == tagged_.end() ? nullptr : found->second;
+}
+
+void TServerWinSocket::Retag(TServerClientWinSocket& client, std::uint64_t was,
+                             std::uint64_t tag) {
+    if (was != 0)
+        tagged_.erase(was);
+    if (tag != 0)
+        tagged_[tag] = &client;
+}
+
 void TServerWinSocket::Accept(int Socket) {
     if (Socket == -1 || Socket != handle_)
         return;
@@ -196,6 +209,8 @@ void TServerWinSocket::Release(TServerClientWinSocket& client) noexcept {
         released = std::move(*found);
         connections_.erase(found);
     }
+    if (released->Tag() != 0)
+        tagged_.erase(released->Tag());
     released->SetOnSocketEvent(nullptr);
     released->SetOnErrorEvent(nullptr);
     released->CloseQuietly();
