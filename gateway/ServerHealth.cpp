@@ -30,8 +30,7 @@ bool AddressHealth::Answered(std::size_t address, WallClock::time_point now) {
     return Update(now);
 }
 
-bool AddressHealth::Unreachable(std::size_t address, std::string words,
-                                WallClock::time_point now) {
+bool AddressHealth::Unreachable(std::size_t address, std::string words, WallClock::time_point now) {
     addresses_.at(address) = ServerHealth::Down;
     health_.LastError = std::move(words);
     return Update(now);

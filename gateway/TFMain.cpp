@@ -206,8 +206,8 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
         return;
     }
     TableActions actions;
-    Socket.SetTag(sessions_->Open(Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()),
-                                  Clock::now(), actions));
+    Socket.SetTag(sessions_->Open(
+        Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions));
     stats_->Accepted();
     Carry(actions);
     Publish();

@@ -106,6 +106,7 @@ private:
     // so a handler that does not read is not called again and again.
     bool awaitingReceive_ = false;
     bool received_ = false;
+    int pendingHint_ = -1;  // what the read event's notification found; -1 outside it
     std::uint64_t tag_ = 0;
     int reportedError_ = 0;
 };

@@ -14,7 +14,6 @@
 #include <functional>
 #include <memory>
 #include <unordered_map>
-#include <mutex>
 #include <vector>
 
 #include "net/CustomWinSocket.h"
@@ -23,6 +22,8 @@
 class QObject;
 
 namespace zel {
+
+class TServerSocket;
 
 class TServerWinSocket : public TCustomWinSocket {
 public:
@@ -56,6 +57,11 @@ public:
     // Throws std::out_of_range for an index outside 0..ActiveConnections()-1.
     TServerClientWinSocket& Connections(int index) const;
 
+    // The component whose handlers a connection's read event calls directly;
+    // null: read events go nowhere.
+    const TServerSocket* Component() const { return component_; }
+    void SetComponent(const TServerSocket* component) { component_ = component; }
+
     // The listed connection tagged `tag`; null when none is.
     TServerClientWinSocket* FindByTag(std::uint64_t tag) const;
 
@@ -78,9 +84,9 @@ private:
     void Release(TServerClientWinSocket& client) noexcept;
     void ReleaseAll() noexcept;
 
-    mutable std::mutex listLock_;
     std::vector<std::shared_ptr<TServerClientWinSocket>> connections_;
     std::unordered_map<std::uint64_t, TServerClientWinSocket*> tagged_;
+    const TServerSocket* component_ = nullptr;
     // Posted releases run in this object's name; they are dropped with it.
     std::unique_ptr<QObject> releaseContext_;
     TClientEventCallback onClientEvent_;
