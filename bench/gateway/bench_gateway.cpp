@@ -373,10 +373,8 @@ void FarRoundTrips(const TempDir& dir, const SrvZel& server) {
     const double trip = static_cast<double>(kFarOneWay.count() * 2);
     std::printf(
         "  PAUSA_POR_TERMINAL 1, max scan to result / one round trip (goal with CONEXIONES >= "
-        "terminals: <= 1.2; with the defaults and 20 terminals: <= 2.2)
-");
-    std::printf("  %-44s %10s %10s %10s
-", "", "median", "max", "max/trip");
+        "terminals: <= 1.2; with the defaults and 20 terminals: <= 2.2)\n");
+    std::printf("  %-44s %10s %10s %10s\n", "", "median", "max", "max/trip");
     const auto row = [trip](const std::string& name, Latencies l) {
         std::printf(
             "  %-44s %10.1f %10.1f %10.2f
