@@ -376,11 +376,8 @@ void FarRoundTrips(const TempDir& dir, const SrvZel& server) {
         "terminals: <= 1.2; with the defaults and 20 terminals: <= 2.2)\n");
     std::printf("  %-44s %10s %10s %10s\n", "", "median", "max", "max/trip");
     const auto row = [trip](const std::string& name, Latencies l) {
-        std::printf(
-            "  %-44s %10.1f %10.1f %10.2f
-            ", name.c_str(), l.At(0.5), l.At(1.0),
-            l.At(1.0) /
-            trip);
+        std::printf("  %-44s %10.1f %10.1f %10.2f\n", name.c_str(), l.At(0.5), l.At(1.0),
+                    l.At(1.0) / trip);
     };
     struct Case {
         int terminals;
