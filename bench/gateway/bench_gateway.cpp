@@ -103,6 +103,18 @@ void BuildCatalogue(const TempDir& dir, const std::filesystem::path& db) {
     ImportCatalogue(dir, db, articles, {"16", "0", "8"});
 }
 
+// One BuscaPrecio of article i; its result.
+std::int8_t LookUp(zel::HttpData_Srv_Zel& server, int i) {
+    double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
+    double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
+    std::u16string descrip;
+    std::int8_t banImps = 0, oferta = 0;
+    std::int16_t impsAct = 0;
+    std::int32_t bansArt = 0;
+    return server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
+                              impsAct, mult, bansArt, sugerido);
+}
+
 // The bare round trip: one client object calling BuscaPrecio in a loop.
 Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
     zel::HttpData_Srv_Zel server(zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT));
@@ -114,14 +126,7 @@ Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
             out.Seconds = MillisecondsBetween(start, before) / 1000.0;
             return out;
         }
-        double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
-        double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
-        std::u16string descrip;
-        std::int8_t banImps = 0, oferta = 0;
-        std::int16_t impsAct = 0;
-        std::int32_t bansArt = 0;
-        if (server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
-                               impsAct, mult, bansArt, sugerido) != 1) {
+        if (LookUp(server, i) != 1) {
             throw std::runtime_error("bare BuscaPrecio: article not found");
         }
         out.Ms.push_back(MillisecondsBetween(before, Clock::now()));
@@ -331,16 +336,7 @@ Latencies PlainClientsAtOnce(const std::string& address, int count) {
         clients.push_back(std::make_unique<zel::HttpData_Srv_Zel>(
             zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT)));
     }
-    const auto call = [](zel::HttpData_Srv_Zel& client, int i) {
-        double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
-        double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
-        std::u16string descrip;
-        std::int8_t banImps = 0, oferta = 0;
-        std::int16_t impsAct = 0;
-        std::int32_t bansArt = 0;
-        client.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
-                           impsAct, mult, bansArt, sugerido);
-    };
+    const auto call = [](zel::HttpData_Srv_Zel& client, int i) { LookUp(client, i); };
     for (int i = 0; i < count; ++i) {
         call(*clients[static_cast<std::size_t>(i)], i);
     }

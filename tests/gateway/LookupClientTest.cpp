@@ -177,32 +177,6 @@ private:
     std::thread accepting_;
 };
 
-// A loopback listener whose queue is full: a connect to it hangs.
-class FullListener {
-public:
-    FullListener() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(held_.Port());
-        for (int& filler : fillers_) {
-            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
-        std::this_thread::sleep_for(milliseconds(100));
-    }
-    ~FullListener() {
-        for (const int filler : fillers_) {
-            ::close(filler);
-        }
-    }
-    ServerLocation Location() const { return {{"127.0.0.1", held_.Port()}, false}; }
-
-private:
-    const test::HeldPort held_{true, 0};
-    int fillers_[3] = {};
-};
-
 // An HTTPS server of the class that finds every article.
 class TlsServer {
 public:
@@ -301,14 +275,14 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
         ScriptedServer server(row.script);
         const test::HeldPort refusing(false);
         ScriptedServer closing(Script::CloseUnanswered);
-        const FullListener hanging;
+        const test::HangingPort hanging;
         std::vector<ServerLocation> locations;
         if (row.first == Second::Refuses) {
             locations.push_back({{"127.0.0.1", refusing.Port()}, false});
         } else if (row.first == Second::ClosesUnanswered) {
             locations.push_back(closing.Location());
         } else if (row.first == Second::Hangs) {
-            locations.push_back(hanging.Location());
+            locations.push_back({{"127.0.0.1", hanging.Port()}, false});
         }
         locations.push_back(server.Location());
         std::vector<LookupAnswer> answers;
