@@ -91,6 +91,7 @@ int HttpExchange::Closing(void* self, int fd) {
 HttpExchange::~HttpExchange() = default;
 
 void HttpExchange::Hangup() {
+    url_.clear();  // a new handle is set up whole
     handle_.reset(curl_easy_init());
     if (!handle_) {
         throw ServerError("HTTP client: out of memory");
@@ -124,14 +125,28 @@ void HttpExchange::Prepare(const ServerLocation& at, const ClientCredentials& cr
     https_ = at.Https;
     peerReached_ = false;
     request_ = std::move(body);
-    caFile_ = credentials.CaFile;
 
     const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
-    const std::string url = (at.Https ? "https://" : "http://") + host + ":" +
-                            std::to_string(at.Address.Port) + std::string(path);
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(h, CURLOPT_PROXY,
-                     "");  // the server is reached directly, whatever the environment
+    std::string url = (at.Https ? "https://" : "http://") + host + ":" +
+                      std::to_string(at.Address.Port) + std::string(path);
+    if (url == url_ && post == post_ && limit == setLimit_ && connectLimit == setConnectLimit_ &&
+        credentials.CaFile == caFile_ && credentials.AccessKey == accessKey_) {
+        // The same request to the same place as the last: only its body is new.
+        if (post) {
+            curl_easy_setopt(h, CURLOPT_POSTFIELDS, request_.data());
+            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, static_cast<long>(request_.size()));
+        }
+        return;
+    }
+    url_ = std::move(url);
+    post_ = post;
+    setLimit_ = limit;
+    setConnectLimit_ = connectLimit;
+    caFile_ = credentials.CaFile;
+    accessKey_ = credentials.AccessKey;
+    curl_easy_setopt(h, CURLOPT_URL, url_.c_str());
+    // The server is reached directly, whatever proxy the environment names.
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));

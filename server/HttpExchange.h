@@ -87,7 +87,13 @@ private:
     bool tooLong_ = false;
     std::chrono::milliseconds limit_{0};
     std::chrono::milliseconds connectLimit_{0};
+    // What the handle is set up for.
+    std::string url_;
+    bool post_ = false;
+    std::chrono::milliseconds setLimit_{0};
+    std::chrono::milliseconds setConnectLimit_{0};
     std::string caFile_;
+    std::string accessKey_;
     std::string host_;
     bool https_ = false;
     bool peerReached_ = false;
