@@ -148,10 +148,14 @@ std::unique_ptr<LookupClient::Transfer> LookupClient::NewTransfer() {
     return transfer;
 }
 
+std::size_t LookupClient::WarmWanted() const {
+    return tuning_.WarmConnections <= 0
+               ? connections_
+               : std::min(static_cast<std::size_t>(tuning_.WarmConnections), connections_);
+}
+
 void LookupClient::Warm() {
-    const std::size_t count =
-        std::min(static_cast<std::size_t>(std::max(tuning_.WarmConnections, 1)), connections_);
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < WarmWanted(); ++i) {
         StartCheck(health_.Order(), true);
     }
 }
@@ -391,9 +395,7 @@ void LookupClient::Rewarm() {
     for (const auto& [fd, w] : sockets_) {
         open += w.Own && !w.Gone ? 1 : 0;
     }
-    const std::size_t wanted =
-        std::min(static_cast<std::size_t>(std::max(tuning_.WarmConnections, 1)), connections_);
-    for (; open < wanted; ++open) {
+    for (const std::size_t wanted = WarmWanted(); open < wanted; ++open) {
         StartCheck(health_.Order(), true);
     }
 }

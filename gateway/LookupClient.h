@@ -8,8 +8,9 @@
 //   found closed before any byte of its answer came, or to the next address
 //   after one that refused it or closed a new connection unanswered, or gave
 //   no connection in time. An error answer or a time limit fails it.
-// - Warm(): a few connections are opened before the terminals come, each with
-//   the class check, and opened again when the server closes them.
+// - Warm(): connections are opened before the terminals come (as many as
+//   lookups may run at once, unless tuned), each with the class check, and
+//   opened again when the server closes them.
 // - After `idleCheck` without a lookup, and again each `idleCheck` while
 //   idle, every address gets the class check. A change of the server's state
 //   (answers / does not) is one line on stderr; an address that could not be
@@ -45,7 +46,9 @@ public:
 
     struct Tuning {
         std::chrono::milliseconds IdleCheck{30000};
-        int WarmConnections = 4;  // at least 2 where `connections` allows
+        // Connections kept open for the next scans; 0: `connections`, so
+        // that a burst of as many terminals finds them all open.
+        int WarmConnections = 0;
     };
 
     LookupClient(std::vector<ServerLocation> locations, ClientCredentials credentials,
@@ -94,6 +97,7 @@ private:
     void IdleTick();
     void Journal(std::size_t address);
     std::unique_ptr<Transfer> NewTransfer();
+    std::size_t WarmWanted() const;
 
     std::vector<ServerLocation> locations_;
     ClientCredentials credentials_;
