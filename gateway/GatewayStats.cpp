@@ -6,23 +6,6 @@
 namespace zel {
 namespace {
 
-bool Has(std::string_view text, std::string_view part) {
-    return text.find(part) != std::string_view::npos;
-}
-
-// "HTTP " and three digits: the status the server answered with.
-bool HasHttpStatus(std::string_view text) {
-    for (std::size_t at = text.find("HTTP "); at != std::string_view::npos;
-         at = text.find("HTTP ", at + 1)) {
-        const std::string_view rest = text.substr(at + 5);
-        if (rest.size() >= 3 && std::all_of(rest.begin(), rest.begin() + 3,
-                                            [](char c) { return c >= '0' && c <= '9'; })) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string_view OutcomeName(ScanOutcome outcome) {
     switch (outcome) {
         case ScanOutcome::Found:
@@ -60,36 +43,11 @@ ReleaseCause ReleaseCauseOf(int errorCode) {
     return errorCode == ETIMEDOUT ? ReleaseCause::KeepAlive : ReleaseCause::Reset;
 }
 
-ServerFailure ServerFailureOf(std::string_view cause) {
-    // The server's own answer first: its error text may hold any words.
-    if (HasHttpStatus(cause) || Has(cause, "(401)")) {
-        return ServerFailure::HttpStatus;
-    }
-    if (Has(cause, ": answer: ") || Has(cause, ": not a ") || Has(cause, "offers class")) {
-        return ServerFailure::BadAnswer;
-    }
-    if (Has(cause, "time-out") || Has(cause, "no connection within")) {
-        return ServerFailure::TimeLimit;
-    }
-    if (Has(cause, "refused")) {
-        return ServerFailure::Refused;
-    }
-    return ServerFailure::Other;
-}
-
 GatewayStats::GatewayStats(WallClock::time_point startedAt, std::string serverAddress,
                            int pausePerTerminal) {
     base_.StartedAt = startedAt;
     base_.ServerAddress = std::move(serverAddress);
     base_.PausePerTerminal = pausePerTerminal;
-    base_.StateSince = startedAt;
-}
-
-void GatewayStats::MoveTo(ServerState state, WallClock::time_point now) {
-    if (base_.State != state) {
-        base_.State = state;
-        base_.StateSince = now;
-    }
 }
 
 void GatewayStats::LookupDone(std::chrono::nanoseconds latency, const LookupFailure* failure,
@@ -101,23 +59,22 @@ void GatewayStats::LookupDone(std::chrono::nanoseconds latency, const LookupFail
     if (failure == nullptr) {
         base_.HasSucceeded = true;
         base_.LastSuccessAt = now;
-        MoveTo(ServerState::Up, now);
         return;
     }
-    ++base_.ServerErrors[static_cast<std::size_t>(ServerFailureOf(failure->Cause))];
+    ++base_.ServerErrors[static_cast<std::size_t>(failure->Kind)];
     base_.LastError = failure->Cause;
     base_.LastErrorAt = now;
-    MoveTo(ServerState::Down, now);
 }
 
 StatsSnapshot GatewayStats::Snapshot(const SessionTable& sessions, std::size_t held,
-                                     WallClock::time_point now,
+                                     const ServerHealth& server, WallClock::time_point now,
                                      SessionClock::time_point steadyNow) const {
     StatsSnapshot s = base_;
     s.TakenAt = now;
     s.Scans = sessions.Tally();
     s.LookupsInFlight = sessions.LookupsInFlight();
     s.HeldBytes = held;
+    s.Server = server;
     const auto wall = [&](SessionClock::time_point t) {
         return now - std::chrono::duration_cast<WallClock::duration>(steadyNow - t);
     };

@@ -12,7 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/ServerHealth.h"
 #include "gateway/SessionTable.h"
+#include "server/IData_Srv_Zel.h"
 
 namespace zel {
 
@@ -23,23 +25,15 @@ inline constexpr std::array<std::string_view, 4> kReleaseCauseNames{"closed", "r
 // The cause of a socket error raised before a release (an error code of 0: none).
 ReleaseCause ReleaseCauseOf(int errorCode);
 
-// Why a lookup on the application server failed.
-enum class ServerFailure { Refused, TimeLimit, HttpStatus, BadAnswer, Other };
+// Why a lookup on the application server failed (ServerFailure, in order).
 inline constexpr std::array<std::string_view, 5> kServerFailureNames{
     "refused", "time_limit", "http_status", "bad_answer", "other"};
-// From the server client's message, which names the failure in its own words.
-ServerFailure ServerFailureOf(std::string_view cause);
-
-// Whether the application server answers, by the last lookup: up when it was
-// answered, down when it failed, unknown before the first.
-enum class ServerState { Unknown, Up, Down };
+// ServerHealth::State, in order.
 inline constexpr std::array<std::string_view, 3> kServerStateNames{"unknown", "up", "down"};
 
 // Upper bounds of the lookup-latency buckets, in seconds.
 inline const std::vector<double> kLatencyBounds{0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
                                                 0.5,   1,    2.5,   5,    10};
-
-using WallClock = std::chrono::system_clock;
 
 struct TerminalStatus {
     std::string Peer;  // "address:port"
@@ -74,12 +68,11 @@ struct StatsSnapshot {
     int PausePerTerminal = 0;
     std::uint16_t TerminalPort = 0;
     std::string ServerAddress;
-    ServerState State = ServerState::Unknown;
-    WallClock::time_point StateSince;  // the start while unknown
     bool HasSucceeded = false;
     WallClock::time_point LastSuccessAt;
     std::string LastError;
     WallClock::time_point LastErrorAt;
+    ServerHealth Server;  // whether it answers, as the lookup client knows it
     std::vector<TerminalStatus> Terminals;
 };
 
@@ -96,11 +89,10 @@ public:
     // `held` is the bytes held for slow terminals; steady times of the sessions
     // are turned into wall-clock times through `now` and `steadyNow`.
     StatsSnapshot Snapshot(const SessionTable& sessions, std::size_t held,
-                           WallClock::time_point now, SessionClock::time_point steadyNow) const;
+                           const ServerHealth& server, WallClock::time_point now,
+                           SessionClock::time_point steadyNow) const;
 
 private:
-    void MoveTo(ServerState state, WallClock::time_point now);
-
     StatsSnapshot base_;
 };
 

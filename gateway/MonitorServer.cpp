@@ -142,7 +142,7 @@ struct MonitorServer::Metrics {
                         .Add({})),
           serverUp(prometheus::BuildGauge()
                        .Name("zel_app_server_up")
-                       .Help("1: the application server answered the last lookup; 0: it failed")
+                       .Help("1 while the application server answers, 0 while it does not")
                        .Register(registry)) {
         auto& releasedFamily = prometheus::BuildCounter()
                                    .Name("zel_connections_released_total")
@@ -207,11 +207,11 @@ struct MonitorServer::Metrics {
         held.Set(static_cast<double>(s.HeldBytes));
         pauseMode.Set(s.PausePerTerminal);
         startTime.Set(UnixSeconds(s.StartedAt));
-        if (s.State != ServerState::Unknown) {
+        if (s.Server.Now != ServerHealth::Unknown) {
             if (serverUpSample == nullptr) {
                 serverUpSample = &serverUp.Add({});
             }
-            serverUpSample->Set(s.State == ServerState::Up ? 1 : 0);
+            serverUpSample->Set(s.Server.Now == ServerHealth::Up ? 1 : 0);
         }
         applied = s;
         applied.Terminals.clear();

@@ -37,7 +37,7 @@ SessionId SessionTable::Open(std::string peer, Time now, TableActions& out) {
         // Accepted although the listener holds: greeted after the hold, as if
         // it had waited in the listener's queue.
         Aim(out, id, SetReading{false});
-        deferred_.push_back({id, true, {}, now});
+        deferred_.push_back({id, true, {}});
         return id;
     }
     Take(id, session.Connected(), out);
@@ -50,7 +50,7 @@ void SessionTable::Received(SessionId id, std::string_view bytes, Time now, Tabl
         return;
     }
     if (holder_ && *holder_ != id) {
-        deferred_.push_back({id, false, std::string(bytes), now});
+        deferred_.push_back({id, false, std::string(bytes)});
         return;
     }
     Served(id);

@@ -60,7 +60,6 @@ private:
         SessionId Id;
         bool Greeting;  // else a read of Bytes
         std::string Bytes;
-        Time At;
     };
 
     void Take(SessionId id, SessionActions actions, TableActions& out);

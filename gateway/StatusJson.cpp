@@ -31,8 +31,8 @@ std::string StatusJsonOf(const StatsSnapshot& s) {
     const bool failed = !s.LastError.empty();
     const json server{
         {"address", s.ServerAddress.empty() ? std::string("127.0.0.1") : s.ServerAddress},
-        {"state", std::string(kServerStateNames[static_cast<std::size_t>(s.State)])},
-        {"since", TimeText(s.StateSince)},
+        {"state", std::string(kServerStateNames[s.Server.Now])},
+        {"since", TimeText(s.Server.Since)},
         {"last_success", timeOrNull(s.HasSucceeded, s.LastSuccessAt)},
         {"last_error", failed ? json(s.LastError) : json()},
         {"last_error_at", timeOrNull(failed, s.LastErrorAt)}};

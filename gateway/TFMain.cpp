@@ -12,7 +12,6 @@
 #include "gateway/TaxRates.h"
 #include "money/CodePage.h"
 #include "server/AccessKey.h"
-#include "server/CoData_Srv_Zel.h"
 
 namespace zel {
 namespace {
@@ -69,7 +68,6 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
     } else {
         mdebug_.reset();
     }
-    server_.reset();
 
     // Nothing that goes wrong while reading the configuration ends the
     // process other than through the start-up error.
@@ -131,9 +129,6 @@ void TFMain::FormDestroy() {
     // Nothing is sent from here on: answers still coming and pending idle
     // screens are dropped, and calls that hang are broken off.
     lookups_.reset();
-    if (pool_) {
-        pool_->Stop();
-    }
     pauses_.clear();
     loop_.reset();
     monitor_.reset();
@@ -143,8 +138,6 @@ void TFMain::FormDestroy() {
         std::fprintf(stderr, "Closing the terminal listener: %s\n", error.what());
     }
     sessions_.reset();
-    sockets_.clear();
-    ids_.clear();
     if (DCOMZel.Connected()) {
         try {
             DCOMZel.SetConnected(false);
@@ -155,40 +148,21 @@ void TFMain::FormDestroy() {
 }
 
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
-    // The gateway's own object is apart from the connection's: it serves the
-    // lookups, as the first worker's, and its limits are the lookup's.
-    const std::chrono::milliseconds limit(settings_.LIMITE_CONSULTA);
-    const ClientTimeouts timeouts{limit, limit};
-    server_ = settings_.ServerAddress.empty()
-                  ? CoData_Srv_Zel::Create(timeouts, credentials_)
-                  : CoData_Srv_Zel::CreateRemote(settings_.ServerAddress, timeouts, credentials_);
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
-    // The connection's object has served its one query; its idle connection
-    // would only hold one of the server's workers.
+    // The connection's object has served its one query; the lookups have
+    // connections of their own.
     DCOMZel.AppServer()->Hangup();
 
     context_ = std::make_unique<ScanContext>(
         ScanContext{settings_, taxRates_, money_, codePage_, mdebug_ != nullptr});
     sessions_ = std::make_unique<SessionTable>(*context_, settings_.PAUSA_POR_TERMINAL != 1);
-    QObject* loop = loop_.get();
-    pool_ = std::make_unique<LookupPool>(
-        settings_.CONEXIONES,
-        [address = settings_.ServerAddress, timeouts, credentials = credentials_] {
-            return CoData_Srv_Zel::CreateRemote(address, timeouts, credentials);
-        },
-        [this, loop](std::uint64_t id, LookupAnswer answer) {
-            QMetaObject::invokeMethod(
-                loop, [this, id, answer = std::move(answer)] { LookupDone(id, answer); },
-                Qt::QueuedConnection);
-        },
-        server_);
-    // Where it can, the loop sends the lookups itself: no thread to wake and
-    // none to wake it back. The address was read by the handshake already.
-    lookups_ =
-        LoopLookups::For(ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT),
-                         credentials_, limit, settings_.CONEXIONES, *pool_,
-                         [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); });
+    // The address was read by the connection already.
+    lookups_ = std::make_unique<LookupClient>(
+        ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT), credentials_,
+        std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
+        [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); },
+        LookupClient::Tuning{});
 
     stats_ = std::make_unique<GatewayStats>(WallClock::now(), settings_.ServerAddress,
                                             settings_.PAUSA_POR_TERMINAL == 1 ? 1 : 0);
@@ -217,6 +191,8 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
+    // The first scans find connections open.
+    lookups_->Warm();
     ssSocket.SetActive(true);
     if ((ssSocket.Port() & 0xFFFF) == 0) {
         // PUERTO 0 lets the system choose: say what it chose, or no terminal
@@ -232,47 +208,36 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
         return;
     }
     TableActions actions;
-    const SessionId id = sessions_->Open(
-        Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions);
-    sockets_[id] = Socket.weak_from_this();
-    ids_[&Socket] = id;
+    Socket.SetTag(sessions_->Open(
+        Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions));
     stats_->Accepted();
     Carry(actions);
 }
 
-void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket,
+void TFMain::ssSocketClientError(TServerWinSocket& /*Sender*/, TServerClientWinSocket& /*Socket*/,
                                  TErrorEvent /*ErrorEvent*/, int& ErrorCode) {
-    errors_[&Socket] = ErrorCode;
-    ErrorCode = 0;
+    ErrorCode = 0;  // the connection keeps it for its release cause
 }
 
 void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
     const std::string received = Socket.TakePendingText();
-    const auto found = ids_.find(&Socket);
-    if (found == ids_.end() || !sessions_) {
+    if (Socket.Tag() == 0 || !sessions_) {
         return;
     }
     TableActions actions;
-    sessions_->Received(found->second, received, Clock::now(), actions);
+    sessions_->Received(Socket.Tag(), received, Clock::now(), actions);
     Carry(actions);
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
                                       TServerClientWinSocket& Socket) {
-    const auto found = ids_.find(&Socket);
-    if (found == ids_.end() || !sessions_) {
+    const SessionId id = Socket.Tag();
+    if (id == 0 || !sessions_) {
         return;
     }
-    const SessionId id = found->second;
-    ids_.erase(found);
-    sockets_.erase(id);
-    const auto error = errors_.find(&Socket);
-    stats_->Released(Socket.Overflowed()
-                         ? ReleaseCause::Overflow
-                         : ReleaseCauseOf(error == errors_.end() ? 0 : error->second));
-    if (error != errors_.end()) {
-        errors_.erase(error);
-    }
+    Socket.SetTag(0);
+    stats_->Released(Socket.Overflowed() ? ReleaseCause::Overflow
+                                         : ReleaseCauseOf(Socket.ReportedError()));
     TableActions actions;
     sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
@@ -315,9 +280,8 @@ void TFMain::StartPause(SessionId id, int milliseconds) {
     timer->start(milliseconds);
 }
 
-TServerClientWinSocket* TFMain::SocketOf(SessionId id) const {
-    const auto found = sockets_.find(id);
-    return found == sockets_.end() ? nullptr : found->second.lock().get();
+TServerClientWinSocket* TFMain::SocketOf(SessionId id) {
+    return ssSocket.Socket().FindByTag(id);
 }
 
 void TFMain::Carry(const TableActions& actions) {
@@ -327,11 +291,7 @@ void TFMain::Carry(const TableActions& actions) {
             Log(*log);
         } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
             asked_[targeted.Target] = Clock::now();
-            if (lookups_) {
-                lookups_->Submit(targeted.Target, lookup->Request);
-            } else {
-                pool_->Submit(targeted.Target, lookup->Request);
-            }
+            lookups_->Submit(targeted.Target, lookup->Request);
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
         } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
@@ -356,7 +316,8 @@ StatsSnapshot TFMain::Snapshot() {
     for (int i = 0; i < listener.ActiveConnections(); ++i) {
         held += listener.Connections(i).HeldBytes();
     }
-    StatsSnapshot snapshot = stats_->Snapshot(*sessions_, held, WallClock::now(), Clock::now());
+    StatsSnapshot snapshot =
+        stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
     snapshot.TerminalPort = ssSocket.LocalPort();
     return snapshot;
 }

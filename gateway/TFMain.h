@@ -2,12 +2,12 @@
 // server objects; starts up (FormCreate), sets the server up once connected
 // (DCOMZelAfterConnect), answers the terminals and shuts down (FormDestroy).
 //
-// Answering is wiring: socket and timer events go to the terminals' sessions
-// (SessionTable), whose actions it carries out; lookups go to the LookupPool
-// and their answers come back to the loop. Sessions and sockets are touched
-// on the thread of the Qt event loop only. What the user sees (the tray icon,
-// the boxes, the hour-glass) is reached through the hooks below, so the
-// gateway runs the same with or without a window.
+// Answering is wiring of three things on the Qt event loop: the listener's
+// events go to the terminals' sessions (SessionTable), whose actions it
+// carries out; lookups go to the LookupClient, whose answers go back to the
+// sessions. Sessions and sockets are touched on the loop's thread only. What the user sees (the
+// tray icon, the boxes, the hour-glass) is reached through the hooks below, so the gateway runs the
+// same with or without a window.
 #pragma once
 
 #include <QObject>
@@ -23,8 +23,7 @@
 #include "gateway/FailureLog.h"
 #include "gateway/GatewaySettings.h"
 #include "gateway/GatewayStats.h"
-#include "gateway/LookupPool.h"
-#include "gateway/LoopLookups.h"
+#include "gateway/LookupClient.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
 #include "money/MoneySettings.h"
@@ -74,6 +73,8 @@ public:
     // The terminals' sessions (their counters and states) and the lookups in
     // flight; null until the set-up and after the shutdown.
     const SessionTable* Sessions() const { return sessions_.get(); }
+    // Whether the application server answers; null until the set-up.
+    const ServerHealth* ServerState() const { return lookups_ ? &lookups_->Health() : nullptr; }
     // "host:port" of the status and metrics endpoint; empty when it is off.
     std::string MonitorAddress() const;
 
@@ -91,7 +92,7 @@ private:
     void Carry(const TableActions& actions);
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);
-    TServerClientWinSocket* SocketOf(SessionId id) const;
+    TServerClientWinSocket* SocketOf(SessionId id);
     // The figures of this moment, for the monitor endpoint.
     StatsSnapshot Snapshot();
 
@@ -100,22 +101,16 @@ private:
     GatewaySettings settings_;
     ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
-    std::shared_ptr<IData_Srv_Zel> server_;  // the gateway's own: the first worker's
     std::unique_ptr<DebugLog> mdebug_;
     std::unique_ptr<ScanContext> context_;
     std::unique_ptr<SessionTable> sessions_;
-    std::map<SessionId, std::weak_ptr<TServerClientWinSocket>> sockets_;
-    std::map<const TServerClientWinSocket*, SessionId> ids_;
-    // Receives the answers posted by the workers and parents the pause
-    // timers: deleting it drops both.
+    // Parents the pause timers: deleting it drops them.
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
-    std::unique_ptr<LookupPool> pool_;
-    std::unique_ptr<LoopLookups> lookups_;  // in front of the pool; may be null
+    std::unique_ptr<LookupClient> lookups_;
     std::unique_ptr<GatewayStats> stats_;
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
-    std::map<const TServerClientWinSocket*, int> errors_;  // the error before a release
     FailureLog failures_;                                  // the journal's, without the debug log
     bool destroyed_ = false;
 };

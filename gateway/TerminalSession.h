@@ -21,6 +21,7 @@
 #include "gateway/GatewaySettings.h"
 #include "gateway/Price.h"
 #include "gateway/ScanReply.h"
+#include "server/IData_Srv_Zel.h"
 
 namespace zel {
 
@@ -49,6 +50,7 @@ struct LookupRequest {
 // connection. Cause is text for people.
 struct LookupFailure {
     std::string Cause;
+    ServerFailure Kind = ServerFailure::Other;
 };
 using LookupAnswer = std::variant<LookupOutcome, LookupFailure>;
 

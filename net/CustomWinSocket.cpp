@@ -29,7 +29,7 @@ void TCustomWinSocket::Close() {
 void TCustomWinSocket::Accept(int) {}
 
 void TCustomWinSocket::Disconnect(int Socket) {
-    std::lock_guard guard(lock_);
+    AssertLoopThread();
     // A stale handle, or a close already under way (a disconnect handler
     // that closes again): nothing more to do.
     if (Socket == -1 || Socket != handle_ || closing_)
@@ -63,11 +63,6 @@ void TCustomWinSocket::Disconnect(int Socket) {
         RaiseSocketError(code, "closesocket");
 }
 
-void TCustomWinSocket::Read(int Socket) {
-    if (Socket != -1 && Socket == handle_)
-        Event(TSocketEvent::seRead);
-}
-
 void TCustomWinSocket::Write(int Socket) {
     if (Socket != -1 && Socket == handle_)
         Event(TSocketEvent::seWrite);
@@ -79,12 +74,13 @@ void TCustomWinSocket::Event(TSocketEvent event) {
 }
 
 void TCustomWinSocket::Error(TErrorEvent kind, int& code) {
+    Reported(code);
     if (onError_)
         onError_(*this, kind, code);
 }
 
 void TCustomWinSocket::CloseQuietly() noexcept {
-    std::lock_guard guard(lock_);
+    AssertLoopThread();
     readWatch_.Reset();
     writeWatch_.Reset();
     if (handle_ != -1)

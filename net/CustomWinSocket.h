@@ -1,8 +1,9 @@
 // One socket of the listener layer, listening or connected.
 //
 // It holds the system handle (-1 when closed), the connected flag, the
-// address, a re-entrant lock held by receive, send and close, and two
-// callbacks: where its socket events go and where its errors go. Closing
+// address and two callbacks: where its socket events go and where its errors
+// go. Only the thread that made it touches it (checked in debug builds):
+// receive, send and close need no lock. Closing
 // (`Disconnect`) raises the disconnect event before the handle is closed and
 // happens at most once per handle. The notifications of the loop reach the
 // overridable operations, each with the handle they name; a handle that is no
@@ -11,10 +12,11 @@
 
 #include <netinet/in.h>
 
+#include <cassert>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
+#include <thread>
 
 #include "net/Readiness.h"
 #include "net/SocketError.h"
@@ -53,23 +55,25 @@ public:
     // Closes the socket now: disconnect event, then the handle is closed.
     void Close();
 
-    std::recursive_mutex& Lock() { return lock_; }
-
     void SetOnSocketEvent(TSocketEventCallback callback) { onEvent_ = std::move(callback); }
     void SetOnErrorEvent(TSocketErrorCallback callback) { onError_ = std::move(callback); }
 
 protected:
     TCustomWinSocket() = default;
 
+    // The socket is the loop thread's alone.
+    void AssertLoopThread() const { assert(std::this_thread::get_id() == thread_); }
+
     // The operations a notification leads to, for the handle it names.
     virtual void Accept(int Socket);
     virtual void Disconnect(int Socket);
-    virtual void Read(int Socket);
     virtual void Write(int Socket);
 
     void Event(TSocketEvent event);
     // Hands the error to the error callback, which may clear `code`.
     void Error(TErrorEvent kind, int& code);
+    // What Error() was last given, before the callback saw it.
+    virtual void Reported(int /*code*/) {}
 
     // Closes the handle, if open, with no event and no error.
     void CloseQuietly() noexcept;
@@ -85,7 +89,7 @@ protected:
 private:
     void ResetState() noexcept;
 
-    std::recursive_mutex lock_;
+    const std::thread::id thread_ = std::this_thread::get_id();
     bool closing_ = false;
     TSocketEventCallback onEvent_;
     TSocketErrorCallback onError_;

@@ -22,9 +22,9 @@ struct DepthGuard {
 
 }  // namespace
 
-void RunProtected(const std::function<void()>& work) noexcept {
+void HandleEscapedException() noexcept {
     try {
-        work();
+        throw;
     } catch (const std::exception& error) {
         HandleApplicationException(error);
     } catch (...) {

@@ -39,8 +39,18 @@ private:
     std::unique_ptr<QSocketNotifier, Discard> notifier_;
 };
 
+// Hands the exception being handled to the application's exception handler.
+void HandleEscapedException() noexcept;
+
 // Runs `work`; an exception that leaves it goes to the application's
 // exception handler.
-void RunProtected(const std::function<void()>& work) noexcept;
+template <typename Work>
+void RunProtected(Work&& work) noexcept {
+    try {
+        work();
+    } catch (...) {
+        HandleEscapedException();
+    }
+}
 
 }  // namespace zel

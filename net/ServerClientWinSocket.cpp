@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "net/Readiness.h"
+#include "net/ServerSocket.h"
 #include "net/ServerWinSocket.h"
 
 namespace zel {
@@ -26,8 +27,11 @@ constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 3;
 
-void SetKeepAlive(int handle) {
+void SetSocketOptions(int handle) {
     const int on = 1;
+    // Each screen goes out at once, not after the terminal acknowledges the
+    // one before it.
+    setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
 #ifdef TCP_KEEPIDLE
     setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, &KEEPALIVE_IDLE_S, sizeof KEEPALIVE_IDLE_S);
@@ -67,9 +71,9 @@ TServerClientWinSocket::TServerClientWinSocket(Key, int handle, const sockaddr_i
 TServerClientWinSocket::~TServerClientWinSocket() = default;
 
 void TServerClientWinSocket::Start() {
-    std::lock_guard guard(Lock());
+    AssertLoopThread();
     connected_ = true;
-    SetKeepAlive(handle_);
+    SetSocketOptions(handle_);
     // The callbacks hold the connection only while they run: a released
     // connection is gone, and a late notification for it finds nothing.
     std::weak_ptr<TServerClientWinSocket> self = weak_from_this();
@@ -82,6 +86,11 @@ void TServerClientWinSocket::Start() {
         if (auto connection = self.lock())
             connection->WriteReady(socket);
     });
+}
+
+void TServerClientWinSocket::SetTag(std::uint64_t tag) {
+    server_.Retag(*this, tag_, tag);
+    tag_ = tag;
 }
 
 bool TServerClientWinSocket::PeerGone() const {
@@ -97,7 +106,8 @@ bool TServerClientWinSocket::PeerGone() const {
 void TServerClientWinSocket::ReadReady(int Socket) {
     if (Socket == -1 || Socket != handle_)
         return;
-    if (PendingBytes(Socket) <= 0) {
+    const int pending = PendingBytes(Socket);
+    if (pending <= 0) {
         // Readable with nothing pending: the peer is gone, or it reports an
         // error, or an earlier read already took the data.
         char probe;
@@ -124,14 +134,21 @@ void TServerClientWinSocket::ReadReady(int Socket) {
             return;
         }
     }
+    const TServerSocket* component = server_.Component();
+    if (component == nullptr || !component->OnClientRead)
+        return;
     received_ = false;
+    pendingHint_ = pending > 0 ? pending : 0;
     std::exception_ptr raised;
     try {
-        Read(Socket);
+        component->OnClientRead(server_, *this);
     } catch (...) {
         raised = std::current_exception();
     }
-    if (handle_ == Socket && !received_ && PendingBytes(Socket) > 0) {
+    pendingHint_ = -1;
+    // A handler that did not read: no read event until it does, so it is not
+    // called again and again for the same bytes.
+    if (handle_ == Socket && !received_ && pending > 0) {
         awaitingReceive_ = true;
         UpdateReadWatch();
     }
@@ -156,35 +173,27 @@ void TServerClientWinSocket::WriteReady(int Socket) {
 }
 
 std::string TServerClientWinSocket::TakePendingText() {
-    int size = 0;
-    {
-        std::lock_guard guard(Lock());
-        if (connected_)
-            size = PendingBytes(handle_);
-    }
+    AssertLoopThread();
+    if (!connected_)
+        return {};
+    // Within a read event the count its notification found is still true:
+    // nothing but this thread takes bytes from the socket.
+    int size = pendingHint_ >= 0 ? pendingHint_ : PendingBytes(handle_);
+    pendingHint_ = -1;
     std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    ssize_t count = 0;
-    {
-        std::lock_guard guard(Lock());
-        if (connected_) {
-            int pending = 0;
-            if (ioctl(handle_, FIONREAD, &pending) == 0 && pending < size)
-                size = pending;
-            count = ::recv(handle_, text.data(), size > 0 ? static_cast<std::size_t>(size) : 0, 0);
-            received_ = true;
-            if (awaitingReceive_) {
-                awaitingReceive_ = false;
-                UpdateReadWatch();
-            }
-            if (count < 0) {
-                int code = errno;
-                if (!WouldBlock(code) && code != EINTR) {
-                    Error(eeReceive, code);
-                    Disconnect(handle_);
-                    if (code != 0)
-                        RaiseSocketError(code, "recv");
-                }
-            }
+    const ssize_t count = ::recv(handle_, text.data(), text.size(), 0);
+    received_ = true;
+    if (awaitingReceive_) {
+        awaitingReceive_ = false;
+        UpdateReadWatch();
+    }
+    if (count < 0) {
+        int code = errno;
+        if (!WouldBlock(code) && code != EINTR) {
+            Error(eeReceive, code);
+            Disconnect(handle_);
+            if (code != 0)
+                RaiseSocketError(code, "recv");
         }
     }
     text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
@@ -192,7 +201,7 @@ std::string TServerClientWinSocket::TakePendingText() {
 }
 
 int TServerClientWinSocket::TrySendText(const std::string& text) {
-    std::lock_guard guard(Lock());
+    AssertLoopThread();
     if (!connected_)
         return 0;
     // Held bytes go first: the terminal gets every frame whole and in order.
@@ -223,7 +232,7 @@ int TServerClientWinSocket::TrySendText(const std::string& text) {
 }
 
 bool TServerClientWinSocket::Flush() {
-    std::lock_guard guard(Lock());
+    AssertLoopThread();
     while (connected_ && HeldBytes() > 0) {
         const ssize_t sent = ::send(handle_, held_.data() + heldStart_, HeldBytes(), SEND_FLAGS);
         if (sent > 0) {

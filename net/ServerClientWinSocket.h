@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -67,6 +68,14 @@ public:
     // to the application's exception handler, as from the loop.
     void ReadPending();
 
+    // The owner's name for the connection (the gateway's session id); 0
+    // until set. The listener finds a connection by it (FindByTag).
+    std::uint64_t Tag() const { return tag_; }
+    void SetTag(std::uint64_t tag);
+    // The last error code reported for the connection, before any handler
+    // cleared it; 0 when none was.
+    int ReportedError() const { return reportedError_; }
+
     // Whether the terminal has closed or reset a connection whose reading is
     // suspended: nothing is pending and the socket reports its end. Reads
     // nothing; the caller decides whether to close.
@@ -75,7 +84,7 @@ public:
 private:
     friend class TServerWinSocket;
 
-    // Marks it connected, sets keep-alive, and starts watching the handle.
+    // Marks it connected, sets keep-alive and no delay, and starts watching the handle.
     void Start();
     // The loop reports the handle readable / writable.
     void ReadReady(int Socket);
@@ -86,6 +95,7 @@ private:
     void Hold(std::string_view bytes);
     void UpdateReadWatch();
     void DropPendingOutput() noexcept override;
+    void Reported(int code) override { reportedError_ = code; }
 
     TServerWinSocket& server_;
     std::string held_;
@@ -96,6 +106,9 @@ private:
     // so a handler that does not read is not called again and again.
     bool awaitingReceive_ = false;
     bool received_ = false;
+    int pendingHint_ = -1;  // what the read event's notification found; -1 outside it
+    std::uint64_t tag_ = 0;
+    int reportedError_ = 0;
 };
 
 }  // namespace zel

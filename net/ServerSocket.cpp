@@ -5,6 +5,7 @@
 namespace zel {
 
 TServerSocket::TServerSocket() : socket_(std::make_unique<TServerWinSocket>()) {
+    socket_->SetComponent(this);
     socket_->SetOnSocketEvent(
         [this](TCustomWinSocket&, TSocketEvent event) { ListenerEvent(event); });
     socket_->SetOnClientEvent(
@@ -17,6 +18,7 @@ TServerSocket::TServerSocket() : socket_(std::make_unique<TServerWinSocket>()) {
 
 TServerSocket::~TServerSocket() {
     // Released without events: nothing of the gateway may run from here.
+    socket_->SetComponent(nullptr);
     socket_->SetOnSocketEvent(nullptr);
     socket_->SetOnClientEvent(nullptr);
     socket_->SetOnClientError(nullptr);
@@ -68,9 +70,6 @@ void TServerSocket::ClientEvent(TServerClientWinSocket& client, TSocketEvent eve
             break;
         case TSocketEvent::seDisconnect:
             handler = &OnClientDisconnect;
-            break;
-        case TSocketEvent::seRead:
-            handler = &OnClientRead;
             break;
         case TSocketEvent::seWrite:
             handler = &OnClientWrite;

@@ -54,7 +54,7 @@ TServerWinSocket::~TServerWinSocket() {
 }
 
 void TServerWinSocket::Listen(std::uint16_t port) {
-    std::lock_guard guard(Lock());
+    AssertLoopThread();
     if (handle_ != -1)
         return;
     if (QAbstractEventDispatcher::instance() == nullptr)
@@ -108,16 +108,28 @@ void TServerWinSocket::SetAccepting(bool accepting) {
 }
 
 int TServerWinSocket::ActiveConnections() const {
-    std::lock_guard guard(listLock_);
+    AssertLoopThread();
     return static_cast<int>(connections_.size());
 }
 
 TServerClientWinSocket& TServerWinSocket::Connections(int index) const {
-    std::lock_guard guard(listLock_);
+    AssertLoopThread();
     if (index < 0 || static_cast<std::size_t>(index) >= connections_.size())
         throw std::out_of_range("connection index " + std::to_string(index) + " is outside 0.." +
                                 std::to_string(connections_.size()) + "-1");
     return *connections_[static_cast<std::size_t>(index)];
+}
+
+TServerClientWinSocket* TServerWinSocket::FindByTag(std::uint64_t tag) const {
+    const auto found = tagged_.find(tag);
+    return found == tagged_.end() ? nullptr : found->second;
+}
+
+void TServerWinSocket::Retag(TServerClientWinSocket& client, std::uint64_t was, std::uint64_t tag) {
+    if (was != 0)
+        tagged_.erase(was);
+    if (tag != 0)
+        tagged_[tag] = &client;
 }
 
 void TServerWinSocket::Accept(int Socket) {
@@ -136,7 +148,7 @@ void TServerWinSocket::Accept(int Socket) {
         throw;
     }
     {
-        std::lock_guard guard(listLock_);
+        AssertLoopThread();
         if (std::find(connections_.begin(), connections_.end(), client) == connections_.end())
             connections_.push_back(client);
     }
@@ -154,7 +166,7 @@ void TServerWinSocket::Accept(int Socket) {
 }
 
 void TServerWinSocket::Disconnect(int Socket) {
-    std::lock_guard guard(Lock());
+    AssertLoopThread();
     ReleaseAll();
     TCustomWinSocket::Disconnect(Socket);
 }
@@ -188,7 +200,7 @@ void TServerWinSocket::PostRelease(TServerClientWinSocket& client) {
 void TServerWinSocket::Release(TServerClientWinSocket& client) noexcept {
     std::shared_ptr<TServerClientWinSocket> released;
     {
-        std::lock_guard guard(listLock_);
+        AssertLoopThread();
         auto found = std::find_if(connections_.begin(), connections_.end(),
                                   [&](const auto& listed) { return listed.get() == &client; });
         if (found == connections_.end())
@@ -196,6 +208,8 @@ void TServerWinSocket::Release(TServerClientWinSocket& client) noexcept {
         released = std::move(*found);
         connections_.erase(found);
     }
+    if (released->Tag() != 0)
+        tagged_.erase(released->Tag());
     released->SetOnSocketEvent(nullptr);
     released->SetOnErrorEvent(nullptr);
     released->CloseQuietly();
@@ -206,7 +220,7 @@ void TServerWinSocket::ReleaseAll() noexcept {
     for (;;) {
         std::shared_ptr<TServerClientWinSocket> last;
         {
-            std::lock_guard guard(listLock_);
+            AssertLoopThread();
             if (connections_.empty())
                 return;
             last = connections_.back();

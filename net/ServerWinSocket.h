@@ -8,10 +8,12 @@
 // listener. Events and errors of the connections go to the client callbacks.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "net/CustomWinSocket.h"
@@ -21,6 +23,8 @@ class QObject;
 
 namespace zel {
 
+class TServerSocket;
+
 class TServerWinSocket : public TCustomWinSocket {
 public:
     using TClientEventCallback =
@@ -28,7 +32,10 @@ public:
     using TClientErrorCallback =
         std::function<void(TServerClientWinSocket& Socket, TErrorEvent ErrorEvent, int& ErrorCode)>;
 
-    static constexpr int LISTEN_BACKLOG = 5;
+    // The system's longest queue: a store's terminals all connect at once
+    // after a switch restarts, and a connect the queue cannot hold may be
+    // completed on the terminal's side and never accepted here.
+    static constexpr int LISTEN_BACKLOG = SOMAXCONN;
 
     TServerWinSocket();
     ~TServerWinSocket() override;
@@ -50,6 +57,14 @@ public:
     // Throws std::out_of_range for an index outside 0..ActiveConnections()-1.
     TServerClientWinSocket& Connections(int index) const;
 
+    // The component whose handlers a connection's read event calls directly;
+    // null: read events go nowhere.
+    const TServerSocket* Component() const { return component_; }
+    void SetComponent(const TServerSocket* component) { component_ = component; }
+
+    // The listed connection tagged `tag`; null when none is.
+    TServerClientWinSocket* FindByTag(std::uint64_t tag) const;
+
     // Closing the listening handle releases every connection first, at once
     // and without events.
     void Disconnect(int Socket) override;
@@ -61,14 +76,17 @@ protected:
     void Accept(int Socket) override;
 
 private:
+    friend class TServerClientWinSocket;
+    void Retag(TServerClientWinSocket& client, std::uint64_t was, std::uint64_t tag);
     void ClientEvent(TServerClientWinSocket& client, TSocketEvent event);
     void ClientError(TServerClientWinSocket& client, TErrorEvent kind, int& code);
     void PostRelease(TServerClientWinSocket& client);
     void Release(TServerClientWinSocket& client) noexcept;
     void ReleaseAll() noexcept;
 
-    mutable std::mutex listLock_;
     std::vector<std::shared_ptr<TServerClientWinSocket>> connections_;
+    std::unordered_map<std::uint64_t, TServerClientWinSocket*> tagged_;
+    const TServerSocket* component_ = nullptr;
     // Posted releases run in this object's name; they are dropped with it.
     std::unique_ptr<QObject> releaseContext_;
     TClientEventCallback onClientEvent_;

@@ -1,11 +1,13 @@
 // HttpData_Srv_Zel: a server object of the application server reached over
-// HTTP/JSON (docs/app-server-api.md). Creating one is the handshake that
-// proves a server of the class answers at the address; the calls after it
-// are stateless, so a server that restarts is served again by the next call.
+// HTTP/JSON (docs/app-server-api.md), for the gateway's start-up and for
+// programs that call the server one call at a time. Creating one is the
+// handshake that proves a server of the class answers at the address; the
+// calls after it are stateless, so a server that restarts is served again by
+// the next call.
 //
-// One object is used by one thread at a time; calls block (connect at most
-// ClientTimeouts::Connect, answer at most ClientTimeouts::Read). The
-// connection is kept alive between calls and renewed when it went stale.
+// Calls block, each within ClientTimeouts::Read, its connect at most
+// ClientTimeouts::Connect. The connection is kept alive between calls and
+// renewed when it went stale.
 //
 // Given several locations, the handshake and each call use the first that
 // answers: a call that cannot connect (refused, unreachable, connect time
@@ -20,13 +22,10 @@
 #include <string_view>
 
 #include "common/ServerNames.h"
+#include "server/HttpExchange.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
 #include "server/ServerList.h"
-
-namespace httplib {
-class Client;
-}
 
 namespace zel {
 
@@ -34,18 +33,6 @@ struct ClientTimeouts {
     std::chrono::milliseconds Connect{3000};
     std::chrono::milliseconds Read{5000};
 };
-
-// What an https:// server is trusted by, and the key a server may ask for.
-struct ClientCredentials {
-    std::string CaFile;     // PEM certificates to trust; empty: the system's store
-    std::string AccessKey;  // sent as "Authorization: Bearer"; empty: none
-};
-
-// How a failed call reads: "<class> at <location>: <operation>: <what>".
-std::string CallFailureText(std::string_view className, const ServerLocation& at,
-                            std::string_view operation, std::string_view what);
-// What a call that met its read limit says.
-std::string NoAnswerText(std::chrono::milliseconds limit);
 
 class HttpData_Srv_Zel final : public IData_Srv_Zel {
 public:
@@ -76,20 +63,18 @@ public:
     const std::string& ClassName() const { return className_; }
 
 private:
-    enum class Method { Get, Post };
-
-    // The body of a 2xx answer; any other outcome throws ServerError.
-    std::string Send(std::string_view operation, Method method, const std::string& path,
-                     const std::string& body);
-    [[noreturn]] void Fail(std::string_view operation, const std::string& what) const;
-    void Open(std::size_t location);
+    // The body of a 2xx answer (a GET when `body` is empty); any other
+    // outcome throws ServerError.
+    std::string Send(std::string_view operation, const std::string& path, std::string body);
+    [[noreturn]] void Fail(std::string_view operation, const std::string& what,
+                           ServerFailure kind = ServerFailure::BadAnswer) const;
 
     std::vector<ServerLocation> locations_;
     std::size_t current_ = 0;
     std::string className_;
     ClientTimeouts timeouts_;
     ClientCredentials credentials_;
-    std::unique_ptr<httplib::Client> http_;
+    HttpExchange exchange_;
 };
 
 }  // namespace zel

@@ -1,7 +1,8 @@
 // IData_Srv_Zel: what the gateway asks of the application server.
 //
 // Every call either returns or throws ServerError with a message that says
-// what failed and where (address, operation, HTTP status or socket error).
+// what failed and where (address, operation, HTTP status or socket error),
+// and the kind of the failure.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +15,17 @@
 
 namespace zel {
 
+// Why a call on the application server failed.
+enum class ServerFailure { Refused, TimeLimit, HttpStatus, BadAnswer, Other };
+
 class ServerError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ServerError(const std::string& what, ServerFailure kind = ServerFailure::Other)
+        : std::runtime_error(what), kind_(kind) {}
+    ServerFailure Kind() const { return kind_; }
+
+private:
+    ServerFailure kind_;
 };
 
 // One field of a row set: null, an integer, a floating-point number or text (UTF-8).
@@ -52,8 +61,7 @@ public:
                                     double& Mult, std::int32_t& Bans_Art, double& Precio_Sug) = 0;
 
     // Drops the object's connection to the server; the next call opens a new
-    // one. May be called from any thread: a call in flight on another thread
-    // then fails at once (as far as the transport can break it off).
+    // one.
     virtual void Hangup() {}
 };
 

@@ -1,6 +1,5 @@
 // TcpConnect: a TCP connection to host:port made within a time limit, and the
-// file descriptor that owns it. Shared by the server client's diagnosis of a
-// failed connect and by the terminal simulator.
+// file descriptor that owns it. The terminal simulator's way to the gateway.
 #pragma once
 
 #include <chrono>

@@ -9,7 +9,10 @@
 //     and once per terminal (1): the time from each scan to its result.
 //  3. A thousand idle terminals: the gateway's resident memory per connection.
 //  4. A back office 30 ms away (a delaying proxy before srv_zel): fifty
-//     terminals scanning at the same moment, ESPERA 0, in both pause modes.
+//     terminals scanning at the same moment, ESPERA 0, in both pause modes;
+//     then the first burst after start and warm ones (20 terminals with the
+//     defaults, 50 with CONEXIONES 64), a scan after the server closed the
+//     idle connections, and the floor of as many plain HTTP clients.
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
 //  6. The status and metrics endpoint: /status and /metrics answer times with
@@ -78,7 +81,10 @@ const char* const kHelp =
     "  3. the gateway's resident memory per connection with 1000 idle terminals;\n"
     "  4. 50 terminals scanning at the same moment, ESPERA 0, through a proxy that\n"
     "     makes srv_zel 30 ms away, both pause modes: scan to result (min, median,\n"
-    "     max), after a first round that opens the server connections;\n"
+    "     max), after a first round that opens the server connections; then the\n"
+    "     first burst after start and warm bursts (20 terminals, CONEXIONES 16;\n"
+    "     50, CONEXIONES 64), a scan after the idle connections closed, and the\n"
+    "     floor of 50 plain HTTP clients, each max against the round trip;\n"
     "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
     "     wait for its idle screen (p50, p99), both pause modes;\n"
     "  6. /status and /metrics answer times (p50, p99) with 200 terminals\n"
@@ -122,6 +128,18 @@ void BuildCatalogue(const TempDir& dir, const std::filesystem::path& db) {
     ImportCatalogue(dir, db, articles, {"16", "0", "8"});
 }
 
+// One BuscaPrecio of article i; its result.
+std::int8_t LookUp(zel::HttpData_Srv_Zel& server, int i) {
+    double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
+    double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
+    std::u16string descrip;
+    std::int8_t banImps = 0, oferta = 0;
+    std::int16_t impsAct = 0;
+    std::int32_t bansArt = 0;
+    return server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
+                              impsAct, mult, bansArt, sugerido);
+}
+
 // The bare round trip: one client object calling BuscaPrecio in a loop.
 Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
     zel::HttpData_Srv_Zel server(zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT));
@@ -133,14 +151,7 @@ Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
             out.Seconds = MillisecondsBetween(start, before) / 1000.0;
             return out;
         }
-        double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
-        double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
-        std::u16string descrip;
-        std::int8_t banImps = 0, oferta = 0;
-        std::int16_t impsAct = 0;
-        std::int32_t bansArt = 0;
-        if (server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
-                               impsAct, mult, bansArt, sugerido) != 1) {
+        if (LookUp(server, i) != 1) {
             throw std::runtime_error("bare BuscaPrecio: article not found");
         }
         out.Ms.push_back(MillisecondsBetween(before, Clock::now()));
@@ -440,6 +451,104 @@ std::uint16_t PortOf(const std::string& address) {
     return static_cast<std::uint16_t>(std::stoul(address.substr(address.rfind(':') + 1)));
 }
 
+// The floor: `count` plain HTTP clients through `proxy`, each with a
+// connection of its own that one call has warmed, calling at the same
+// moment; the milliseconds of each call.
+Latencies PlainClientsAtOnce(const std::string& address, int count) {
+    std::vector<std::unique_ptr<zel::HttpData_Srv_Zel>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<zel::HttpData_Srv_Zel>(
+            zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT)));
+    }
+    const auto call = [](zel::HttpData_Srv_Zel& client, int i) { LookUp(client, i); };
+    for (int i = 0; i < count; ++i) {
+        call(*clients[static_cast<std::size_t>(i)], i);
+    }
+    std::atomic<bool> go{false};
+    std::vector<std::future<double>> calls;
+    for (int i = 0; i < count; ++i) {
+        zel::HttpData_Srv_Zel* client = clients[static_cast<std::size_t>(i)].get();
+        calls.push_back(std::async(std::launch::async, [&go, client, i, call] {
+            while (!go) {
+                std::this_thread::yield();
+            }
+            const auto start = Clock::now();
+            call(*client, i);
+            return MillisecondsBetween(start, Clock::now());
+        }));
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    go = true;
+    Latencies out;
+    for (auto& c : calls) {
+        out.Ms.push_back(c.get());
+    }
+    return out;
+}
+
+// Scan to result with the server one round trip away, PAUSA_POR_TERMINAL 1:
+// the first burst after start, a warm one, and one scan after the server
+// closed the idle connections; beside the floor of plain clients.
+void FarRoundTrips(const TempDir& dir, const SrvZel& server) {
+    const double trip = static_cast<double>(kFarOneWay.count() * 2);
+    std::printf(
+        "  PAUSA_POR_TERMINAL 1, max scan to result / one round trip (goal with CONEXIONES >= "
+        "terminals: <= 1.2; with the defaults and 20 terminals: <= 2.2)\n");
+    std::printf("  %-44s %10s %10s %10s\n", "", "median", "max", "max/trip");
+    const auto row = [trip](const std::string& name, Latencies l) {
+        std::printf("  %-44s %10.1f %10.1f %10.2f\n", name.c_str(), l.At(0.5), l.At(1.0),
+                    l.At(1.0) / trip);
+    };
+    struct Case {
+        int terminals;
+        int conexiones;  // 0: the default
+    };
+    const DelayProxy proxy(PortOf(server.Address()), kFarOneWay);
+    for (const Case c : {Case{kManyTerminals, 0}, Case{kFarTerminals, 64}}) {
+        GatewayConfig config;
+        config.ServerAddress = proxy.Address();
+        config.Espera = 0;
+        config.PausaPorTerminal = 1;
+        config.Conexiones = c.conexiones;
+        Gateway gateway(dir, config);
+        gateway.WaitListening();
+        auto terminals = ConnectTerminals(gateway.Port(), c.terminals);
+        const std::string name =
+            std::to_string(c.terminals) + " terminals, CONEXIONES " +
+            (c.conexiones == 0 ? "16 (default)" : std::to_string(c.conexiones));
+        row(name + ", first burst", ScanAllAtOnce(terminals, 0));
+        Latencies warm;
+        for (int round = 1; round <= 3; ++round) {
+            warm.Add(ScanAllAtOnce(terminals, round));
+        }
+        row(name + ", warm (3 bursts)", warm);
+        terminals.clear();
+        gateway.Stop(SIGTERM);
+    }
+    {
+        // A server that closes connections idle for 1 s, as srv_zel does after 60 s.
+        const DelayProxy closing(PortOf(server.Address()), kFarOneWay, milliseconds(1000));
+        GatewayConfig config;
+        config.ServerAddress = closing.Address();
+        config.Espera = 0;
+        config.PausaPorTerminal = 1;
+        Gateway gateway(dir, config);
+        gateway.WaitListening();
+        auto terminals = ConnectTerminals(gateway.Port(), 1);
+        ScanAllAtOnce(terminals, 0);
+        Latencies after;
+        for (int round = 1; round <= 3; ++round) {
+            std::this_thread::sleep_for(milliseconds(2500));  // the idle connections closed
+            after.Add(ScanAllAtOnce(terminals, round));
+        }
+        row("1 scan after the idle connections closed (3x)", after);
+        terminals.clear();
+        gateway.Stop(SIGTERM);
+    }
+    row("floor: " + std::to_string(kFarTerminals) + " plain HTTP clients, warm",
+        PlainClientsAtOnce(proxy.Address(), kFarTerminals));
+}
+
 void FarBackOffice(const TempDir& dir, const SrvZel& server) {
     const DelayProxy proxy(PortOf(server.Address()), kFarOneWay);
     std::printf(
@@ -462,6 +571,7 @@ void FarBackOffice(const TempDir& dir, const SrvZel& server) {
         terminals.clear();
         gateway.Stop(SIGTERM);
     }
+    FarRoundTrips(dir, server);
     std::printf("\n");
 }
 

@@ -52,6 +52,7 @@ struct Leg {
 struct Pair {
     Leg Up;    // client to server
     Leg Down;  // server to client
+    DelayProxy::Clock::time_point LastTraffic;
 };
 
 }  // namespace
@@ -59,6 +60,7 @@ struct Pair {
 struct DelayProxy::State {
     std::uint16_t Target = 0;
     std::chrono::milliseconds OneWay{0};
+    std::chrono::milliseconds IdleClose{0};
     int Listener = -1;
     std::uint16_t Port = 0;
     int Wake[2] = {-1, -1};
@@ -82,6 +84,9 @@ struct DelayProxy::State {
                     if (!leg->Queue.empty()) {
                         due = std::min(due, leg->Queue.front().Due);
                     }
+                }
+                if (IdleClose.count() > 0) {
+                    due = std::min(due, p.LastTraffic + IdleClose);
                 }
             }
             int timeout = -1;
@@ -124,6 +129,7 @@ struct DelayProxy::State {
         NoDelay(client);
         NoDelay(server);
         Pair& p = Pairs.emplace_back();
+        p.LastTraffic = Clock::now();
         p.Up.From = p.Down.To = client;
         p.Up.To = p.Down.From = server;
     }
@@ -142,8 +148,11 @@ struct DelayProxy::State {
         const auto now = Clock::now();
         leg.Queue.push_back({now + OneWay, std::move(bytes)});
         bool up = false;
-        for (const Pair& p : Pairs) {
+        for (Pair& p : Pairs) {
             up = up || &p.Up == &leg;
+            if (&p.Up == &leg || &p.Down == &leg) {
+                p.LastTraffic = now;
+            }
         }
         if (up) {
             std::lock_guard guard(Lock);
@@ -168,8 +177,10 @@ struct DelayProxy::State {
                     ::shutdown(leg->To, SHUT_WR);
                 }
             }
-            const bool done =
-                it->Up.Ended && it->Down.Ended && it->Up.Queue.empty() && it->Down.Queue.empty();
+            const bool idle = IdleClose.count() > 0 && it->Up.Queue.empty() &&
+                              it->Down.Queue.empty() && now - it->LastTraffic >= IdleClose;
+            const bool done = idle || (it->Up.Ended && it->Down.Ended && it->Up.Queue.empty() &&
+                                       it->Down.Queue.empty());
             if (done) {
                 ::close(it->Up.From);
                 ::close(it->Up.To);
@@ -181,10 +192,12 @@ struct DelayProxy::State {
     }
 };
 
-DelayProxy::DelayProxy(std::uint16_t targetPort, std::chrono::milliseconds oneWay)
+DelayProxy::DelayProxy(std::uint16_t targetPort, std::chrono::milliseconds oneWay,
+                       std::chrono::milliseconds idleClose)
     : state_(std::make_unique<State>()) {
     state_->Target = targetPort;
     state_->OneWay = oneWay;
+    state_->IdleClose = idleClose;
     state_->Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = Loopback(0);
     socklen_t length = sizeof address;

@@ -18,7 +18,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Listens on a port the system picks and forwards to 127.0.0.1:targetPort.
-    DelayProxy(std::uint16_t targetPort, std::chrono::milliseconds oneWay);
+    // With `idleClose`, a connection idle that long (nothing on its way
+    // either side) is closed on both sides, as a server's idle limit does.
+    DelayProxy(std::uint16_t targetPort, std::chrono::milliseconds oneWay,
+               std::chrono::milliseconds idleClose = std::chrono::milliseconds(0));
     ~DelayProxy();
     DelayProxy(const DelayProxy&) = delete;
     DelayProxy& operator=(const DelayProxy&) = delete;

@@ -171,5 +171,44 @@ TEST_F(GatewayTest, ATerminalThatLeavesDuringItsLookupDisturbsNoOne) {
     }
 }
 
+TEST_F(GatewayTest, TwoHundredTerminalsConnectingAtOnceAreAllGreetedAndAnswered) {
+    // A store's terminals after its switch restarts.
+    constexpr int kStore = 200;
+    for (const int mode : {0, 1}) {
+        SCOPED_TRACE("PAUSA_POR_TERMINAL " + std::to_string(mode));
+        GatewayConfig config;
+        config.PausaPorTerminal = mode;
+        config.Espera = 0;
+        StartGateway(config);
+        std::vector<std::unique_ptr<Terminal>> store;
+        for (int i = 0; i < kStore; ++i) {
+            store.push_back(std::make_unique<Terminal>(gateway_->Port(), config.Tipo));
+        }
+        // A terminal whose connect the gateway's queue did not hold would be
+        // greeted only after the system's retries, many seconds later.
+        const Clock::time_point deadline = Clock::now() + milliseconds(10000);
+        const auto left = [&] {
+            return std::max(milliseconds(0),
+                            std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
+        };
+        int greeted = 0;
+        for (auto& terminal : store) {
+            const auto frame = terminal->NextFrame(left());
+            greeted += frame && frame->Bytes == ExpectedIdleFrame(config) ? 1 : 0;
+        }
+        EXPECT_EQ(greeted, kStore);
+        for (auto& terminal : store) {
+            terminal->Scan(kMilk);
+        }
+        int answered = 0;
+        for (auto& terminal : store) {
+            const auto result = terminal->NextFrame(milliseconds(5000));
+            answered += result && result->Bytes == ExpectedResultFrame(kMilkText, "$89.50", 0);
+            terminal->NextFrame(kPrompt);
+        }
+        EXPECT_EQ(answered, kStore);
+    }
+}
+
 }  // namespace
 }  // namespace zel::e2e

@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
 
-TEST(StatusJsonTest, TheServerStateFollowsTheLastLookupAndTextIsMended) {
+TEST(StatusJsonTest, TheServerStateAsTheClientKnowsItTheUptimeAndTextMended) {
     const WallClock::time_point start{std::chrono::seconds(1'800'000'000)};
     GatewayStats stats(start, "10.0.0.5:6100", 1);
     const CodePage codes("WINDOWS-1252");
@@ -23,39 +23,32 @@ TEST(StatusJsonTest, TheServerStateFollowsTheLastLookupAndTextIsMended) {
     const MoneySettings money;
     const ScanContext context{settings, rates, money, codes, false};
     const SessionTable none(context, false);
-    const auto status = [&](WallClock::time_point at) {
-        return Json::parse(StatusJsonOf(stats.Snapshot(none, 0, at, SessionClock::now())));
-    };
-    const LookupFailure failure{"HTTP 500: \xff\xfe bytes"};
+    const LookupFailure failure{"HTTP 500: \xff\xfe bytes", ServerFailure::HttpStatus};
+    stats.LookupDone(1ms, &failure, start);
     const struct {
-        const LookupFailure* failure;  // none: no lookup, or one answered
-        bool lookup;
-        const char* state;
-        const char* since;
+        ServerHealth::State state;
+        std::chrono::seconds since;  // after the start
+        std::chrono::seconds asked;
+        const char* stateText;
+        const char* sinceText;
     } rows[] = {
-        {nullptr, false, "unknown", "2027-01-15T08:00:00.000Z"},
-        {nullptr, true, "up", "2027-01-15T08:00:10.000Z"},
-        {nullptr, true, "up", "2027-01-15T08:00:10.000Z"},  // still up: the same since
-        {&failure, true, "down", "2027-01-15T08:00:30.000Z"},
-        {&failure, true, "down", "2027-01-15T08:00:30.000Z"},
-        {nullptr, true, "up", "2027-01-15T08:00:50.000Z"},
+        {ServerHealth::Unknown, 0s, 5s, "unknown", "2027-01-15T08:00:00.000Z"},
+        {ServerHealth::Up, 10s, 26s, "up", "2027-01-15T08:00:10.000Z"},
+        {ServerHealth::Down, 30s, 90s, "down", "2027-01-15T08:00:30.000Z"},
     };
-    WallClock::time_point now = start;
     for (const auto& row : rows) {
-        if (row.lookup) {
-            stats.LookupDone(1ms, row.failure, now);
-        }
-        const Json s = status(now + 1s);
-        EXPECT_EQ(s["server"]["state"], row.state) << s.dump();
-        EXPECT_EQ(s["server"]["since"], row.since) << s.dump();
+        const ServerHealth health{row.state, start + row.since, "refused"};
+        const Json s = Json::parse(
+            StatusJsonOf(stats.Snapshot(none, 0, health, start + row.asked, SessionClock::now())));
+        EXPECT_EQ(s["server"]["state"], row.stateText) << s.dump();
+        EXPECT_EQ(s["server"]["since"], row.sinceText) << s.dump();
+        // The uptime counts to the moment asked, not to the last event.
         EXPECT_DOUBLE_EQ(s["uptime_seconds"].get<double>(),
-                         std::chrono::duration<double>(now + 1s - start).count());
-        now += 10s;
+                         std::chrono::duration<double>(row.asked).count());
+        EXPECT_EQ(s["server"]["address"], "10.0.0.5:6100");
+        EXPECT_EQ(s["server"]["last_error"], "HTTP 500: \xEF\xBF\xBD\xEF\xBF\xBD bytes");
+        EXPECT_EQ(s["pause_per_terminal"], 1);
     }
-    const Json s = status(now);
-    EXPECT_EQ(s["server"]["address"], "10.0.0.5:6100");
-    EXPECT_EQ(s["server"]["last_error"], "HTTP 500: \xEF\xBF\xBD\xEF\xBF\xBD bytes");
-    EXPECT_EQ(s["pause_per_terminal"], 1);
 }
 
 }  // namespace

@@ -78,33 +78,6 @@ private:
     std::string lastBody_;
 };
 
-// A loopback listener whose accept queue is full: the system drops further
-// connection requests, so a connect hangs until its time limit.
-class FullListener {
-public:
-    FullListener() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(held_.Port());
-        for (int& filler : fillers_) {
-            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ~FullListener() {
-        for (int filler : fillers_) {
-            ::close(filler);
-        }
-    }
-    std::uint16_t Port() const { return held_.Port(); }
-
-private:
-    const test::HeldPort held_{true, 0};
-    int fillers_[3] = {};
-};
-
 // A loopback listener that takes every connection and closes it unanswered,
 // as a server going down does while its queue still takes connections.
 class ClosingListener {
@@ -186,7 +159,7 @@ TEST(HttpClient, CreationFailsWhenNothingAnswers) {
     EXPECT_EQ(refused, "Srv_Zel.Data_Srv_Zel at 127.0.0.1:" + std::to_string(port) +
                            ": create: connection refused");
 
-    const FullListener full;
+    const test::HangingPort full;
     const std::string hanging =
         CreationError({"127.0.0.1", full.Port()}, {std::chrono::milliseconds(300)});
     EXPECT_NE(hanging.find(": create: no connection within 300 ms"), std::string::npos) << hanging;

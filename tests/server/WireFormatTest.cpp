@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "server/HttpReply.h"
 #include "server/WireFormat.h"
 
 namespace zel {
@@ -241,70 +240,3 @@ TEST(WireFormat, ErrorsClassesAndPaths) {
 
 }  // namespace
 }  // namespace zel
-
-// The gateway's own reader of srv_zel's answers: what it takes, and what it
-// leaves to the full client.
-TEST(HttpReply, TakesWhatSrvZelWritesAndRefusesTheRest) {
-    using State = zel::HttpReplyReader::State;
-    struct Case {
-        const char* name;
-        std::vector<std::string> pieces;  // as the reads bring them
-        State state;
-        int status = 0;
-        bool keepAlive = true;
-        std::string body = "";
-    };
-    const std::string ok = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
-    const Case cases[] = {
-        {"whole", {ok + "Content-Length: 2\r\n\r\n{}"}, State::Complete, 200, true, "{}"},
-        {"a byte at a time",
-         {"HTTP/1.1 2", "00 OK\r\nContent-Le", "ngth: 3\r", "\n\r\nab", "c"},
-         State::Complete,
-         200,
-         true,
-         "abc"},
-        {"head still coming", {ok + "Content-Length: 2\r\n"}, State::Incomplete},
-        {"body still coming", {ok + "Content-Length: 4\r\n\r\n{}"}, State::Incomplete},
-        {"an error answer",
-         {"HTTP/1.1 500 Internal\r\ncontent-length: 0\r\n\r\n"},
-         State::Complete,
-         500},
-        {"connection: close",
-         {ok + "Connection: close\r\nContent-Length: 0\r\n\r\n"},
-         State::Complete,
-         200,
-         false},
-        {"HTTP/1.0 closes",
-         {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"},
-         State::Complete,
-         200,
-         false},
-        {"no length", {ok + "\r\n{}"}, State::Refused},
-        {"chunked",
-         {ok + "Transfer-Encoding: chunked\r\nContent-Length: 2\r\n\r\n"},
-         State::Refused},
-        {"two lengths", {ok + "Content-Length: 2\r\nContent-Length: 2\r\n\r\n{}"}, State::Refused},
-        {"a length that is not a number", {ok + "Content-Length: 2x\r\n\r\n{}"}, State::Refused},
-        {"over the limit", {ok + "Content-Length: 1000001\r\n\r\n"}, State::Refused},
-        {"bytes after the answer", {ok + "Content-Length: 0\r\n\r\nX"}, State::Refused},
-        {"not HTTP", {"SSH-2.0-OpenSSH\r\n\r\n"}, State::Refused},
-        {"a head without end", {ok + std::string(20000, 'x')}, State::Refused},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        zel::HttpReplyReader reader(1000000);
-        for (const std::string& piece : c.pieces) {
-            reader.Feed(piece);
-        }
-        ASSERT_EQ(reader.Current(), c.state);
-        if (c.state == State::Complete) {
-            EXPECT_EQ(reader.Status(), c.status);
-            EXPECT_EQ(reader.KeepAlive(), c.keepAlive);
-            EXPECT_EQ(reader.Body(), c.body);
-        }
-    }
-    EXPECT_EQ(zel::PostRequestText("/v1/BuscaPrecio", "127.0.0.1:6100", "{}", "k"),
-              "POST /v1/BuscaPrecio HTTP/1.1\r\nHost: 127.0.0.1:6100\r\nAccept: "
-              "application/json\r\nContent-Type: application/json\r\nAuthorization: Bearer "
-              "k\r\nContent-Length: 2\r\n\r\n{}");
-}

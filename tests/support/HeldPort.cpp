@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <thread>
 
 namespace zel::test {
 
@@ -31,6 +32,24 @@ HeldPort::~HeldPort() {
 
 std::string HeldPort::Address() const {
     return "127.0.0.1:" + std::to_string(port_);
+}
+
+HangingPort::HangingPort() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(held_.Port());
+    for (int& filler : fillers_) {
+        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the queue has filled
+}
+
+HangingPort::~HangingPort() {
+    for (const int filler : fillers_) {
+        ::close(filler);
+    }
 }
 
 }  // namespace zel::test

@@ -24,4 +24,20 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// A loopback port whose listen queue is full: the system drops further
+// connection requests, so a connect to it hangs until its time limit.
+class HangingPort {
+public:
+    HangingPort();
+    ~HangingPort();
+    HangingPort(const HangingPort&) = delete;
+    HangingPort& operator=(const HangingPort&) = delete;
+
+    std::uint16_t Port() const { return held_.Port(); }
+
+private:
+    const HeldPort held_{true, 0};
+    int fillers_[3] = {-1, -1, -1};
+};
+
 }  // namespace zel::test
