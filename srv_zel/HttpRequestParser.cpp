@@ -18,6 +18,8 @@ namespace {
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr std::size_t MAX_SIZE_DIGITS = 18;  // a body size that fits std::size_t with room
 constexpr std::size_t QUOTED_VALUE_BYTES = 40;
+// Blank lines allowed before a request (some clients end a body with one).
+constexpr std::size_t MAX_BLANK_BYTES = 4;
 constexpr std::string_view CONTROL_BYTE = "a header value holds a control byte";
 
 bool IsControl(unsigned char c) {
@@ -116,6 +118,11 @@ private:
         while (pos < bytes.size() && !headDone_) {
             const char c = bytes[pos++];
             if (head_.empty() && (c == '\r' || c == '\n')) {
+                if (++blankBytes_ > MAX_BLANK_BYTES) {
+                    started_ = true;
+                    Fail(400, "blank lines where a request should be");
+                    return pos;
+                }
                 continue;
             }
             started_ = true;
@@ -123,6 +130,9 @@ private:
                 head_ += '\r';
             }
             head_ += c;
+            if (c == '\n' && request_.Method.empty()) {
+                NameFromFirstLine();
+            }
             if (head_.size() > limits_.MaxHeadBytes + HEAD_END.size()) {
                 Fail(431, "request line and headers over " + std::to_string(limits_.MaxHeadBytes) +
                               " bytes");
@@ -139,6 +149,20 @@ private:
         if (chunkEnded_ && ((!unparsed.empty() && unparsed[0] != '\r') ||
                             (unparsed.size() > 1 && unparsed[1] != '\n'))) {
             Fail(400, "a chunk is longer than its size");
+        }
+    }
+
+    // Method and path as soon as the first line is whole, so that a request
+    // whose head never ends is still named in the log; Beast's reading of the
+    // whole head replaces them.
+    void NameFromFirstLine() {
+        const std::string_view line(head_.data(), head_.size() - 2);
+        const auto sp1 = line.find(' ');
+        const auto sp2 = line.find(' ', sp1 == std::string_view::npos ? sp1 : sp1 + 1);
+        if (sp2 != std::string_view::npos && line[sp1 + 1] == '/') {
+            request_.Method = line.substr(0, sp1);
+            request_.Target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+            request_.Path = request_.Target.substr(0, request_.Target.find('?'));
         }
     }
 
@@ -293,6 +317,7 @@ private:
     bool chunkEnded_ = false;  // its CRLF is still to come
     int version_ = 11;
     std::size_t headers_ = 0;
+    std::size_t blankBytes_ = 0;
     std::size_t announced_ = 0;
     int status_ = 0;
     std::string reason_;
