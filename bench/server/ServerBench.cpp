@@ -143,8 +143,9 @@ Summary Print(const char* name, int clients, Figures f) {
     return {rate, at(0.50)};
 }
 
-// A server on the same serving layer that answers every request with the
-// same lookup reply, doing nothing else: what the layer and the client cost.
+// A server on the same serving layer that answers every lookup with the same
+// reply (and the handshake), doing nothing else: what the layer and the
+// client cost.
 std::unique_ptr<zel::HttpServer> FloorServer(const std::string& dir, bool tls) {
     zel::HttpServerOptions options;
     if (tls) {
@@ -157,10 +158,12 @@ std::unique_ptr<zel::HttpServer> FloorServer(const std::string& dir, bool tls) {
     reply.Precio = 10.5;
     reply.Descrip = "Artículo de prueba número 0";
     const std::string body = zel::EncodeBuscaPrecioReply(reply);
+    const std::string classReply = zel::EncodeClassReply(zel::SERVER_CLASS);
     zel::HttpServer::Callbacks cb;
     cb.Lane = [](const zel::HttpRequest&) { return zel::HttpServer::IN_PLACE; };
-    cb.Handle = [body](const zel::HttpRequest&) {
-        return zel::HttpResponse{200, "application/json", body, {}};
+    cb.Handle = [body, classReply](const zel::HttpRequest& request) {
+        const bool handshake = request.Path.starts_with(zel::CLASSES_PATH);
+        return zel::HttpResponse{200, "application/json", handshake ? classReply : body, {}};
     };
     cb.Error = [](int status, const std::string& why) {
         return zel::HttpResponse{status, "text/plain", why, {}};
