@@ -22,7 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "srv_zel/LineRateLimit.h"
 #include "srv_zel/TlsContext.h"
@@ -40,6 +40,7 @@ using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 constexpr std::size_t READ_CHUNK = 16u << 10;
 // Bytes a client may send ahead while its request is served (pipelining).
 constexpr std::size_t MAX_READ_AHEAD = 64u << 10;
+constexpr auto SCAN_INTERVAL = std::chrono::milliseconds(100);
 constexpr auto DRAIN_TIME = std::chrono::milliseconds(1000);
 // Out of file handles: how long accepting pauses, and how many waiting
 // connections are answered 503 each time.
@@ -185,6 +186,9 @@ public:
             StartAccept();
             Trim();
         });
+        for (auto& io : io_) {
+            asio::post(io->ctx, [io = io.get()] { io->Scan(); });
+        }
         std::vector<std::thread> threads;
         for (std::size_t i = 1; i < io_.size(); ++i) {
             threads.emplace_back([this, i] { io_[i]->ctx.run(); });
@@ -206,10 +210,11 @@ public:
         });
         for (auto& io : io_) {
             asio::post(io->ctx, [io = io.get()] {
-                const std::vector<Connection*> all(io->sessions.begin(), io->sessions.end());
-                for (Connection* c : all) {
+                for (const auto& c : io->Sessions()) {
                     c->StopSoon();
                 }
+                io->stopped = true;
+                io->scan.cancel();
                 io->guard.reset();
             });
         }
@@ -227,12 +232,42 @@ private:
         virtual void Respond(HttpResponse answer, std::chrono::microseconds spent) = 0;
         // The server stops: an idle connection closes, a request under way finishes.
         virtual void StopSoon() = 0;
+        // Acts on a time limit that has passed.
+        virtual void CheckDeadline(Clock::time_point now) = 0;
     };
 
+    // One thread's connections; their time limits are looked at every
+    // SCAN_INTERVAL, so a request costs no timer of its own.
     struct IoThread {
         asio::io_context ctx{1};
         std::optional<WorkGuard> guard;
-        std::unordered_set<Connection*> sessions;
+        asio::steady_timer scan{ctx};
+        bool stopped = false;
+        std::unordered_map<Connection*, std::shared_ptr<Connection>> sessions;
+
+        std::vector<std::shared_ptr<Connection>> Sessions() const {
+            std::vector<std::shared_ptr<Connection>> all;
+            for (const auto& [raw, c] : sessions) {
+                all.push_back(c);
+            }
+            return all;
+        }
+        void Scan() {
+            if (stopped) {
+                return;
+            }
+            scan.expires_after(SCAN_INTERVAL);
+            scan.async_wait([this](const error_code& ec) {
+                if (ec) {
+                    return;
+                }
+                const auto now = Clock::now();
+                for (const auto& c : Sessions()) {
+                    c->CheckDeadline(now);
+                }
+                Scan();
+            });
+        }
     };
 
     template <class Stream>
@@ -565,13 +600,12 @@ public:
         : server_(server),
           io_(io),
           stream_(MakeStream(server, std::move(socket))),
-          timer_(io.ctx),
           parser_(server.options_.Limits) {}
 
     IoThread& Io() override { return io_; }
 
     void Start() {
-        io_.sessions.insert(this);
+        io_.sessions.emplace(this, this->shared_from_this());
         auto& socket = stream_.lowest_layer();
         error_code ec;
         socket.set_option(tcp::no_delay(true), ec);
@@ -824,27 +858,12 @@ private:
     void SetDeadline(Clock::duration limit) {
         deadline_ =
             limit == Clock::duration::max() ? Clock::time_point::max() : Clock::now() + limit;
-        if (!timerArmed_) {
-            Arm();
-        } else if (deadline_ < timer_.expiry()) {
-            timer_.cancel();  // its handler arms it again for the nearer deadline
-        }
     }
 
-    void Arm() {
-        timerArmed_ = true;
-        timer_.expires_at(deadline_);
-        timer_.async_wait([self = this->shared_from_this()](const error_code&) {
-            self->timerArmed_ = false;
-            if (self->closed_) {
-                return;
-            }
-            if (Clock::now() < self->deadline_) {
-                self->Arm();  // the deadline moved on
-            } else {
-                self->OnDeadline();
-            }
-        });
+    void CheckDeadline(Clock::time_point now) override {
+        if (!closed_ && now >= deadline_) {
+            OnDeadline();
+        }
     }
 
     void OnDeadline() {
@@ -863,9 +882,9 @@ private:
             return;
         }
         closed_ = true;
+        const auto self = this->shared_from_this();  // the registry may hold the last one
         ReleaseBody();
         server_.Release(std::exchange(answerCharged_, 0));
-        timer_.cancel();
         error_code ignored;
         stream_.lowest_layer().close(ignored);
         io_.sessions.erase(this);
@@ -875,7 +894,6 @@ private:
     Impl& server_;
     IoThread& io_;
     Stream stream_;
-    asio::steady_timer timer_;
     Clock::time_point deadline_;
     HttpRequestParser parser_;
     HttpRequest about_;  // the request's line and client, for the access callback
@@ -888,7 +906,6 @@ private:
     std::size_t answerCharged_ = 0;
     bool reading_ = false;
     bool writing_ = false;
-    bool timerArmed_ = false;
     bool peerDone_ = false;  // the client sends no more
     bool closed_ = false;
     bool closeAfterWrite_ = false;
