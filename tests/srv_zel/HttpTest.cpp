@@ -281,6 +281,16 @@ TEST_F(Abuse, BodiesPastTheMemoryBudgetAre503) {
     EXPECT_EQ(test::PriceOf(*object), 3.0);
 }
 
+TEST_F(Abuse, ConnectionsPastTheCapAre503AndLogged) {
+    RunningServer server(db_, {}, [](ServeOptions& o) { o.MaxConnections = 1; });
+    Client first(server.Address());
+    ASSERT_TRUE(first.Connected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // taken before the next
+    Client second(server.Address());
+    EXPECT_TRUE(second.ReadAll().starts_with("HTTP/1.1 503 "));
+    EXPECT_TRUE(LogHas(server, " - - 503 0us error: too many connections open"));
+}
+
 // The serving layer alone, with the test's handler on one lane.
 class Serving {
 public:
