@@ -24,6 +24,8 @@ namespace {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr std::size_t MAX_THREADS = 1024;
+constexpr std::size_t MAX_BUDGET_MIB = 1u << 16;
 
 constexpr const char* MAIN_HELP = R"(Usage: srv_zel COMMAND [OPTIONS]
 
@@ -42,6 +44,7 @@ version.
 
 constexpr const char* SERVE_HELP =
     R"(Usage: srv_zel serve --db FILE [--listen HOST:PORT] [--threads N] [--metrics HOST:PORT]
+                     [--memory-budget MIB]
 
 Serves the catalogue in FILE (created with its tables when missing) until
 SIGINT or SIGTERM; SIGHUP is ignored. A read-only PostgreSQL database (a
@@ -53,18 +56,24 @@ time, client, method, path, status, microseconds (and the reason of an
 error), and at most one line a minute when every worker of a kind is busy. Under systemd
 (Type=notify) it says READY=1 once it listens and STOPPING=1 when it stops.
 
-One thread watches every connection; lookups and queries have workers of
-their own, so kept-alive gateways, slow clients and long queries never take
-the workers that answer lookups. Limits, each answered with its status:
-request line and headers 16 KiB and 64 headers (431), a body of 1 MiB
-whatever its framing (413), a request not whole within 10 s (408), 1024
-connections open (503), queries: 2 at once and 8 waiting (503), 4 s each.
-A kept-alive connection with no request is closed after 60 s.
+One I/O thread per core reads requests and answers lookups on SQLite at
+once; queries, and lookups on PostgreSQL, have workers of their own, so
+kept-alive gateways, slow clients and long queries never take the threads
+that answer lookups. Limits, each answered with its status: request line
+and headers 16 KiB and 64 headers (431), a body of 1 MiB whatever its
+framing (413), a request not whole within 10 s (408), 1024 connections open
+(503), request bodies and unsent answers together within the memory budget
+(503), queries: 2 at once and 8 waiting (503), 4 s each. A kept-alive
+connection with no request is closed after 60 s. Out of file handles, new
+connections are answered 503 (the srv-zel unit raises LimitNOFILE).
 
   --db FILE          the SQLite catalogue, or a postgresql:// connection URI
   --listen HOST:PORT where to listen (default 127.0.0.1:6100; 0.0.0.0:6100
                      opens it to the network; port 0 picks a free port)
-  --threads N        lookups answered at once (default 16)
+  --threads N        lookups on PostgreSQL answered at once (default 16)
+  --memory-budget MIB
+                     memory for request bodies and unsent answers, all
+                     clients together (default 64)
   --metrics HOST:PORT
                      serve GET /metrics (Prometheus text) there, on a port of
                      its own (e.g. 127.0.0.1:6101); none by default
@@ -213,10 +222,21 @@ int Serve(ServeOptions options, std::ostream& err) {
     return EXIT_OK;
 }
 
+// The value of a serve option that counts something, from 1 to max.
+std::size_t WholeNumber(const std::string& name, const std::string& text, std::size_t max) {
+    std::size_t n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < 1 || n > max) {
+        throw UsageError("srv_zel serve: " + name + " \"" + text + "\" is not a number from 1 to " +
+                         std::to_string(max));
+    }
+    return n;
+}
+
 int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions(
-        "serve", args,
-        {"--db", "--listen", "--threads", "--metrics", "--tls-cert", "--tls-key", "--key-file"});
+    const auto o = ParseOptions("serve", args,
+                                {"--db", "--listen", "--threads", "--metrics", "--tls-cert",
+                                 "--tls-key", "--key-file", "--memory-budget"});
     if (o.contains("--help")) {
         out << SERVE_HELP;
         return EXIT_OK;
@@ -235,14 +255,10 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
     }
     options.Version = ZEL_VERSION;
     if (const auto it = o.find("--threads"); it != o.end()) {
-        const std::string& t = it->second;
-        std::size_t n = 0;
-        const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
-        if (ec != std::errc() || end != t.data() + t.size() || n < 1 || n > 1024) {
-            throw UsageError("srv_zel serve: --threads \"" + t +
-                             "\" is not a number from 1 to 1024");
-        }
-        options.Threads = n;
+        options.Threads = WholeNumber("--threads", it->second, MAX_THREADS);
+    }
+    if (const auto it = o.find("--memory-budget"); it != o.end()) {
+        options.MemoryBudget = WholeNumber("--memory-budget", it->second, MAX_BUDGET_MIB) << 20;
     }
     if (o.contains("--tls-cert") != o.contains("--tls-key")) {
         throw UsageError("srv_zel serve: --tls-cert and --tls-key go together");

@@ -4,12 +4,15 @@
 // body whatever its framing (Content-Length or chunked). A request over a
 // limit fails as soon as the limit is known to be passed (a Content-Length
 // over the body limit before any of the body is read), with the HTTP status
-// that answers it and the reason.
+// that answers it and the reason. The syntax is Boost.Beast's; what is
+// served is decided here: HTTP/1.1 needs Host, header values hold no
+// control bytes, a body comes as it is or chunked.
 //
 // Pure: no sockets and no clock; the connection applies the time limits.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,47 +43,36 @@ struct HttpRequest {
 class HttpRequestParser {
 public:
     explicit HttpRequestParser(HttpLimits limits = {});
+    ~HttpRequestParser();
+    HttpRequestParser(HttpRequestParser&&) noexcept;
+    HttpRequestParser& operator=(HttpRequestParser&&) noexcept;
 
     // Takes bytes until the request is complete or has failed; returns how
     // many it took (the rest belongs to the next request).
     std::size_t Feed(std::string_view bytes);
 
-    bool Started() const { return started_; }  // a byte of a request has come
-    bool Done() const { return state_ == State::Done; }
-    bool Failed() const { return state_ == State::Failed; }
+    bool Started() const;  // a byte of a request has come
+    bool Done() const;
+    bool Failed() const;
     // The head is read and the client waits for "100 Continue" before the body.
-    bool WantsContinue() const { return wantsContinue_; }
+    bool WantsContinue() const;
+    // The body bytes announced so far: the Content-Length, or the sizes of
+    // the chunks read; what a connection has to hold for this request.
+    std::size_t BodyAnnounced() const;
     // For a failed request: the status that answers it, and why.
-    int ErrorStatus() const { return errorStatus_; }
-    const std::string& ErrorReason() const { return errorReason_; }
+    int ErrorStatus() const;
+    const std::string& ErrorReason() const;
 
     // What is read of the request so far (method and path once the head is).
-    const HttpRequest& Partial() const { return request_; }
+    const HttpRequest& Partial() const;
 
     // The complete request; the parser is then ready for the next one.
     HttpRequest Take();
 
 private:
-    enum class State { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Done, Failed };
-
-    void Fail(int status, std::string reason);
-    void ParseHead();
-    void StartBody();
-    bool TakeLine(std::string_view bytes, std::size_t& pos, std::size_t maxBytes);
-    void OnChunkSizeLine();
-    void OnTrailerLine();
-
+    class Impl;
     HttpLimits limits_;
-    State state_ = State::Head;
-    bool started_ = false;
-    bool wantsContinue_ = false;
-    int errorStatus_ = 0;
-    std::string errorReason_;
-    std::string head_;
-    std::string line_;
-    std::size_t headLines_ = 0;
-    std::size_t remaining_ = 0;  // of the body or of the current chunk
-    HttpRequest request_;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace zel

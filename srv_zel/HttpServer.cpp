@@ -1,66 +1,60 @@
 #include "srv_zel/HttpServer.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 #include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
 
+#include "srv_zel/LineRateLimit.h"
 #include "srv_zel/TlsContext.h"
 
 namespace zel {
 
 namespace {
 
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
+using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
-constexpr std::uint64_t LISTENER_ID = 0;
-constexpr std::uint64_t WAKE_ID = 1;
 constexpr std::size_t READ_CHUNK = 16u << 10;
-constexpr std::size_t MAX_READ_PER_WAKE = 64u << 10;  // fairness between connections
+// Bytes a client may send ahead while its request is served (pipelining).
+constexpr std::size_t MAX_READ_AHEAD = 64u << 10;
 constexpr auto SCAN_INTERVAL = std::chrono::milliseconds(100);
 constexpr auto DRAIN_TIME = std::chrono::milliseconds(1000);
+// Out of file handles: how long accepting pauses, and how many waiting
+// connections are answered 503 each time.
+constexpr auto ACCEPT_BACKOFF = std::chrono::milliseconds(100);
+constexpr int SHED_PER_BACKOFF = 64;
+// Memory is given back to the system after this much was released.
+constexpr std::size_t TRIM_AFTER_BYTES = 8u << 20;
+constexpr auto TRIM_INTERVAL = std::chrono::seconds(1);
 // A server at its limit says so at most this often.
 constexpr auto BUSY_NOTICE_INTERVAL = std::chrono::seconds(60);
-constexpr const char* CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::size_t HANDSHAKE_LINES_PER_SECOND = 10;
+constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        Reset();
-        fd_ = std::exchange(other.fd_, -1);
-        return *this;
-    }
-    int Get() const { return fd_; }
-    void Reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-private:
-    int fd_;
-};
-
-std::string Serialize(const HttpResponse& r, bool close) {
+std::string Serialize(const HttpResponse& r, bool close, bool head) {
     std::string out =
         "HTTP/1.1 " + std::to_string(r.Status) + " " + std::string(StatusReason(r.Status)) + "\r\n";
     if (!r.ContentType.empty()) {
@@ -74,28 +68,51 @@ std::string Serialize(const HttpResponse& r, bool close) {
         out += "Connection: close\r\n";
     }
     out += "\r\n";
-    out += r.Body;
+    if (!head) {
+        out += r.Body;
+    }
     return out;
 }
 
-void PeerOf(int fd, std::string& address, int& port) {
-    sockaddr_storage ss{};
-    socklen_t len = sizeof ss;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) {
-        return;
-    }
-    char text[INET6_ADDRSTRLEN] = {};
-    if (ss.ss_family == AF_INET) {
-        const auto* a = reinterpret_cast<const sockaddr_in*>(&ss);
-        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-        port = ntohs(a->sin_port);
-    } else if (ss.ss_family == AF_INET6) {
-        const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
-        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-        port = ntohs(a->sin6_port);
-    }
-    address = text;
+void SetClient(HttpRequest& request, const tcp::endpoint& peer) {
+    const auto address = peer.address();
+    request.RemoteAddress = address.is_v6() && address.to_v6().is_v4_mapped()
+                                ? address.to_v6().to_v4().to_string()
+                                : address.to_string();
+    request.RemotePort = peer.port();
 }
+
+// Says a thing once per episode, and at most once per interval.
+class EpisodeNotice {
+public:
+    // The line to say now (with how often it happened since the last), or empty.
+    std::string Begin(const std::string& line) {
+        const std::lock_guard lock(mutex_);
+        if (open_) {
+            return {};
+        }
+        open_ = true;
+        ++times_;
+        const auto now = Clock::now();
+        if (last_ != Clock::time_point() && now - last_ < BUSY_NOTICE_INTERVAL) {
+            return {};
+        }
+        last_ = now;
+        const std::size_t times = std::exchange(times_, 0);
+        return line + (times > 1 ? " (" + std::to_string(times) + " times since the last such line)"
+                                 : std::string());
+    }
+    void End() {
+        const std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+
+private:
+    std::mutex mutex_;
+    bool open_ = false;
+    std::size_t times_ = 0;
+    Clock::time_point last_;
+};
 
 }  // namespace
 
@@ -137,22 +154,22 @@ std::string_view StatusReason(int status) {
 class HttpServer::Impl {
 public:
     Impl(HttpServerOptions options, Callbacks callbacks)
-        : options_(std::move(options)), cb_(std::move(callbacks)) {
+        : options_(std::move(options)), cb_(std::move(callbacks)), io_(IoThreads(options_)) {
         if (options_.Lanes.empty()) {
             options_.Lanes.push_back({"requests", 1, 0});
         }
         if (!options_.TlsCert.empty() || !options_.TlsKey.empty()) {
-            tls_ = std::make_unique<TlsContext>(options_.TlsCert, options_.TlsKey);
+            tls_ = std::make_unique<asio::ssl::context>(
+                MakeServerTlsContext(options_.TlsCert, options_.TlsKey));
         }
         Bind();
-        epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
-        wake_ = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-        if (epoll_.Get() < 0 || wake_.Get() < 0) {
-            throw std::runtime_error(std::string("cannot watch connections: ") +
-                                     std::strerror(errno));
+        reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+
+    ~Impl() {
+        if (reserve_ >= 0) {
+            ::close(reserve_);
         }
-        Watch(listener_.Get(), LISTENER_ID, EPOLLIN);
-        Watch(wake_.Get(), WAKE_ID, EPOLLIN);
     }
 
     ServerAddress Address() const { return {options_.Listen.Host, port_}; }
@@ -162,76 +179,104 @@ public:
             return;
         }
         StartWorkers();
-        {
-            const BrokenPipeOff quiet;
-            Loop();
+        for (auto& io : io_) {
+            io->guard.emplace(io->ctx.get_executor());
+        }
+        asio::post(io_[0]->ctx, [this] {
+            StartAccept();
+            Trim();
+        });
+        for (auto& io : io_) {
+            asio::post(io->ctx, [io = io.get()] { io->Scan(); });
+        }
+        std::vector<std::thread> threads;
+        for (std::size_t i = 1; i < io_.size(); ++i) {
+            threads.emplace_back([this, i] { io_[i]->ctx.run(); });
+        }
+        io_[0]->ctx.run();
+        for (auto& t : threads) {
+            t.join();
         }
         StopWorkers();
     }
 
     void Stop() {
         stopping_ = true;
-        Wake();
+        asio::post(io_[0]->ctx, [this] {
+            error_code ignored;
+            acceptor_.close(ignored);
+            backoff_.cancel();
+            trim_.cancel();
+        });
+        for (auto& io : io_) {
+            asio::post(io->ctx, [io = io.get()] {
+                for (const auto& c : io->Sessions()) {
+                    c->StopSoon();
+                }
+                io->stopped = true;
+                io->scan.cancel();
+                io->guard.reset();
+            });
+        }
     }
 
 private:
-    // Draining: the answer is sent and the sending side shut; what the client
-    // still sends is read and dropped for a moment, so that closing with
-    // unread bytes (which resets the connection) does not destroy the answer
-    // before the client has read it.
-    enum class Phase { Reading, Working, Writing, Draining };
+    struct IoThread;
 
-    // OpenSSL writes to a socket without MSG_NOSIGNAL: on the watching thread,
-    // the only one that writes, a client that went away gives EPIPE instead.
-    class BrokenPipeOff {
+    // A connection as the server and the workers see it; lives on one I/O thread.
+    class Connection {
     public:
-        BrokenPipeOff() {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
-        }
-        ~BrokenPipeOff() {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            const timespec now{0, 0};
-            while (sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+        virtual ~Connection() = default;
+        virtual IoThread& Io() = 0;
+        // The answer from a worker, on the connection's I/O thread.
+        virtual void Respond(HttpResponse answer, std::chrono::microseconds spent) = 0;
+        // The server stops: an idle connection closes, a request under way finishes.
+        virtual void StopSoon() = 0;
+        // Acts on a time limit that has passed.
+        virtual void CheckDeadline(Clock::time_point now) = 0;
+    };
+
+    // One thread's connections; their time limits are looked at every
+    // SCAN_INTERVAL, so a request costs no timer of its own.
+    struct IoThread {
+        asio::io_context ctx{1};
+        std::optional<WorkGuard> guard;
+        asio::steady_timer scan{ctx};
+        bool stopped = false;
+        std::unordered_map<Connection*, std::shared_ptr<Connection>> sessions;
+
+        std::vector<std::shared_ptr<Connection>> Sessions() const {
+            std::vector<std::shared_ptr<Connection>> all;
+            for (const auto& [raw, c] : sessions) {
+                all.push_back(c);
             }
-            pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+            return all;
         }
-        BrokenPipeOff(const BrokenPipeOff&) = delete;
-        BrokenPipeOff& operator=(const BrokenPipeOff&) = delete;
-
-    private:
-        sigset_t previous_;
+        void Scan() {
+            if (stopped) {
+                return;
+            }
+            scan.expires_after(SCAN_INTERVAL);
+            scan.async_wait([this](const error_code& ec) {
+                if (ec) {
+                    return;
+                }
+                const auto now = Clock::now();
+                for (const auto& c : Sessions()) {
+                    c->CheckDeadline(now);
+                }
+                Scan();
+            });
+        }
     };
 
-    enum class Io { Ok, Again, Ended };  // Ended: closed by the client, or failed
-
-    struct Conn {
-        Fd fd;
-        std::unique_ptr<TlsStream> tls;  // null: plain HTTP
-        bool handshaking = false;
-        std::uint32_t tlsNeeds = 0;  // readiness a TLS step waits for
-        std::uint64_t id = 0;
-        HttpRequestParser parser;
-        std::string pending;  // bytes read past the request under way
-        std::string out;
-        std::size_t sent = 0;
-        Phase phase = Phase::Reading;
-        bool closeAfterWrite = false;
-        bool continueSent = false;
-        bool requestTimed = false;
-        Clock::time_point deadline;
-        std::string peer;
-        int peerPort = 0;
-        std::uint32_t events = 0;
-    };
+    template <class Stream>
+    class Session;
 
     struct Job {
-        std::uint64_t conn;
+        std::shared_ptr<Connection> conn;
         HttpRequest request;
+        WorkGuard guard;
     };
 
     struct Lane {
@@ -241,75 +286,209 @@ private:
         std::deque<Job> queue;
         std::size_t busy = 0;
         bool stop = false;
-        bool busyNoticed = false;
-        std::size_t busyTimes = 0;  // since the last notice
-        Clock::time_point lastNotice;
+        EpisodeNotice allBusy;
         std::vector<std::thread> threads;
     };
 
-    struct Answer {
-        std::uint64_t conn;
-        std::string bytes;
-        bool close;
-    };
+    static std::vector<std::unique_ptr<IoThread>> IoThreads(const HttpServerOptions& options) {
+        std::size_t n = options.IoThreads;
+        if (n == 0) {
+            n = std::max<std::size_t>(2, std::thread::hardware_concurrency());
+        }
+        std::vector<std::unique_ptr<IoThread>> threads;
+        for (std::size_t i = 0; i < n; ++i) {
+            threads.push_back(std::make_unique<IoThread>());
+        }
+        return threads;
+    }
 
     void Bind() {
-        const std::string port = std::to_string(options_.Listen.Port);
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_PASSIVE;
-        addrinfo* found = nullptr;
         const std::string where = options_.Listen.ToString();
-        if (const int rc = getaddrinfo(options_.Listen.Host.c_str(), port.c_str(), &hints, &found);
-            rc != 0) {
-            throw std::runtime_error("cannot listen on " + where + ": " + gai_strerror(rc));
+        error_code ec;
+        tcp::resolver resolver(io_[0]->ctx);
+        const auto found =
+            resolver.resolve(options_.Listen.Host, std::to_string(options_.Listen.Port),
+                             tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+        if (ec) {
+            throw std::runtime_error("cannot listen on " + where + ": " + ec.message());
         }
-        const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
-        int error = 0;
-        for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-            Fd sock(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-            const int yes = 1;
+        for (const auto& entry : found) {
+            error_code closed;
+            acceptor_.close(closed);
             // SO_REUSEADDR alone: a restart binds at once, yet a second server
             // on the same port fails instead of sharing it.
-            if (sock.Get() < 0 ||
-                setsockopt(sock.Get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
-                bind(sock.Get(), a->ai_addr, a->ai_addrlen) != 0 ||
-                listen(sock.Get(), SOMAXCONN) != 0) {
-                error = errno;
-                continue;
+            const std::function<void()> steps[] = {
+                [&] { acceptor_.open(entry.endpoint().protocol(), ec); },
+                [&] { acceptor_.set_option(tcp::acceptor::reuse_address(true), ec); },
+                [&] { acceptor_.bind(entry.endpoint(), ec); },
+                [&] { acceptor_.listen(asio::socket_base::max_listen_connections, ec); },
+                [&] { acceptor_.non_blocking(true, ec); },
+            };
+            ec.clear();
+            for (const auto& step : steps) {
+                if (!ec) {
+                    step();
+                }
             }
-            sockaddr_storage bound{};
-            socklen_t len = sizeof bound;
-            getsockname(sock.Get(), reinterpret_cast<sockaddr*>(&bound), &len);
-            port_ = ntohs(bound.ss_family == AF_INET6
-                              ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-            listener_ = std::move(sock);
-            return;
+            if (!ec) {
+                port_ = acceptor_.local_endpoint().port();
+                return;
+            }
         }
-        throw std::runtime_error("cannot listen on " + where + ": " + std::strerror(error));
-    }
-
-    void Watch(int fd, std::uint64_t id, std::uint32_t events) {
-        epoll_event ev{};
-        ev.events = events;
-        ev.data.u64 = id;
-        epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &ev);
-    }
-
-    void Wake() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto n = write(wake_.Get(), &one, sizeof one);
+        throw std::runtime_error("cannot listen on " + where + ": " +
+                                 (ec ? ec.message() : std::string("no address")));
     }
 
     void Notice(const std::string& line) {
-        if (cb_.OnNotice) {
+        if (cb_.OnNotice && !line.empty()) {
             cb_.OnNotice(line);
         }
     }
 
-    // ---- workers ----
+    // ---- memory ----
+
+    bool Charge(std::size_t bytes) {
+        std::size_t used = inUse_.load();
+        do {
+            if (used + bytes > options_.MemoryBudget) {
+                Notice(budgetFull_.Begin("request bodies and answers hold the memory budget of " +
+                                         std::to_string(options_.MemoryBudget >> 20) +
+                                         " MiB: new ones are answered 503"));
+                return false;
+            }
+        } while (!inUse_.compare_exchange_weak(used, used + bytes));
+        return true;
+    }
+
+    void Release(std::size_t bytes) {
+        if (bytes == 0) {
+            return;
+        }
+        if (inUse_.fetch_sub(bytes) - bytes < options_.MemoryBudget / 2) {
+            budgetFull_.End();
+        }
+        released_ += bytes;
+    }
+
+    // Gives freed memory back to the system once the load that took it is gone.
+    void Trim() {
+        if (released_ >= TRIM_AFTER_BYTES && inUse_ < TRIM_AFTER_BYTES) {
+            released_ = 0;
+            malloc_trim(0);
+        }
+        trim_.expires_after(TRIM_INTERVAL);
+        trim_.async_wait([this](const error_code& ec) {
+            if (!ec && !stopping_) {
+                Trim();
+            }
+        });
+    }
+
+    // ---- accepting, on the first I/O thread ----
+
+    void StartAccept() {
+        if (stopping_) {
+            return;
+        }
+        IoThread& io = *io_[nextIo_++ % io_.size()];
+        acceptor_.async_accept(io.ctx, [this, &io](const error_code& ec, tcp::socket socket) {
+            OnAccept(ec, std::move(socket), io);
+        });
+    }
+
+    void OnAccept(const error_code& ec, tcp::socket socket, IoThread& io) {
+        if (ec == asio::error::operation_aborted || stopping_) {
+            return;
+        }
+        if (ec == asio::error::no_descriptors || ec.value() == ENFILE) {
+            OutOfHandles();
+            return;
+        }
+        handlesShort_.End();
+        if (ec) {
+            StartAccept();  // the client went before it was taken
+            return;
+        }
+        if (connections_ >= options_.MaxConnections) {
+            Notice(connectionsFull_.Begin(std::to_string(options_.MaxConnections) +
+                                          " connections open: new ones are answered 503"));
+            RefuseConnection(socket.native_handle(), "too many connections open; try again later");
+        } else {
+            connectionsFull_.End();
+            ++connections_;
+            asio::post(io.ctx,
+                       [this, &io, s = std::move(socket)]() mutable { Launch(io, std::move(s)); });
+        }
+        StartAccept();
+    }
+
+    // No handle for a new connection: the spare one is let go to answer
+    // those waiting 503, then accepting pauses, so the thread never spins.
+    void OutOfHandles() {
+        Notice(handlesShort_.Begin(
+            "out of file handles (" + std::to_string(connections_) +
+            " connections open): new ones are answered 503; raise LimitNOFILE"));
+        for (int i = 0; i < SHED_PER_BACKOFF; ++i) {
+            if (reserve_ >= 0) {
+                ::close(reserve_);
+                reserve_ = -1;
+            }
+            const int fd = ::accept4(acceptor_.native_handle(), nullptr, nullptr,
+                                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                break;
+            }
+            RefuseConnection(fd, "the server is out of file handles; try again later");
+            ::close(fd);
+            reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        if (reserve_ < 0) {
+            reserve_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+        backoff_.expires_after(ACCEPT_BACKOFF);
+        backoff_.async_wait([this](const error_code& ec) {
+            if (!ec) {
+                StartAccept();
+            }
+        });
+    }
+
+    // Answers 503 on a connection that is not served (a TLS client gets no
+    // plain answer, only the close) and logs it.
+    void RefuseConnection(int fd, const std::string& reason) {
+        const HttpResponse answer = cb_.Error(503, reason);
+        if (!tls_) {
+            const std::string bytes = Serialize(answer, true, false);
+            [[maybe_unused]] const auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        }
+        HttpRequest about;
+        tcp::endpoint peer;
+        socklen_t length = static_cast<socklen_t>(peer.capacity());
+        if (::getpeername(fd, peer.data(), &length) == 0) {
+            peer.resize(length);
+            SetClient(about, peer);
+        }
+        if (cb_.OnAnswer) {
+            cb_.OnAnswer(about, answer, std::chrono::microseconds(0));
+        }
+    }
+
+    void Launch(IoThread& io, tcp::socket socket);
+
+    // ---- answering ----
+
+    // The handler's answer, whatever it throws.
+    HttpResponse Answer(const HttpRequest& request, std::chrono::microseconds& spent) {
+        const auto start = Clock::now();
+        HttpResponse response;
+        try {
+            response = cb_.Handle(request);
+        } catch (const std::exception& e) {
+            response = cb_.Error(500, e.what());
+        }
+        spent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+        return response;
+    }
 
     void StartWorkers() {
         lanes_.clear();
@@ -340,522 +519,414 @@ private:
 
     void Work(Lane& lane) {
         for (;;) {
-            Job job;
+            std::optional<Job> job;
             {
                 std::unique_lock lock(lane.mutex);
                 lane.ready.wait(lock, [&] { return lane.stop || !lane.queue.empty(); });
-                if (lane.stop) {
+                if (lane.queue.empty()) {
                     return;
                 }
-                job = std::move(lane.queue.front());
+                job.emplace(std::move(lane.queue.front()));
                 lane.queue.pop_front();
                 ++lane.busy;
             }
-            const auto start = Clock::now();
-            HttpResponse response;
-            try {
-                response = cb_.Handle(job.request);
-            } catch (const std::exception& e) {
-                response = cb_.Error(500, e.what());
-            }
-            const auto spent =
-                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            if (cb_.OnAnswer) {
-                cb_.OnAnswer(job.request, response, spent);
-            }
-            Post({job.conn, Serialize(response, !job.request.KeepAlive), !job.request.KeepAlive});
+            std::chrono::microseconds spent{};
+            HttpResponse answer = Answer(job->request, spent);
+            Connection& conn = *job->conn;
+            asio::post(conn.Io().ctx, [j = std::move(*job), a = std::move(answer),
+                                       spent]() mutable { j.conn->Respond(std::move(a), spent); });
             const std::lock_guard lock(lane.mutex);
             --lane.busy;
             if (lane.queue.empty()) {
-                lane.busyNoticed = false;
+                lane.allBusy.End();
             }
         }
-    }
-
-    void Post(Answer answer) {
-        {
-            const std::lock_guard lock(answersMutex_);
-            answers_.push_back(std::move(answer));
-        }
-        Wake();
     }
 
     // Queues a request on its lane; false when the lane's queue is full.
-    bool Dispatch(Conn& c, HttpRequest request) {
-        std::size_t index = cb_.Lane ? cb_.Lane(request) : 0;
-        if (index >= lanes_.size()) {
-            index = 0;
-        }
-        Lane& lane = *lanes_[index];
-        bool notice = false;
-        std::size_t times = 0;
+    bool Dispatch(std::size_t index, std::shared_ptr<Connection> conn, HttpRequest request) {
+        Lane& lane = *lanes_[index < lanes_.size() ? index : 0];
+        bool full = false;
         {
             const std::lock_guard lock(lane.mutex);
-            const std::size_t workers = lane.threads.size();
             if (lane.config.MaxQueued != 0 && lane.queue.size() >= lane.config.MaxQueued) {
                 return false;
             }
-            if (lane.busy + lane.queue.size() >= workers && !lane.busyNoticed) {
-                lane.busyNoticed = true;
-                ++lane.busyTimes;
-                const auto now = Clock::now();
-                if (lane.lastNotice == Clock::time_point() ||
-                    now - lane.lastNotice >= BUSY_NOTICE_INTERVAL) {
-                    notice = true;
-                    times = lane.busyTimes;
-                    lane.busyTimes = 0;
-                    lane.lastNotice = now;
-                }
-            }
-            lane.queue.push_back({c.id, std::move(request)});
+            full = lane.busy + lane.queue.size() >= lane.threads.size();
+            WorkGuard guard(conn->Io().ctx.get_executor());
+            lane.queue.push_back({std::move(conn), std::move(request), std::move(guard)});
         }
         lane.ready.notify_one();
-        if (notice) {
-            Notice("all " + std::to_string(lane.threads.size()) + " " + lane.config.Name +
-                   " workers busy; requests wait their turn" +
-                   (times > 1 ? " (" + std::to_string(times) + " times since the last such line)"
-                              : std::string()));
+        if (full) {
+            Notice(lane.allBusy.Begin("all " + std::to_string(lane.threads.size()) + " " +
+                                      lane.config.Name +
+                                      " workers busy; requests wait their turn"));
         }
         return true;
-    }
-
-    // ---- the watching thread ----
-
-    void Loop() {
-        std::vector<epoll_event> events(256);
-        auto nextScan = Clock::now() + SCAN_INTERVAL;
-        auto stopBy = Clock::time_point::max();
-        for (;;) {
-            if (stopping_ && stopBy == Clock::time_point::max()) {
-                stopBy = BeginStop();
-            }
-            if (stopping_ && (conns_.empty() || Clock::now() > stopBy)) {
-                break;
-            }
-            const int n = epoll_wait(epoll_.Get(), events.data(), static_cast<int>(events.size()),
-                                     static_cast<int>(SCAN_INTERVAL.count()));
-            for (int i = 0; i < n; ++i) {
-                const std::uint64_t id = events[static_cast<std::size_t>(i)].data.u64;
-                const std::uint32_t what = events[static_cast<std::size_t>(i)].events;
-                if (id == LISTENER_ID) {
-                    Accept();
-                } else if (id == WAKE_ID) {
-                    std::uint64_t count = 0;
-                    [[maybe_unused]] const auto r = read(wake_.Get(), &count, sizeof count);
-                    TakeAnswers();
-                } else if (auto it = conns_.find(id); it != conns_.end()) {
-                    OnReady(it->second, what);
-                }
-            }
-            if (Clock::now() >= nextScan) {
-                ScanDeadlines();
-                nextScan = Clock::now() + SCAN_INTERVAL;
-            }
-        }
-        conns_.clear();
-    }
-
-    // No more connections or requests; what is under way may finish.
-    Clock::time_point BeginStop() {
-        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, listener_.Get(), nullptr);
-        listener_.Reset();
-        std::vector<std::uint64_t> idle;
-        for (auto& [id, c] : conns_) {
-            if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
-                idle.push_back(id);
-            } else {
-                c.closeAfterWrite = true;
-            }
-        }
-        for (const auto id : idle) {
-            Close(id);
-        }
-        return Clock::now() + options_.WriteTimeLimit;
-    }
-
-    void Accept() {
-        for (;;) {
-            Fd fd(accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-            if (fd.Get() < 0) {
-                return;  // EAGAIN, or out of handles: the next readiness retries
-            }
-            if (conns_.size() >= options_.MaxConnections) {
-                RefuseConnection(fd.Get());
-                continue;
-            }
-            if (refused_ > 0) {
-                Notice("connections accepted again after " + std::to_string(refused_) + " refused");
-                refused_ = 0;
-            }
-            const int yes = 1;
-            setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-            const std::uint64_t id = nextId_++;
-            std::unique_ptr<TlsStream> tls;
-            if (tls_) {
-                try {
-                    tls = tls_->Accept(fd.Get());
-                } catch (const std::exception& e) {
-                    Notice(e.what());
-                    continue;
-                }
-            }
-            Conn& c = conns_[id];
-            c.id = id;
-            c.parser = HttpRequestParser(options_.Limits);
-            PeerOf(fd.Get(), c.peer, c.peerPort);
-            c.fd = std::move(fd);
-            c.tls = std::move(tls);
-            c.handshaking = c.tls != nullptr;
-            // The handshake has the time of a request.
-            c.deadline =
-                Clock::now() + (c.handshaking ? options_.RequestTimeLimit : options_.IdleLimit);
-            Watch(c.fd.Get(), id, EPOLLIN);
-            c.events = EPOLLIN;
-        }
-    }
-
-    void RefuseConnection(int fd) {
-        if (refused_++ == 0) {
-            Notice(std::to_string(options_.MaxConnections) + " connections open: new ones are " +
-                   (tls_ ? "closed" : "answered 503 and closed"));
-        }
-        if (tls_) {
-            return;  // a plain answer means nothing to a TLS client
-        }
-        const std::string bytes =
-            Serialize(cb_.Error(503, "too many connections open; try again later"), true);
-        [[maybe_unused]] const auto n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-
-    void OnReady(Conn& c, std::uint32_t what) {
-        const std::uint64_t id = c.id;
-        if (c.tls) {
-            // A TLS step may wait for the other direction (a read for a
-            // write): every step under way is tried again on any readiness.
-            c.tlsNeeds = 0;
-            if (c.handshaking && !Handshake(c)) {
-                Close(id);
-                return;
-            }
-            if (c.handshaking) {
-                UpdateEvents(c);
-                return;
-            }
-            what = (c.sent < c.out.size() ? EPOLLOUT : 0u) | EPOLLIN;
-        }
-        if ((what & EPOLLOUT) != 0 && !Flush(c)) {
-            Close(id);
-            return;
-        }
-        if ((what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && c.phase == Phase::Reading) {
-            if (!ReadFrom(c)) {
-                Close(id);
-                return;
-            }
-        }
-        if ((what & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && c.phase == Phase::Draining) {
-            char buf[READ_CHUNK];
-            ssize_t n = 0;
-            std::size_t total = 0;
-            // What comes now is dropped, TLS records too, undecrypted.
-            while (total < MAX_READ_PER_WAKE && (n = recv(c.fd.Get(), buf, sizeof buf, 0)) > 0) {
-                total += static_cast<std::size_t>(n);
-            }
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                Close(id);
-                return;
-            }
-        }
-        if (auto it = conns_.find(id); it != conns_.end()) {
-            UpdateEvents(it->second);
-        }
-    }
-
-    // false: the handshake failed, and the connection is to be closed.
-    bool Handshake(Conn& c) {
-        switch (c.tls->Handshake()) {
-            case TlsIo::Done:
-                c.handshaking = false;
-                c.deadline = Clock::now() + options_.IdleLimit;
-                return true;
-            case TlsIo::WantRead:
-                c.tlsNeeds = EPOLLIN;
-                return true;
-            case TlsIo::WantWrite:
-                c.tlsNeeds = EPOLLOUT;
-                return true;
-            case TlsIo::Closed:
-            case TlsIo::Failed:
-                break;
-        }
-        const std::string& why = c.tls->Error();
-        Notice("TLS handshake with " + c.peer + ":" + std::to_string(c.peerPort) + " failed" +
-               (why.empty() ? std::string() : ": " + why));
-        return false;
-    }
-
-    Io Outcome(Conn& c, TlsIo io) {
-        switch (io) {
-            case TlsIo::Done:
-                return Io::Ok;
-            case TlsIo::WantRead:
-                c.tlsNeeds |= EPOLLIN;
-                return Io::Again;
-            case TlsIo::WantWrite:
-                c.tlsNeeds |= EPOLLOUT;
-                return Io::Again;
-            case TlsIo::Closed:
-            case TlsIo::Failed:
-                break;
-        }
-        return Io::Ended;
-    }
-
-    static Io Plain(ssize_t rc, std::size_t& n) {
-        if (rc > 0) {
-            n = static_cast<std::size_t>(rc);
-            return Io::Ok;
-        }
-        if (rc < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            return Io::Again;
-        }
-        return Io::Ended;
-    }
-
-    Io Receive(Conn& c, char* buf, std::size_t size, std::size_t& n) {
-        if (c.tls) {
-            return Outcome(c, c.tls->Read(buf, size, n));
-        }
-        return Plain(recv(c.fd.Get(), buf, size, 0), n);
-    }
-
-    Io Transmit(Conn& c, const char* data, std::size_t size, std::size_t& n) {
-        if (c.tls) {
-            return Outcome(c, c.tls->Write(data, size, n));
-        }
-        return Plain(send(c.fd.Get(), data, size, MSG_NOSIGNAL), n);
-    }
-
-    bool Buffered(const Conn& c) const { return c.tls && c.tls->Buffered(); }
-
-    // false: the connection is to be closed.
-    bool ReadFrom(Conn& c) {
-        char buf[READ_CHUNK];
-        std::size_t total = 0;
-        // What TLS holds decrypted is taken past the share: no readiness
-        // would come for it.
-        while (c.phase == Phase::Reading && (total < MAX_READ_PER_WAKE || Buffered(c))) {
-            std::size_t n = 0;
-            if (const Io io = Receive(c, buf, sizeof buf, n); io != Io::Ok) {
-                return io == Io::Again;
-            }
-            total += n;
-            c.pending.append(buf, n);
-            Parse(c);
-        }
-        // For the request after this one, at most a record.
-        for (std::size_t n = 0; Buffered(c) && Receive(c, buf, sizeof buf, n) == Io::Ok;) {
-            c.pending.append(buf, n);
-        }
-        return true;
-    }
-
-    // Feeds what is pending to the parser and acts on a complete request.
-    void Parse(Conn& c) {
-        if (c.phase != Phase::Reading || c.pending.empty()) {
-            return;
-        }
-        const std::size_t used = c.parser.Feed(c.pending);
-        c.pending.erase(0, used);
-        if (c.parser.Started() && !c.requestTimed) {
-            c.requestTimed = true;
-            c.deadline = Clock::now() + options_.RequestTimeLimit;
-        }
-        if (c.parser.Failed()) {
-            c.pending.clear();
-            HttpRequest about;
-            about.Method = c.parser.Partial().Method;
-            about.Path = c.parser.Partial().Path;
-            Refuse(c, c.parser.ErrorStatus(), c.parser.ErrorReason(), &about);
-            return;
-        }
-        if (c.parser.WantsContinue() && !c.continueSent && !c.parser.Done()) {
-            c.continueSent = true;
-            c.out += CONTINUE;
-        }
-        if (!c.parser.Done()) {
-            return;
-        }
-        HttpRequest request = c.parser.Take();
-        request.RemoteAddress = c.peer;
-        request.RemotePort = c.peerPort;
-        c.phase = Phase::Working;
-        if (stopping_) {
-            request.KeepAlive = false;
-        }
-        HttpRequest copy;
-        copy.Method = request.Method;
-        copy.Path = request.Path;
-        copy.RemoteAddress = c.peer;
-        copy.RemotePort = c.peerPort;
-        if (cb_.Allowed && !cb_.Allowed(request)) {
-            c.phase = Phase::Reading;
-            Refuse(c, 401, "access key refused", &copy);
-            return;
-        }
-        if (!Dispatch(c, std::move(request))) {
-            c.phase = Phase::Reading;
-            Refuse(c, 503, "too many requests of this kind waiting; try again later", &copy);
-        }
-    }
-
-    // Answers the server's own refusal and closes after it.
-    void Refuse(Conn& c, int status, const std::string& reason,
-                const HttpRequest* about = nullptr) {
-        HttpRequest request;
-        if (about != nullptr) {
-            request = *about;
-        }
-        request.RemoteAddress = c.peer;
-        request.RemotePort = c.peerPort;
-        const HttpResponse response = cb_.Error(status, reason);
-        if (cb_.OnAnswer) {
-            cb_.OnAnswer(request, response, std::chrono::microseconds(0));
-        }
-        StartWriting(c, Serialize(response, true), true);
-    }
-
-    void StartWriting(Conn& c, std::string bytes, bool close) {
-        c.out += bytes;
-        c.phase = Phase::Writing;
-        c.closeAfterWrite = c.closeAfterWrite || close;
-        c.deadline = Clock::now() + options_.WriteTimeLimit;
-    }
-
-    // false: the connection is to be closed.
-    bool Flush(Conn& c) {
-        while (c.sent < c.out.size()) {
-            std::size_t n = 0;
-            if (const Io io = Transmit(c, c.out.data() + c.sent, c.out.size() - c.sent, n);
-                io != Io::Ok) {
-                return io == Io::Again;
-            }
-            c.sent += n;
-        }
-        c.out.clear();
-        c.sent = 0;
-        if (c.phase != Phase::Writing) {
-            return true;  // a "100 Continue" went out; reading goes on
-        }
-        if (c.closeAfterWrite) {
-            if (c.tls) {
-                c.tls->Close();
-            }
-            shutdown(c.fd.Get(), SHUT_WR);
-            if (stopping_) {
-                return false;
-            }
-            c.phase = Phase::Draining;
-            c.deadline = Clock::now() + DRAIN_TIME;
-            return true;
-        }
-        c.phase = Phase::Reading;
-        c.continueSent = false;
-        c.requestTimed = false;
-        c.deadline = Clock::now() + options_.IdleLimit;
-        Parse(c);  // a request that came along with the last one
-        return true;
-    }
-
-    void UpdateEvents(Conn& c) {
-        std::uint32_t events = c.tlsNeeds;
-        if (c.handshaking) {
-            events = events == 0 ? EPOLLIN : events;
-        } else {
-            if (c.phase == Phase::Reading || c.phase == Phase::Draining) {
-                events |= EPOLLIN;
-            }
-            if (c.sent < c.out.size()) {
-                events |= EPOLLOUT;
-            }
-        }
-        if (events != c.events) {
-            epoll_event ev{};
-            ev.events = events;
-            ev.data.u64 = c.id;
-            epoll_ctl(epoll_.Get(), EPOLL_CTL_MOD, c.fd.Get(), &ev);
-            c.events = events;
-        }
-    }
-
-    void TakeAnswers() {
-        std::vector<Answer> answers;
-        {
-            const std::lock_guard lock(answersMutex_);
-            answers.swap(answers_);
-        }
-        for (auto& a : answers) {
-            const auto it = conns_.find(a.conn);
-            if (it == conns_.end()) {
-                continue;  // the client left while its request was served
-            }
-            Conn& c = it->second;
-            StartWriting(c, std::move(a.bytes), a.close);
-            if (!Flush(c)) {
-                Close(a.conn);
-                continue;
-            }
-            UpdateEvents(c);
-        }
-    }
-
-    void ScanDeadlines() {
-        const auto now = Clock::now();
-        std::vector<std::uint64_t> expired;
-        for (auto& [id, c] : conns_) {
-            if (c.phase == Phase::Working || now < c.deadline) {
-                continue;
-            }
-            if (c.phase == Phase::Reading && c.parser.Started()) {
-                Refuse(c, 408,
-                       "the request did not come whole within " +
-                           std::to_string(options_.RequestTimeLimit.count()) + " ms");
-                if (Flush(c)) {
-                    UpdateEvents(c);
-                    continue;
-                }
-            }
-            expired.push_back(id);
-        }
-        for (const auto id : expired) {
-            Close(id);
-        }
-    }
-
-    void Close(std::uint64_t id) {
-        const auto it = conns_.find(id);
-        if (it == conns_.end()) {
-            return;
-        }
-        epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, it->second.fd.Get(), nullptr);
-        conns_.erase(it);
     }
 
     HttpServerOptions options_;
     Callbacks cb_;
-    std::unique_ptr<TlsContext> tls_;
-    Fd listener_;
-    Fd epoll_;
-    Fd wake_;
+    std::vector<std::unique_ptr<IoThread>> io_;
+    std::unique_ptr<asio::ssl::context> tls_;
+    tcp::acceptor acceptor_{io_[0]->ctx};
+    asio::steady_timer backoff_{io_[0]->ctx};
+    asio::steady_timer trim_{io_[0]->ctx};
+    int reserve_ = -1;  // a spare file handle, let go when accept() runs out
     std::uint16_t port_ = 0;
+    std::size_t nextIo_ = 0;
     std::atomic<bool> stopping_{false};
-    std::unordered_map<std::uint64_t, Conn> conns_;
-    std::uint64_t nextId_ = WAKE_ID + 1;
-    std::size_t refused_ = 0;
+    std::atomic<std::size_t> connections_{0};
+    std::atomic<std::size_t> inUse_{0};
+    std::atomic<std::size_t> released_{0};
+    EpisodeNotice connectionsFull_;
+    EpisodeNotice handlesShort_;
+    EpisodeNotice budgetFull_;
+    LineRateLimit handshakeFailures_{HANDSHAKE_LINES_PER_SECOND, std::chrono::seconds(1)};
     std::vector<std::unique_ptr<Lane>> lanes_;
-    std::mutex answersMutex_;
-    std::vector<Answer> answers_;
 };
+
+// One connection, on one I/O thread. A read is kept under way in every
+// phase, so a client that resets is seen (and its connection closed) at
+// once, even while its request is with a worker; what a client sends ahead
+// meanwhile waits, up to MAX_READ_AHEAD.
+template <class Stream>
+class HttpServer::Impl::Session : public Connection,
+                                  public std::enable_shared_from_this<Session<Stream>> {
+public:
+    static constexpr bool TLS = !std::is_same_v<Stream, tcp::socket>;
+
+    Session(Impl& server, IoThread& io, tcp::socket socket)
+        : server_(server),
+          io_(io),
+          stream_(MakeStream(server, std::move(socket))),
+          parser_(server.options_.Limits) {}
+
+    IoThread& Io() override { return io_; }
+
+    void Start() {
+        io_.sessions.emplace(this, this->shared_from_this());
+        auto& socket = stream_.lowest_layer();
+        error_code ec;
+        socket.set_option(tcp::no_delay(true), ec);
+        const auto peer = socket.remote_endpoint(ec);
+        if (!ec) {
+            SetClient(about_, peer);
+        }
+        if constexpr (TLS) {
+            phase_ = Phase::Handshake;
+            SetDeadline(server_.options_.RequestTimeLimit);  // the handshake has a request's time
+            stream_.async_handshake(
+                asio::ssl::stream_base::server,
+                [self = this->shared_from_this()](const error_code& e) { self->OnHandshake(e); });
+        } else {
+            StartReading();
+        }
+    }
+
+    void Respond(HttpResponse answer, std::chrono::microseconds spent) override {
+        if (closed_) {
+            return;  // the client left while its request was served
+        }
+        ReleaseBody();
+        std::string bytes = Serialize(answer, !keepAlive_, head_);
+        if (server_.Charge(bytes.size())) {
+            answerCharged_ = bytes.size();
+        } else {
+            answer =
+                server_.cb_.Error(503, "the server holds as much as it may now; try again later");
+            keepAlive_ = false;
+            bytes = Serialize(answer, true, head_);
+        }
+        if (server_.cb_.OnAnswer) {
+            server_.cb_.OnAnswer(about_, answer, spent);
+        }
+        StartWriting(std::move(bytes), !keepAlive_);
+    }
+
+    void StopSoon() override {
+        if (phase_ == Phase::Working || phase_ == Phase::Writing) {
+            keepAlive_ = false;
+            closeAfterWrite_ = true;
+        } else {
+            Close();
+        }
+    }
+
+private:
+    // Draining: the answer is sent and the sending side shut; what the client
+    // still sends is read and dropped for a moment, so that closing with
+    // unread bytes (which resets the connection) does not destroy the answer
+    // before the client has read it.
+    enum class Phase { Handshake, Reading, Working, Writing, Draining };
+
+    static Stream MakeStream(Impl& server, tcp::socket socket) {
+        if constexpr (TLS) {
+            return Stream(std::move(socket), *server.tls_);
+        } else {
+            return socket;
+        }
+    }
+
+    const HttpServerOptions& Options() const { return server_.options_; }
+
+    void OnHandshake(const error_code& ec) {
+        if (closed_) {
+            return;
+        }
+        if (ec) {
+            if (auto line = server_.handshakeFailures_.Admit(
+                    "TLS handshake with " + about_.RemoteAddress + ":" +
+                    std::to_string(about_.RemotePort) + " failed: " + ec.message())) {
+                server_.Notice(*line);
+            }
+            Close();
+            return;
+        }
+        StartReading();
+    }
+
+    void StartReading() {
+        phase_ = Phase::Reading;
+        continueSent_ = false;
+        requestTimed_ = false;
+        SetDeadline(Options().IdleLimit);
+        Parse();
+        Read();
+    }
+
+    void Read() {
+        if (reading_ || closed_ || peerDone_ ||
+            (phase_ != Phase::Reading && pending_.size() >= MAX_READ_AHEAD)) {
+            return;
+        }
+        reading_ = true;
+        stream_.async_read_some(asio::buffer(buffer_), [self = this->shared_from_this()](
+                                                           const error_code& ec, std::size_t n) {
+            self->reading_ = false;
+            self->OnRead(ec, n);
+        });
+    }
+
+    void OnRead(const error_code& ec, std::size_t n) {
+        if (closed_) {
+            return;
+        }
+        if (ec) {
+            // A client that only stopped sending still gets its answer; a
+            // reset, or an end with nothing under way, closes now.
+            if (ec == asio::error::eof && (phase_ == Phase::Working || phase_ == Phase::Writing)) {
+                peerDone_ = true;
+                return;
+            }
+            Close();
+            return;
+        }
+        if (phase_ != Phase::Draining) {
+            pending_.append(buffer_.data(), n);
+        }
+        Parse();
+        Read();
+    }
+
+    // Feeds what is pending to the parser and acts on a complete request.
+    void Parse() {
+        while (phase_ == Phase::Reading && !pending_.empty()) {
+            const std::size_t used = parser_.Feed(pending_);
+            pending_.erase(0, used);
+            if (parser_.Started() && !requestTimed_) {
+                requestTimed_ = true;
+                SetDeadline(Options().RequestTimeLimit);
+            }
+            about_.Method = parser_.Partial().Method;
+            about_.Path = parser_.Partial().Path;
+            about_.Target = parser_.Partial().Target;
+            if (parser_.Failed()) {
+                pending_.clear();
+                Refuse(parser_.ErrorStatus(), parser_.ErrorReason());
+                return;
+            }
+            if (const std::size_t body = parser_.BodyAnnounced(); body > bodyCharged_) {
+                if (!server_.Charge(body - bodyCharged_)) {
+                    pending_.clear();
+                    Refuse(503, "the server holds as much as it may now; try again later");
+                    return;
+                }
+                bodyCharged_ = body;
+            }
+            if (parser_.WantsContinue() && !continueSent_ && !parser_.Done()) {
+                continueSent_ = true;
+                Send(std::string(CONTINUE));
+            }
+            if (!parser_.Done()) {
+                return;
+            }
+            Serve(parser_.Take());
+        }
+    }
+
+    void Serve(HttpRequest request) {
+        request.RemoteAddress = about_.RemoteAddress;
+        request.RemotePort = about_.RemotePort;
+        phase_ = Phase::Working;
+        SetDeadline(Clock::duration::max());  // the lanes keep their own time
+        head_ = request.Method == "HEAD";
+        keepAlive_ = request.KeepAlive && !server_.stopping_ && !closeAfterWrite_;
+        const Callbacks& cb = server_.cb_;
+        if (cb.Allowed && !cb.Allowed(request)) {
+            Refuse(401, "access key refused");
+            return;
+        }
+        const std::size_t lane = cb.Lane ? cb.Lane(request) : 0;
+        if (lane == IN_PLACE) {
+            std::chrono::microseconds spent{};
+            HttpResponse answer = server_.Answer(request, spent);
+            Respond(std::move(answer), spent);
+            return;
+        }
+        if (!server_.Dispatch(lane, this->shared_from_this(), std::move(request))) {
+            Refuse(503, "too many requests of this kind waiting; try again later");
+        }
+    }
+
+    // Answers the server's own refusal and closes after it.
+    void Refuse(int status, const std::string& reason) {
+        ReleaseBody();
+        const HttpResponse answer = server_.cb_.Error(status, reason);
+        if (server_.cb_.OnAnswer) {
+            server_.cb_.OnAnswer(about_, answer, std::chrono::microseconds(0));
+        }
+        StartWriting(Serialize(answer, true, about_.Method == "HEAD"), true);
+    }
+
+    void StartWriting(std::string bytes, bool close) {
+        phase_ = Phase::Writing;
+        closeAfterWrite_ = closeAfterWrite_ || close;
+        SetDeadline(Options().WriteTimeLimit);
+        Send(std::move(bytes));
+    }
+
+    void Send(std::string bytes) {
+        queued_ += bytes;
+        if (writing_) {
+            return;
+        }
+        writing_ = true;
+        out_ = std::move(queued_);
+        queued_.clear();
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = this->shared_from_this()](const error_code& ec, std::size_t) {
+                              self->writing_ = false;
+                              self->OnWritten(ec);
+                          });
+    }
+
+    void OnWritten(const error_code& ec) {
+        if (closed_) {
+            return;
+        }
+        if (ec) {
+            Close();
+            return;
+        }
+        out_.clear();
+        out_.shrink_to_fit();
+        if (!queued_.empty()) {
+            Send({});
+            return;
+        }
+        if (phase_ != Phase::Writing) {
+            return;  // a "100 Continue" went out; reading goes on
+        }
+        server_.Release(std::exchange(answerCharged_, 0));
+        if (closeAfterWrite_ || peerDone_) {
+            error_code ignored;
+            stream_.lowest_layer().shutdown(tcp::socket::shutdown_send, ignored);
+            if (server_.stopping_ || peerDone_) {
+                Close();
+                return;
+            }
+            phase_ = Phase::Draining;
+            pending_.clear();
+            SetDeadline(DRAIN_TIME);
+            Read();
+            return;
+        }
+        StartReading();
+    }
+
+    void SetDeadline(Clock::duration limit) {
+        deadline_ =
+            limit == Clock::duration::max() ? Clock::time_point::max() : Clock::now() + limit;
+    }
+
+    void CheckDeadline(Clock::time_point now) override {
+        if (!closed_ && now >= deadline_) {
+            OnDeadline();
+        }
+    }
+
+    void OnDeadline() {
+        if (phase_ == Phase::Reading && parser_.Started()) {
+            Refuse(408, "the request did not come whole within " +
+                            std::to_string(Options().RequestTimeLimit.count()) + " ms");
+            return;
+        }
+        Close();
+    }
+
+    void ReleaseBody() { server_.Release(std::exchange(bodyCharged_, 0)); }
+
+    void Close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        const auto self = this->shared_from_this();  // the registry may hold the last one
+        ReleaseBody();
+        server_.Release(std::exchange(answerCharged_, 0));
+        error_code ignored;
+        stream_.lowest_layer().close(ignored);
+        io_.sessions.erase(this);
+        --server_.connections_;
+    }
+
+    Impl& server_;
+    IoThread& io_;
+    Stream stream_;
+    Clock::time_point deadline_;
+    HttpRequestParser parser_;
+    HttpRequest about_;  // the request's line and client, for the access callback
+    std::array<char, READ_CHUNK> buffer_{};
+    std::string pending_;  // bytes read past the request under way
+    std::string out_;      // being written
+    std::string queued_;   // to write after it
+    Phase phase_ = Phase::Reading;
+    std::size_t bodyCharged_ = 0;
+    std::size_t answerCharged_ = 0;
+    bool reading_ = false;
+    bool writing_ = false;
+    bool peerDone_ = false;  // the client sends no more
+    bool closed_ = false;
+    bool closeAfterWrite_ = false;
+    bool keepAlive_ = true;
+    bool head_ = false;
+    bool continueSent_ = false;
+    bool requestTimed_ = false;
+};
+
+void HttpServer::Impl::Launch(IoThread& io, tcp::socket socket) {
+    if (stopping_) {
+        --connections_;
+        return;
+    }
+    if (tls_) {
+        std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(*this, io, std::move(socket))
+            ->Start();
+    } else {
+        std::make_shared<Session<tcp::socket>>(*this, io, std::move(socket))->Start();
+    }
+}
 
 HttpServer::HttpServer(HttpServerOptions options, Callbacks callbacks)
     : impl_(std::make_unique<Impl>(std::move(options), std::move(callbacks))) {}

@@ -1,14 +1,18 @@
-// HttpServer: serves HTTP/1.1 requests to many clients with a fixed number of
-// worker threads. One thread watches every connection (epoll): it reads
-// requests within HttpLimits and within time limits, and hands only complete
-// requests to the workers; an idle kept-alive connection, or one that sends
-// slowly, holds no worker. Workers come in lanes, each with its own threads
-// and queue, so that slow requests of one kind (queries) never take the
-// workers of another (lookups).
+// HttpServer: serves HTTP/1.1 (and HTTPS) to many clients on Boost.Beast and
+// Asio. I/O threads, one per core, read requests within HttpLimits and time
+// limits and write answers; a request that takes microseconds is answered on
+// the I/O thread that read it, one that may take long goes to a lane of
+// workers, each lane with its own threads and queue, so that slow requests
+// of one kind (queries) never take the workers of another, and an idle or
+// slow client holds no thread at all.
 //
+// Bounded: request bodies and unsent answers share one memory budget (past
+// it: 503), connections are capped (503), running out of file handles backs
+// off and answers 503, a connection the client resets is closed at once.
 // Every limit answers with its HTTP status and passes through the access
 // callback like any request; the server's own notices (all workers of a lane
-// busy, too many connections) go to the notice callback, once per episode.
+// busy, too many connections, the memory budget, file handles) go to the
+// notice callback, once per episode.
 #pragma once
 
 #include <chrono>
@@ -43,6 +47,11 @@ struct HttpServerOptions {
     std::vector<HttpLane> Lanes{{"requests", 4, 0}};
     HttpLimits Limits;
     std::size_t MaxConnections = 1024;
+    // Threads that read and write; 0: one per core, at least 2.
+    std::size_t IoThreads = 0;
+    // Bytes of request bodies and of answers not yet sent, all connections
+    // together.
+    std::size_t MemoryBudget = 64u << 20;
     // From a request's first byte to its last.
     std::chrono::milliseconds RequestTimeLimit{10'000};
     // A kept-alive connection with no request under way is closed after this.
@@ -57,17 +66,21 @@ struct HttpServerOptions {
 
 class HttpServer {
 public:
-    // Which lane serves a request (an index into Lanes), on the watching thread.
+    // Which lane serves a request (an index into Lanes), or IN_PLACE, on the
+    // I/O thread that read it.
     using LaneOf = std::function<std::size_t(const HttpRequest&)>;
-    // Whether a request may be served at all, on the watching thread, before
-    // any worker: a refused one is answered 401 and its connection closed.
+    static constexpr std::size_t IN_PLACE = static_cast<std::size_t>(-1);
+    // Whether a request may be served at all, on the I/O thread, before any
+    // worker: a refused one is answered 401 and its connection closed.
     using Admit = std::function<bool(const HttpRequest&)>;
-    // Answers a request, on a worker thread; must not throw.
+    // Answers a request, on a worker thread of its lane or, IN_PLACE, on the
+    // I/O thread; a HEAD request's body is not sent.
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
     // The answer to a request the server itself refused (status, reason).
     using ErrorBody = std::function<HttpResponse(int status, const std::string& reason)>;
-    // Every answer sent: the request (method and path empty when unreadable),
-    // the answer, the time from the request's last byte to the answer.
+    // Every answer sent, on an I/O thread: the request's line and client
+    // (method and path empty when unreadable; no headers or body), the
+    // answer, the time the handler took.
     using Access = std::function<void(const HttpRequest&, const HttpResponse&,
                                       std::chrono::microseconds spent)>;
     using Notice = std::function<void(const std::string& line)>;

@@ -10,6 +10,7 @@
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
 #include "srv_zel/HttpServer.h"
+#include "srv_zel/LineRateLimit.h"
 #include "srv_zel/ReplicaWatch.h"
 #include "srv_zel/RequestError.h"
 #include "srv_zel/ServerMetrics.h"
@@ -104,6 +105,7 @@ public:
             m.Listen = *options_.Metrics;
             m.Lanes = {{"metrics", 1, 4}};
             m.MaxConnections = 64;
+            m.IoThreads = 1;
             HttpServer::Callbacks cb = Callbacks();
             cb.Lane = nullptr;
             cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
@@ -152,6 +154,7 @@ private:
         h.Listen = o.Listen;
         h.Limits = o.Http;
         h.MaxConnections = o.MaxConnections;
+        h.MemoryBudget = o.MemoryBudget;
         h.RequestTimeLimit = o.RequestTimeLimit;
         h.IdleLimit = o.IdleLimit;
         h.WriteTimeLimit = o.RequestTimeLimit;
@@ -165,8 +168,13 @@ private:
 
     HttpServer::Callbacks Callbacks() {
         HttpServer::Callbacks cb;
-        cb.Lane = [](const HttpRequest& req) {
-            return req.Path == GET_RECORDS_PATH ? QUERIES : LOOKUPS;
+        // A SQLite lookup takes microseconds: a hand-off to a worker would
+        // cost more than the lookup.
+        const bool lookupsInPlace = !IsPostgresUri(options_.DbPath);
+        cb.Lane = [lookupsInPlace](const HttpRequest& req) {
+            return req.Path == GET_RECORDS_PATH ? QUERIES
+                   : lookupsInPlace             ? HttpServer::IN_PLACE
+                                                : LOOKUPS;
         };
         if (!options_.AccessKey.empty()) {
             cb.Allowed = [this](const HttpRequest& req) {
@@ -251,7 +259,11 @@ private:
                 line += " error: " + Printable(why);
             }
         }
-        Write(line);
+        if (res.Status < 400) {
+            Write(line);
+        } else if (auto admitted = errorLines_.Admit(std::move(line))) {
+            Write(std::move(*admitted));
+        }
     }
 
     void Write(std::string line) {
@@ -268,6 +280,7 @@ private:
     std::unique_ptr<CatalogueStore> store_;
     ConnectionPool pool_;
     std::mutex logMutex_;
+    LineRateLimit errorLines_{ERROR_LINES_PER_SECOND, std::chrono::seconds(1)};
     ServerMetrics metrics_;
     HttpServer http_;
     std::unique_ptr<HttpServer> metricsHttp_;

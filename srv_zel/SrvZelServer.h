@@ -1,10 +1,13 @@
 // SrvZelServer: the reference application server. Answers the handshake,
 // AS_GetRecords and BuscaPrecio over HTTP/JSON (docs/app-server-api.md) from
 // a catalogue (SQLite or PostgreSQL), each request on a read-only connection
-// of its worker. Lookups and queries have workers of their own (HttpServer's
-// lanes): a flood of queries never takes the workers that answer lookups, and
-// idle or slow clients take none. Writes one log line per request and per
-// refusal.
+// of its thread. A lookup on SQLite takes microseconds and is answered on
+// the I/O thread that read it; queries, and lookups on PostgreSQL (which
+// wait on the network), have workers of their own (HttpServer's lanes): a
+// flood of queries never takes the threads that answer lookups, and idle or
+// slow clients take none. Writes one log line per request and per refusal,
+// error lines at most ERROR_LINES_PER_SECOND (a flood of refusals does not
+// fill the journal; the next line says how many were left out).
 #pragma once
 
 #include <chrono>
@@ -22,13 +25,17 @@
 
 namespace zel {
 
+constexpr std::size_t ERROR_LINES_PER_SECOND = 100;
+
 struct ServeOptions {
     std::string DbPath;                                      // a SQLite file or a postgresql:// URI
     ServerAddress Listen{"127.0.0.1", DEFAULT_SERVER_PORT};  // port 0: any free port
-    std::size_t Threads = 16;                                // lookup workers
+    std::size_t Threads = 16;                                // lookup workers on PostgreSQL
     QueryLimits Limits;
     HttpLimits Http;
     std::size_t MaxConnections = 1024;
+    // Bytes of request bodies and unsent answers, all clients together.
+    std::size_t MemoryBudget = 64u << 20;
     std::chrono::milliseconds RequestTimeLimit{10'000};  // also for taking the answer
     std::chrono::milliseconds IdleLimit{60'000};         // of a kept-alive connection
     // Where GET /metrics answers (its own port, its own worker); none: nowhere.

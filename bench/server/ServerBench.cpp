@@ -1,10 +1,12 @@
 // bench_server: how many BuscaPrecio round trips srv_zel answers on loopback,
-// with one client and with four, and their latency, on SQLite and (given a
+// with 1, 4 and 16 clients, and their latency, on SQLite and (given a
 // database) on PostgreSQL, over plain HTTP and over HTTPS with kept-alive
-// connections; the same lookups made straight on SQLite in-process are the
-// floor. Each phase runs for a fixed time; the catalogue is built fresh (in
-// a temporary directory, or replacing the PostgreSQL one's rows), and the
-// certificate is made with openssl for the run.
+// connections. Two floors in the same run: the same lookups made straight on
+// SQLite in-process, and the same client against a server on the same
+// serving layer that answers a fixed lookup body with no work. Each phase
+// runs for a fixed time; the catalogue is built fresh (in a temporary
+// directory, or replacing the PostgreSQL one's rows), and the certificate is
+// made with openssl for the run. The goals are printed last, as ratios.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,17 +14,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include "server/HttpData_Srv_Zel.h"
+#include "server/WireFormat.h"
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"
+#include "srv_zel/HttpServer.h"
 #include "srv_zel/Schema.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -32,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::int64_t FIRST_CODE = 7'500'000'000'000;
 constexpr int MISS_PERCENT = 10;
+constexpr int CLIENTS[] = {1, 4, 16};
 
 struct Figures {
     std::size_t calls = 0;
@@ -115,7 +123,12 @@ void BuscaPrecio(zel::IData_Srv_Zel& server, double code) {
                        mult, bans, sug);
 }
 
-void Print(const char* name, int clients, Figures f) {
+struct Summary {
+    double callsPerSecond = 0;
+    double p50 = 0;  // microseconds
+};
+
+Summary Print(const char* name, int clients, Figures f) {
     std::sort(f.latenciesNs.begin(), f.latenciesNs.end());
     const auto at = [&f](double q) {
         if (f.latenciesNs.empty()) {
@@ -124,8 +137,38 @@ void Print(const char* name, int clients, Figures f) {
         const auto i = static_cast<std::size_t>(q * static_cast<double>(f.latenciesNs.size() - 1));
         return static_cast<double>(f.latenciesNs[i]) / 1000.0;
     };
-    std::printf("%-32s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients,
-                static_cast<double>(f.calls) / f.seconds, at(0.50), at(0.99), at(1.0));
+    const double rate = static_cast<double>(f.calls) / f.seconds;
+    std::printf("%-32s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients, rate, at(0.50), at(0.99),
+                at(1.0));
+    return {rate, at(0.50)};
+}
+
+// A server on the same serving layer that answers every lookup with the same
+// reply (and the handshake), doing nothing else: what the layer and the
+// client cost.
+std::unique_ptr<zel::HttpServer> FloorServer(const std::string& dir, bool tls) {
+    zel::HttpServerOptions options;
+    if (tls) {
+        options.TlsCert = dir + "/cert.pem";
+        options.TlsKey = dir + "/key.pem";
+    }
+    zel::BuscaPrecioCall reply;
+    reply.Codigo = static_cast<double>(FIRST_CODE);
+    reply.Result = 1;
+    reply.Precio = 10.5;
+    reply.Descrip = "Artículo de prueba número 0";
+    const std::string body = zel::EncodeBuscaPrecioReply(reply);
+    const std::string classReply = zel::EncodeClassReply(zel::SERVER_CLASS);
+    zel::HttpServer::Callbacks cb;
+    cb.Lane = [](const zel::HttpRequest&) { return zel::HttpServer::IN_PLACE; };
+    cb.Handle = [body, classReply](const zel::HttpRequest& request) {
+        const bool handshake = request.Path.starts_with(zel::CLASSES_PATH);
+        return zel::HttpResponse{200, "application/json", handshake ? classReply : body, {}};
+    };
+    cb.Error = [](int status, const std::string& why) {
+        return zel::HttpResponse{status, "text/plain", why, {}};
+    };
+    return std::make_unique<zel::HttpServer>(std::move(options), std::move(cb));
 }
 
 Figures Merge(std::vector<Figures>& parts) {
@@ -138,14 +181,37 @@ Figures Merge(std::vector<Figures>& parts) {
     return all;
 }
 
+// Clients at once against one server, each on its kept-alive connection.
+Figures RunClients(const zel::ServerAddress& address, bool tls, const std::string& dir, int clients,
+                   std::int64_t articles, std::chrono::milliseconds phase) {
+    std::vector<Figures> parts(static_cast<std::size_t>(clients));
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            zel::ClientCredentials trust;
+            trust.CaFile = tls ? dir + "/cert.pem" : "";
+            zel::HttpData_Srv_Zel object({{address, tls}}, std::string(zel::SERVER_CLASS), {},
+                                         trust);
+            const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
+            parts[static_cast<std::size_t>(c)] =
+                Measure(phase, codes, [&object](double code) { BuscaPrecio(object, code); });
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    return Merge(parts);
+}
+
 int Usage(int status) {
     std::fprintf(status == 0 ? stdout : stderr,
                  "Usage: bench_server [--articles N] [--seconds S] [--pg URI]\n\n"
                  "BuscaPrecio round trips per second and latency (p50, p99, max, in\n"
-                 "microseconds) against srv_zel on loopback with one and four clients,\n"
+                 "microseconds) against srv_zel on loopback with 1, 4 and 16 clients,\n"
                  "over HTTP and HTTPS, on SQLite and, with --pg, on that PostgreSQL\n"
-                 "database (its catalogue rows are replaced); the same lookups straight on\n"
-                 "SQLite are the floor. Defaults: 100000 articles, 3 seconds per phase.\n");
+                 "database (its catalogue rows are replaced); the floors are the same\n"
+                 "lookups straight on SQLite and a server of the same serving layer that\n"
+                 "answers a fixed body. Defaults: 100000 articles, 3 seconds per phase.\n");
     return status;
 }
 
@@ -195,22 +261,25 @@ int main(int argc, char** argv) {
         std::printf("%-32s %7s %12s %10s %10s %10s\n", "", "clients", "calls/s", "p50 us", "p99 us",
                     "max us");
 
+        Summary inProcess;
         {
             zel::Database read = zel::OpenCatalogueReadOnly(db);
             zel::ArticleLookup lookup(read);
             const auto codes = Codes(articles, 1);
-            Print("SQLite in-process (floor)", 1, Measure(phase, codes, [&](double code) {
-                      zel::BuscaPrecioCall request;
-                      request.Codigo = code;
-                      lookup.Find(request);
-                  }));
+            inProcess =
+                Print("SQLite in-process (floor)", 1, Measure(phase, codes, [&](double code) {
+                          zel::BuscaPrecioCall request;
+                          request.Codigo = code;
+                          lookup.Find(request);
+                      }));
         }
 
         const bool https = MakeCertificate(dir);
         if (!https) {
             std::fprintf(stderr, "bench_server: openssl could not make a certificate: no HTTPS\n");
         }
-        std::vector<std::pair<const char*, std::string>> stores = {{"SQLite", db}};
+        std::vector<std::pair<const char*, std::string>> stores = {{"fixed answer (floor)", ""},
+                                                                   {"SQLite", db}};
         if (!pg.empty()) {
             const auto built = Clock::now();
             BuildCatalogue(pg, articles);
@@ -218,46 +287,69 @@ int main(int argc, char** argv) {
                         std::chrono::duration<double>(Clock::now() - built).count());
             stores.emplace_back("PostgreSQL", pg);
         }
+        // By store, then HTTPS, then clients.
+        std::map<std::tuple<std::string, bool, int>, Summary> seen;
         for (const auto& [storeName, storeDb] : stores) {
             for (const bool tls : {false, true}) {
                 if (tls && !https) {
                     continue;
                 }
-                zel::ServeOptions options;
-                options.DbPath = storeDb;
-                options.Listen = {"127.0.0.1", 0};
-                options.Threads = 8;
-                options.Log = [](const std::string&) {};
-                if (tls) {
-                    options.TlsCert = dir + "/cert.pem";
-                    options.TlsKey = dir + "/key.pem";
+                std::unique_ptr<zel::SrvZelServer> srvZel;
+                std::unique_ptr<zel::HttpServer> floor;
+                zel::ServerAddress address;
+                std::thread serving;
+                if (storeDb.empty()) {
+                    floor = FloorServer(dir, tls);
+                    address = floor->Address();
+                    serving = std::thread([&floor] { floor->Run(); });
+                } else {
+                    zel::ServeOptions options;
+                    options.DbPath = storeDb;
+                    options.Listen = {"127.0.0.1", 0};
+                    options.Threads = 8;
+                    options.Log = [](const std::string&) {};
+                    if (tls) {
+                        options.TlsCert = dir + "/cert.pem";
+                        options.TlsKey = dir + "/key.pem";
+                    }
+                    srvZel = std::make_unique<zel::SrvZelServer>(options);
+                    address = srvZel->Address();
+                    serving = std::thread([&srvZel] { srvZel->Run(); });
                 }
-                zel::SrvZelServer server(options);
-                std::thread serving([&server] { server.Run(); });
                 const std::string name =
-                    std::string("srv_zel ") + storeName + (tls ? ", HTTPS" : ", HTTP");
-                for (const int clients : {1, 4}) {
-                    std::vector<Figures> parts(static_cast<std::size_t>(clients));
-                    std::vector<std::thread> threads;
-                    for (int c = 0; c < clients; ++c) {
-                        threads.emplace_back([&, c] {
-                            zel::ClientCredentials trust;
-                            trust.CaFile = tls ? dir + "/cert.pem" : "";
-                            zel::HttpData_Srv_Zel object({{server.Address(), tls}},
-                                                         std::string(zel::SERVER_CLASS), {}, trust);
-                            const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
-                            parts[static_cast<std::size_t>(c)] =
-                                Measure(phase, codes,
-                                        [&object](double code) { BuscaPrecio(object, code); });
-                        });
-                    }
-                    for (auto& t : threads) {
-                        t.join();
-                    }
-                    Print(name.c_str(), clients, Merge(parts));
+                    (storeDb.empty() ? std::string("server, ") : std::string("srv_zel ")) +
+                    storeName + (tls ? ", HTTPS" : ", HTTP");
+                for (const int clients : CLIENTS) {
+                    seen[{storeName, tls, clients}] =
+                        Print(name.c_str(), clients,
+                              RunClients(address, tls, dir, clients, articles, phase));
                 }
-                server.Stop();
+                if (floor) {
+                    floor->Stop();
+                } else {
+                    srvZel->Stop();
+                }
                 serving.join();
+            }
+        }
+        const auto& floor16 = seen[{"fixed answer (floor)", false, 16}];
+        const auto& sqlite16 = seen[{"SQLite", false, 16}];
+        const auto& floor1 = seen[{"fixed answer (floor)", false, 1}];
+        const auto& sqlite1 = seen[{"SQLite", false, 1}];
+        std::printf("\ngoals (HTTP, SQLite):\n");
+        std::printf("  16 clients: %.0f calls/s, %.0f %% of the floor's %.0f (goal >= 50 %%)\n",
+                    sqlite16.callsPerSecond, 100 * sqlite16.callsPerSecond / floor16.callsPerSecond,
+                    floor16.callsPerSecond);
+        std::printf(
+            "  1 client: p50 %.1f us; 2 x the floor's p50 + the in-process lookup: %.1f us\n",
+            sqlite1.p50, 2 * floor1.p50 + inProcess.p50);
+        if (https) {
+            for (const int clients : {1, 16}) {
+                const auto& plain = seen[{"SQLite", false, clients}];
+                const auto& tls = seen[{"SQLite", true, clients}];
+                std::printf(
+                    "  HTTPS / HTTP, %d client(s): p50 %.2f x, calls/s %.2f x (goal <= 1.2 x)\n",
+                    clients, tls.p50 / plain.p50, plain.callsPerSecond / tls.callsPerSecond);
             }
         }
     } catch (const std::exception& e) {

@@ -1,5 +1,7 @@
 // Requests as srv_zel decodes them, each carried out on a temporary demo
-// catalogue: article lookups and provider queries.
+// catalogue: article lookups and provider queries, their bodies alone or
+// inside the HTTP request that carries them, read as a connection reads it
+// and routed by its path.
 #include <chrono>
 #include <cstdint>
 
@@ -10,6 +12,7 @@
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"
+#include "srv_zel/HttpRequestParser.h"
 #include "srv_zel/QueryProvider.h"
 #include "srv_zel/Schema.h"
 
@@ -29,8 +32,23 @@ zel::Database& Catalogue() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     zel::fuzz::FuzzInput input(data, size);
-    const bool lookup = input.Take<std::uint8_t>() & 1;
-    const std::string body = input.Rest();
+    const auto mode = input.Take<std::uint8_t>();
+    bool lookup = mode & 1;
+    std::string body = input.Rest();
+    if (mode & 2) {
+        zel::HttpRequestParser parser;
+        parser.Feed(body);
+        if (!parser.Done()) {
+            return 0;  // refused with its status before any handler
+        }
+        const zel::HttpRequest request = parser.Take();
+        if (request.Method != "POST" ||
+            (request.Path != zel::BUSCA_PRECIO_PATH && request.Path != zel::GET_RECORDS_PATH)) {
+            return 0;  // answered 404
+        }
+        lookup = request.Path == zel::BUSCA_PRECIO_PATH;
+        body = request.Body;
+    }
     zel::Database& db = Catalogue();
     try {
         if (lookup) {

@@ -206,6 +206,11 @@ std::string Client::ReadAll() const {
     return got;
 }
 
+void Client::ResetOnClose() const {
+    const linger now{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
 bool LogHas(RunningServer& server, const std::string& text) {
     for (int i = 0; i < 500; ++i) {
         for (const auto& line : server.LogLines()) {

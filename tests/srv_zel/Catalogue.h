@@ -111,6 +111,8 @@ public:
     bool Send(std::string_view bytes) const;
     // What comes until the server closes, or 10 s.
     std::string ReadAll() const;
+    // Closing resets the connection (RST) instead of ending it.
+    void ResetOnClose() const;
 
 private:
     int fd_;

@@ -1,8 +1,18 @@
 // The serving layer: requests read within their limits (in-process), and
 // srv_zel under abuse on real loopback sockets: every limit answers with its
-// status and a log line while lookups go on.
+// status and a log line while lookups go on; resets and running out of file
+// handles leave no thread spinning.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -10,7 +20,10 @@
 #include "Catalogue.h"
 #include "common/ServerNames.h"
 #include "server/CoData_Srv_Zel.h"
+#include "server/WireFormat.h"
 #include "srv_zel/HttpRequestParser.h"
+#include "srv_zel/HttpServer.h"
+#include "srv_zel/LineRateLimit.h"
 
 namespace zel {
 namespace {
@@ -33,32 +46,43 @@ TEST(HttpRequestParser, RequestsAndTheirLimits) {
         bool keepAlive;
     };
     const Case cases[] = {
-        {"GET /v1/classes/x?y=1 HTTP/1.1\r\nHost: a\r\n\r\n", 0, "", true},
-        {"\r\nPOST /p HTTP/1.1\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc", 0, "abc",
-         false},
+        {"GET /v1/classes/x?y=1 HTTP/1.1\r\nHost: x\r\nHost: a\r\n\r\n", 0, "", true},
+        {"\r\nPOST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc", 0,
+         "abc", false},
         {"POST /p HTTP/1.0\nContent-Length: 2\n\nhi", 0, "hi", false},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
          "3;x=y\r\nabc\r\n2\r\nde\r\n0\r\nTrailer: 1\r\n\r\n",
          0, "abcde", true},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n", 413, "", true},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n", 413, "",
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n100001\r\n", 413, "",
          true},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, "", true},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nab\r\n", 400, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", 413, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", 413, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\n", 400, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", 400, "",
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+         "chunked\r\n\r\nFFFFFFFFFFFFFFFFFFFF\r\n",
+         413, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nab\r\n", 400, "",
          true},
-        {"POST /p HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, "", true},
-        {"POST /p HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: 1\r\n\r\n", 415, "", true},
-        {"GET /p HTTP/1.1\r\nX: " + big + "\r\n\r\n", 431, "", true},
-        {"GET /p HTTP/1.1\r\n" + manyHeaders + "\r\n", 431, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1048577\r\n\r\n", 413, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 99999999999999999999999\r\n\r\n", 413, "",
+         true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: -1\r\n\r\n", 400, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\n", 400, "",
+         true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n",
+         400, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", 501, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nContent-Encoding: gzip\r\nContent-Length: 1\r\n\r\n", 415,
+         "", true},
+        {"GET /p HTTP/1.1\r\nHost: x\r\nX: " + big + "\r\n\r\n", 431, "", true},
+        {"GET /p HTTP/1.1\r\nHost: x\r\n" + manyHeaders + "\r\n", 431, "", true},
         {"GET /p HTTP/2.0\r\n\r\n", 505, "", true},
-        {"GET  /p HTTP/1.1\r\n\r\n", 400, "", true},
-        {"GET p HTTP/1.1\r\n\r\n", 400, "", true},
-        {"GET /p HTTP/1.1\r\nBad Header: 1\r\n\r\n", 400, "", true},
+        {"GET  /p HTTP/1.1\r\nHost: x\r\n\r\n", 400, "", true},
+        {"GET p HTTP/1.1\r\nHost: x\r\n\r\n", 400, "", true},
+        {"GET /p HTTP/1.1\r\nHost: x\r\nBad Header: 1\r\n\r\n", 400, "", true},
+        {"GET /p HTTP/1.1\r\n\r\n", 400, "", true},  // no Host
+        {"\r\n\r\n\r\n" + std::string(100, '\n'), 400, "", true},
+        {"GET /p HTTP/1.0\r\n\r\n", 0, "", false},
+        {"GET /p HTTP/1.1\r\nHost: x\r\nX: a" + std::string(1, '\0') + "b\r\n\r\n", 400, "", true},
+        {"GET /p HTTP/1.1\r\nHost: x\r\nX: a\x01\r\n\r\n", 400, "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes.substr(0, 80));
@@ -71,7 +95,7 @@ TEST(HttpRequestParser, RequestsAndTheirLimits) {
                     used += parser.Feed(c.bytes.substr(i, 1));
                 }
             } else {
-                used = parser.Feed(c.bytes + "GET /next HTTP/1.1\r\n\r\n");
+                used = parser.Feed(c.bytes + "GET /next HTTP/1.1\r\nHost: x\r\n\r\n");
             }
             if (c.status != 0) {
                 EXPECT_TRUE(parser.Failed());
@@ -103,7 +127,8 @@ TEST_F(Abuse, EveryLimitAnswersWithItsStatusAndALogLine) {
     RunningServer server(
         db_, {}, [](ServeOptions& o) { o.RequestTimeLimit = std::chrono::milliseconds(300); });
     const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
-    std::string chunked = "POST /v1/BuscaPrecio HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked =
+        "POST /v1/BuscaPrecio HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 40; ++i) {  // 2.5 MiB
         chunked += chunk;
     }
@@ -114,13 +139,18 @@ TEST_F(Abuse, EveryLimitAnswersWithItsStatusAndALogLine) {
     };
     const Case cases[] = {
         {chunked, "HTTP/1.1 413 ", "POST /v1/BuscaPrecio 413 0us error: chunked body over"},
-        {"POST /v1/BuscaPrecio HTTP/1.1\r\nContent-Length: 5000000000\r\n\r\n", "HTTP/1.1 413 ",
-         "error: body of 5000000000 bytes"},
-        {"GET / HTTP/1.1\r\nX: " + std::string(40'000, 'h') + "\r\n\r\n", "HTTP/1.1 431 ",
-         "- - 431 0us error: request line and headers over 16384 bytes"},
-        {"POST /v1/BuscaPrecio HTTP/1.1\r\nContent-Le", "HTTP/1.1 408 ",
-         "error: the request did not come whole within 300 ms"},
-        {"GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 ", "GET /nada 404"},
+        {"POST /v1/BuscaPrecio HTTP/1.1\r\nHost: x\r\nContent-Length: 5000000000\r\n\r\n",
+         "HTTP/1.1 413 ", "error: body of 5000000000 bytes"},
+        {"GET / HTTP/1.1\r\nHost: x\r\nX: " + std::string(40'000, 'h') + "\r\n\r\n",
+         "HTTP/1.1 431 ", "GET / 431 0us error: request line and headers over 16384 bytes"},
+        {"POST /v1/BuscaPrecio HTTP/1.1\r\nHost: x\r\nContent-Le", "HTTP/1.1 408 ",
+         "POST /v1/BuscaPrecio 408 0us error: the request did not come whole within 300 ms"},
+        {"GET /nada HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 ",
+         "GET /nada 404"},
+        {"GET /sin-host HTTP/1.1\r\n\r\n", "HTTP/1.1 400 ",
+         "GET /sin-host 400 0us error: an HTTP/1.1 request names its Host"},
+        {"GET /nul HTTP/1.1\r\nHost: x\r\nX: a" + std::string(1, '\0') + "\r\n\r\n",
+         "HTTP/1.1 400 ", "GET /nul 400 0us error: a header value holds a control byte"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.log);
@@ -198,13 +228,13 @@ TEST_F(Abuse, MetricsPassPromtool) {
     test::PriceOf(*object);
     test::PriceOf(*object);
     Client bad(server.Address());
-    bad.Send("GET /nada HTTP/1.1\r\nConnection: close\r\n\r\n");
+    bad.Send("GET /nada HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     bad.ReadAll();
     ASSERT_TRUE(LogHas(server, "GET /nada 404"));
 
     ASSERT_TRUE(server.MetricsAddress());
     Client scrape(*server.MetricsAddress());
-    scrape.Send("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    scrape.Send("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
     const std::string answer = scrape.ReadAll();
     const std::string text = answer.substr(answer.find("\r\n\r\n") + 4);
     for (const char* line :
@@ -219,6 +249,183 @@ TEST_F(Abuse, MetricsPassPromtool) {
     }
     const std::string file = dir_.Write("metrics.txt", text);
     EXPECT_EQ(system(("promtool check metrics < " + file).c_str()), 0);
+}
+
+TEST_F(Abuse, HeadIsAnsweredWithoutABody) {
+    RunningServer server(db_);
+    Client client(server.Address());
+    const std::string path = std::string(CLASSES_PATH) + std::string(SERVER_CLASS);
+    client.Send("HEAD " + path + " HTTP/1.1\r\nHost: x\r\n\r\nGET " + path +
+                " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const std::string answers = client.ReadAll();
+    // The second answer follows the first one's head at once.
+    const auto second = answers.find("\r\n\r\nHTTP/1.1 ");
+    ASSERT_NE(second, std::string::npos) << answers;
+    EXPECT_NE(answers.substr(0, second).find("Content-Length: "), std::string::npos);
+    EXPECT_NE(answers.find("HTTP/1.1 200 ", second), std::string::npos) << answers;
+}
+
+TEST_F(Abuse, BodiesPastTheMemoryBudgetAre503) {
+    RunningServer server(db_, {}, [](ServeOptions& o) { o.MemoryBudget = 1'500'000; });
+    const std::string announced =
+        "POST /v1/BuscaPrecio HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n";
+    std::optional<Client> first(std::in_place, server.Address());
+    first->Send(announced);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Client second(server.Address());
+    second.Send(announced);
+    EXPECT_TRUE(second.ReadAll().starts_with("HTTP/1.1 503 "));
+    EXPECT_TRUE(LogHas(server, "POST /v1/BuscaPrecio 503 0us error: the server holds as much"));
+    first.reset();  // what it held is given back
+    const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
+    EXPECT_EQ(test::PriceOf(*object), 3.0);
+}
+
+TEST_F(Abuse, ConnectionsPastTheCapAre503AndLogged) {
+    RunningServer server(db_, {}, [](ServeOptions& o) { o.MaxConnections = 1; });
+    Client first(server.Address());
+    ASSERT_TRUE(first.Connected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // taken before the next
+    Client second(server.Address());
+    EXPECT_TRUE(second.ReadAll().starts_with("HTTP/1.1 503 "));
+    EXPECT_TRUE(LogHas(server, " - - 503 0us error: too many connections open"));
+}
+
+// The serving layer alone, with the test's handler on one lane.
+class Serving {
+public:
+    Serving(HttpServerOptions options, HttpServer::Handler handle)
+        : server_(std::move(options), Callbacks(std::move(handle))),
+          thread_([this] { server_.Run(); }) {}
+    ~Serving() {
+        server_.Stop();
+        thread_.join();
+    }
+    ServerAddress Address() const { return server_.Address(); }
+    bool Noticed(const std::string& text) {
+        for (int i = 0; i < 500; ++i) {
+            {
+                const std::lock_guard lock(mutex_);
+                for (const auto& line : notices_) {
+                    if (line.find(text) != std::string::npos) {
+                        return true;
+                    }
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    HttpServer::Callbacks Callbacks(HttpServer::Handler handle) {
+        HttpServer::Callbacks cb;
+        cb.Handle = std::move(handle);
+        cb.Error = [](int status, const std::string& why) {
+            return HttpResponse{status, "text/plain", why, {}};
+        };
+        cb.OnNotice = [this](const std::string& line) {
+            const std::lock_guard lock(mutex_);
+            notices_.push_back(line);
+        };
+        return cb;
+    }
+
+    std::mutex mutex_;
+    std::vector<std::string> notices_;
+    HttpServer server_;
+    std::thread thread_;
+};
+
+// CPU time the whole process spent over a while.
+double CpuSecondsOver(std::chrono::milliseconds span) {
+    const auto now = [] {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    const double before = now();
+    std::this_thread::sleep_for(span);
+    return now() - before;
+}
+
+constexpr double IDLE_CPU_SECONDS = 0.25;  // in a second: no thread spins
+
+TEST(HttpServer, AClientThatResetsDuringItsRequestLeavesNoThreadSpinning) {
+    std::atomic<int> started{0};
+    HttpServerOptions options;
+    options.Lanes = {{"slow", 4, 0}};
+    Serving serving(options, [&](const HttpRequest&) {
+        ++started;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        return HttpResponse{200, "text/plain", "late", {}};
+    });
+    for (int i = 0; i < 4; ++i) {
+        Client client(serving.Address());
+        client.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        while (started <= i) {
+            std::this_thread::yield();
+        }
+        client.ResetOnClose();
+    }
+    EXPECT_LT(CpuSecondsOver(std::chrono::seconds(1)), IDLE_CPU_SECONDS);
+}
+
+TEST(HttpServer, OutOfFileHandlesAnswers503WithoutSpinning) {
+    Serving serving({}, [](const HttpRequest&) { return HttpResponse{200, "text/plain", "", {}}; });
+    constexpr int CLIENTS = 64;
+    std::vector<int> sockets;
+    for (int i = 0; i < CLIENTS; ++i) {
+        sockets.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    }
+    std::set<int> open;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    // Four handles left for the server; the clients' sockets exist already.
+    int limit = 0;
+    for (int free = 0; free < 4; ++limit) {
+        free += open.contains(limit) ? 0 : 1;
+    }
+    rlimit before{};
+    getrlimit(RLIMIT_NOFILE, &before);
+    const rlimit few{static_cast<rlim_t>(limit), before.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &few), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(serving.Address().Port);
+    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+    for (const int s : sockets) {
+        connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    EXPECT_TRUE(serving.Noticed("out of file handles"));
+    const double spent = CpuSecondsOver(std::chrono::seconds(1));
+    setrlimit(RLIMIT_NOFILE, &before);
+    int refused = 0;
+    for (const int s : sockets) {
+        char answer[64] = {};
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 100) == 1 && recv(s, answer, sizeof answer - 1, 0) > 0 &&
+            std::string_view(answer).starts_with("HTTP/1.1 503 ")) {
+            ++refused;
+        }
+        close(s);
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_LT(spent, IDLE_CPU_SECONDS);
+}
+
+TEST(LineRateLimit, LinesPastTheWindowsShareAreCountedInTheNext) {
+    LineRateLimit limit(2, std::chrono::seconds(1));
+    const LineRateLimit::Clock::time_point t0{};
+    using std::chrono::milliseconds;
+    EXPECT_EQ(limit.Admit("a", t0 + milliseconds(1000)), "a");
+    EXPECT_EQ(limit.Admit("b", t0 + milliseconds(1000)), "b");
+    EXPECT_EQ(limit.Admit("c", t0 + milliseconds(1000)), std::nullopt);
+    EXPECT_EQ(limit.Admit("d", t0 + milliseconds(1500)), std::nullopt);
+    EXPECT_EQ(limit.Admit("e", t0 + milliseconds(2000)),
+              "e (2 like lines left out before this one)");
 }
 
 }  // namespace

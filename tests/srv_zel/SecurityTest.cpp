@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "Catalogue.h"
@@ -100,6 +102,60 @@ TEST_P(Security, AServerThatCannotBeUsedFailsAtStart) {
     o.TlsCert = certs_.File("srv.pem");
     o.TlsKey = certs_.File("otra-ca.key");  // not the certificate's key
     EXPECT_THROW(SrvZelServer{o}, std::runtime_error);
+}
+
+TEST_P(Security, TlsOffersForwardSecretAeadSuitesInTheServersOrder) {
+    RunningServer server(db_, {}, [&](ServeOptions& o) {
+        o.TlsCert = certs_.File("srv.pem");
+        o.TlsKey = certs_.File("srv.key");
+    });
+    struct Case {
+        const char* offered;  // the client's s_client arguments
+        const char* cipher;   // what the handshake agrees on; null: it fails
+    };
+    const Case cases[] = {
+        {"-tls1_3", "TLS_AES_256_GCM_SHA384"},
+        {"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384",
+         "ECDHE-ECDSA-AES256-GCM-SHA384"},
+        {"-tls1_2 -cipher ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-ECDSA-CHACHA20-POLY1305"},
+        {"-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA384", nullptr},  // CBC
+        {"-tls1_2 -cipher AES128-GCM-SHA256:AES256-SHA", nullptr},  // no forward secrecy
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.offered);
+        const std::string out = certs_.File("s_client.txt");
+        const std::string command = "openssl s_client -connect " + server.AddressText() + " " +
+                                    c.offered + " </dev/null >" + out + " 2>&1";
+        const int status = std::system(command.c_str());
+        std::ifstream in(out);
+        const std::string said((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        if (c.cipher == nullptr) {
+            EXPECT_NE(status, 0) << said;
+        } else {
+            EXPECT_EQ(status, 0) << said;
+            EXPECT_NE(said.find(std::string("Cipher is ") + c.cipher), std::string::npos) << said;
+        }
+    }
+    // Debian names the command testssl.
+    const std::string testssl = std::system("command -v testssl >/dev/null") == 0 ? "testssl"
+                                : std::system("command -v testssl.sh >/dev/null") == 0
+                                    ? "testssl.sh"
+                                    : "";
+    if (testssl.empty()) {
+        GTEST_SKIP() << "testssl.sh is not installed";
+    }
+    // Protocols, suites and the known attacks (the test chain is self-signed).
+    const std::string report = certs_.File("testssl.txt");
+    std::system(
+        (testssl + " --quiet --color 0 -p -s -U " + server.AddressText() + " >" + report + " 2>&1")
+            .c_str());
+    std::ifstream in(report);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("LUCKY13"), std::string::npos) << said;
+    for (const char* flag : {"VULNERABLE", "potentially vulnerable", "NOT ok"}) {
+        EXPECT_EQ(said.find(flag), std::string::npos) << said;
+    }
 }
 
 TEST_P(Security, TlsConnectionsKeepTheLimits) {
