@@ -2,10 +2,12 @@
 //
 // Starts the gateway object, runs the Qt event loop until told to end
 // (SIGINT/SIGTERM, or "&Salir" in the tray menu), and ends with status 0; a
-// failed start-up ends with status 1. On a desktop the gateway shows a tray
-// icon once it is ready; without a display it runs headless. Under systemd
-// it reports readiness, its status and watchdog pings (ServiceNotifier).
-#include <QApplication>
+// failed start-up ends with status 1. On a desktop, with the desktop plug-in
+// installed, the gateway shows a tray icon once it is ready; without a
+// display, or without the plug-in, it runs headless on Qt Core. Under
+// systemd it reports readiness, its status and watchdog pings
+// (ServiceNotifier).
+#include <QCoreApplication>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "app/DesktopLoader.h"
 #include "app/ServiceNotifier.h"
 #include "app/SignalBridge.h"
 #include "gateway/TFMain.h"
 #include "money/CodePage.h"
 #include "net/ApplicationException.h"
-#include "ui/GatewayUi.h"
 
 namespace {
 
@@ -26,9 +28,10 @@ constexpr const char* kHelp =
     "Usage: ZEL_RV7300 [DEBUG | --help | --version]\n"
     "\n"
     "Price-check gateway: serves the shop's price-check terminals over TCP with\n"
-    "prices from the application server (srv_zel). On a desktop it shows a tray\n"
-    "icon once it is ready (its menu opens the about box, and in debug mode the\n"
-    "log, or ends the gateway); without a display it runs headless.\n"
+    "prices from the application server (srv_zel). On a desktop, with the package\n"
+    "zel-rv7300-desktop installed, it shows a tray icon once it is ready (its menu\n"
+    "opens the about box, and in debug mode the log, or ends the gateway); without\n"
+    "a display it runs headless.\n"
     "\n"
     "  DEBUG     the one argument that keeps the debug log: every read from a\n"
     "            terminal and every step of a scan are logged (also on stderr)\n"
@@ -42,21 +45,6 @@ constexpr const char* kHelp =
     "gateway cleanly. Exit status: 0 after a normal end, 1 when start-up fails.\n"
     "See ZEL_RV7300(8) and zel-rv7300.conf(5).\n";
 
-bool IsSet(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
-}
-
-// The Qt platform when none is named: headless without a display, and on an
-// X display that cannot be reached (a stale DISPLAY must not stop the
-// gateway: Qt would abort). A Wayland session is left to Qt's own choice.
-const char* DefaultPlatform() {
-    if (IsSet("WAYLAND_DISPLAY")) {
-        return nullptr;
-    }
-    return IsSet("DISPLAY") ? "xcb;offscreen" : "offscreen";
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -68,12 +56,22 @@ int main(int argc, char* argv[]) {
         std::puts("ZEL_RV7300 " ZEL_VERSION);
         return 0;
     }
-    // Without a display the gateway runs headless: no icon, no window.
-    const char* platform = DefaultPlatform();
-    if (platform != nullptr && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", platform);
+    // Without a display, or without the desktop plug-in, the gateway runs
+    // headless: no icon, no window, no GUI library loaded.
+    std::unique_ptr<zel::DesktopFrontEnd> desktop;
+    if (zel::DisplayNamed()) {
+        std::string why;
+        desktop = zel::LoadDesktopFrontEnd(why);
+        if (desktop == nullptr) {
+            std::fprintf(stderr, "No tray icon: %s; running headless\n",
+                         why.empty() ? "the desktop plug-in (package zel-rv7300-desktop) is not "
+                                       "installed"
+                                     : why.c_str());
+        }
     }
-    QApplication application(argc, argv);
+    const std::unique_ptr<QCoreApplication> application =
+        desktop ? desktop->MakeApplication(argc, argv)
+                : std::make_unique<QCoreApplication>(argc, argv);
     // The money settings follow the user's locale. One that is not installed
     // would leave the C locale's money text without a word: say so.
     if (std::setlocale(LC_ALL, "") == nullptr) {
@@ -81,8 +79,6 @@ int main(int argc, char* argv[]) {
                      "Warning: the locale named by LC_ALL, LC_* or LANG is not installed; money "
                      "text follows the C locale\n");
     }
-    QApplication::setQuitOnLastWindowClosed(false);
-
     const zel::CodePage* codePage = nullptr;
     try {
         codePage = &zel::TerminalCodePage();
@@ -93,7 +89,14 @@ int main(int argc, char* argv[]) {
 
     std::vector<std::string> arguments(argv + 1, argv + argc);
     zel::TFMain FMain(*codePage);
-    zel::GatewayUi ui(FMain, zel::CurrentUiMode());
+    // The front end goes before the gateway: it takes its hooks back.
+    struct FrontEndRelease {
+        std::unique_ptr<zel::DesktopFrontEnd>& frontEnd;
+        ~FrontEndRelease() { frontEnd.reset(); }
+    } frontEndRelease{desktop};
+    if (desktop) {
+        desktop->Attach(FMain);
+    }
 
     zel::ServiceNotifier notifier;
     zel::SignalBridge signalBridge;
@@ -102,7 +105,7 @@ int main(int argc, char* argv[]) {
     signalBridge.OnTerminate = [&FMain, &notifier] {
         notifier.Stopping();
         FMain.FormDestroy();
-        QApplication::quit();
+        QCoreApplication::quit();
     };
     signalBridge.OnHangUp = [&FMain] {
         FMain.ReloadMoneySettings();
@@ -127,7 +130,7 @@ int main(int argc, char* argv[]) {
         }
         return status;
     });
-    const int status = application.exec();
+    const int status = QCoreApplication::exec();
     notifier.Stopping();
     FMain.FormDestroy();
     return status;

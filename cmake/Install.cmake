@@ -1,6 +1,6 @@
-# What `cmake --install` puts where: the three programs in bin/, a sample
-# Conf.ini, the Prometheus rules, the Grafana dashboard and the install notes
-# under share/, the man pages, the systemd
+# What `cmake --install` puts where: the three programs in bin/, the desktop
+# plug-in in lib/zel-rv7300/, a sample Conf.ini, the Prometheus rules, the
+# Grafana dashboard and the documents under share/, the man pages, the systemd
 # units for running the gateway and srv_zel as services, and the desktop entry
 # and icon for the tray version in a desktop session.
 include(GNUInstallDirs)
@@ -14,6 +14,8 @@ set(ZEL_PACKAGING_OUT ${PROJECT_BINARY_DIR}/packaging)
 set(ZEL_UNITS zel-rv7300.service srv-zel.service zel-rv7300.desktop)
 
 install(TARGETS ZEL_RV7300 srv_zel rv7300_sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Where the program looks for it (app/CMakeLists.txt).
+install(TARGETS zel_rv7300_desktop LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/zel-rv7300)
 
 # The units name the programs by their full path: they are written at install
 # time, so that `cmake --install --prefix DIR` gets DIR in them.
@@ -35,7 +37,9 @@ install(FILES ${ZEL_PACKAGING_OUT}/zel-rv7300.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/ui/icons/zel-rv7300.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/install.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/install.md
+              ${PROJECT_SOURCE_DIR}/docs/app-server-api.md ${PROJECT_SOURCE_DIR}/docs/chain.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 foreach(page ZEL_RV7300.8 srv_zel.8 rv7300_sim.1 zel-rv7300.conf.5)
   string(REGEX REPLACE ".*\\." "" section ${page})
   install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})

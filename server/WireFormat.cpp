@@ -1,5 +1,6 @@
 #include "server/WireFormat.h"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -15,8 +16,92 @@ using Json = nlohmann::json;
 constexpr int MAX_DEPTH = 4;
 constexpr std::size_t MAX_QUOTED_VALUE = 40;
 
+// Fixed notation for doubles from 1e-4 up to below 1e15, the exponent form
+// ("1e+15", "2.5e-05") outside; a whole number keeps a ".0".
+constexpr int FIXED_MIN_EXPONENT = -4;
+constexpr int FIXED_MAX_EXPONENT = 14;
+
+// The fewest significant digits that read back to the same double, laid out
+// as above. std::to_chars gives the digits: exact, never one digit too many.
+void AppendDouble(std::string& out, double value) {
+    char buf[40];
+    const auto written = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    std::string_view text(buf, static_cast<std::size_t>(written.ptr - buf));
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c != '.') {
+            digits += c;
+        }
+    }
+    std::string_view exponentText = text.substr(e + 1);
+    if (exponentText.front() == '+') {
+        exponentText.remove_prefix(1);
+    }
+    int exponent = 0;
+    std::from_chars(exponentText.data(), exponentText.data() + exponentText.size(), exponent);
+    const auto count = static_cast<int>(digits.size());
+    if (exponent < FIXED_MIN_EXPONENT || exponent > FIXED_MAX_EXPONENT) {
+        out += digits.front();
+        if (count > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
+        const int magnitude = exponent < 0 ? -exponent : exponent;
+        out += exponent < 0 ? "e-" : "e+";
+        if (magnitude < 10) {
+            out += '0';
+        }
+        out += std::to_string(magnitude);
+    } else if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (count <= exponent + 1) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
+        out += ".0";
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+}
+
+void AppendJson(std::string& out, const Json& value) {
+    if (value.is_number_float()) {
+        AppendDouble(out, value.get<double>());
+    } else if (value.is_object()) {
+        out += '{';
+        bool first = true;
+        for (const auto& [name, member] : value.items()) {
+            out += first ? "" : ",";
+            first = false;
+            out += Json(name).dump(-1, ' ', false, Json::error_handler_t::replace);
+            out += ':';
+            AppendJson(out, member);
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            out += i == 0 ? "" : ",";
+            AppendJson(out, value[i]);
+        }
+        out += ']';
+    } else {
+        out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+}
+
 std::string Dump(const Json& value) {
-    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    std::string out;
+    AppendJson(out, value);
+    return out;
 }
 
 // A value as it appears in a message, cut short when long.

@@ -51,6 +51,14 @@ public:
         return static_cast<Int>(*d);
     }
 
+    // A description: NULL is empty; binary data is no description.
+    std::string Text(int col) const {
+        if (row_.IsBinary(col)) {
+            Bad(col, "holds binary data, not text");
+        }
+        return row_.Text(col);
+    }
+
 private:
     [[noreturn]] void Bad(int col, const std::string& why) const {
         throw std::runtime_error("article " + std::to_string(code_) + ": " + row_.ColumnName(col) +
@@ -77,6 +85,7 @@ public:
         const int size = sqlite3_column_bytes(stmt_, col);
         return text ? std::string(reinterpret_cast<const char*>(text), size) : std::string();
     }
+    bool IsBinary(int col) const override { return sqlite3_column_type(stmt_, col) == SQLITE_BLOB; }
     std::string ColumnName(int col) const override { return sqlite3_column_name(stmt_, col); }
 
 private:
@@ -110,7 +119,7 @@ BuscaPrecioCall ArticleReply(const BuscaPrecioCall& request, std::int64_t key,
     const Checked row(*found, key);
     reply.Result = 1;
     reply.Precio = row.Double(priceColumn);
-    reply.Descrip = found->Text(DESCRIP);
+    reply.Descrip = row.Text(DESCRIP);
     reply.Ban_Imps = row.Integer<std::int8_t>(BAN_IMPS);
     reply.Tiene_Ofer = row.Integer<std::int8_t>(TIENE_OFER);
     reply.Fec_ini_ofer = row.Double(FEC_INI_OFER);

@@ -42,6 +42,8 @@ public:
     // The number the column holds; nullopt when it holds text.
     virtual std::optional<double> Number(int col) const = 0;
     virtual std::string Text(int col) const = 0;
+    // Whether the column holds binary data (a store whose text columns can).
+    virtual bool IsBinary(int /*col*/) const { return false; }
     virtual std::string ColumnName(int col) const = 0;
 };
 

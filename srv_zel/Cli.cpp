@@ -30,8 +30,9 @@ constexpr std::size_t MAX_BUDGET_MIB = 1u << 16;
 constexpr const char* MAIN_HELP = R"(Usage: srv_zel COMMAND [OPTIONS]
 
 The reference application server of the price-check gateway: answers its
-HTTP/JSON interface (docs/app-server-api.md) from a catalogue in a SQLite
-file or in a PostgreSQL database (--db postgresql://USER@HOST/DB).
+HTTP/JSON interface (app-server-api.md, in /usr/share/doc/srv-zel/) from a
+catalogue in a SQLite file or in a PostgreSQL database
+(--db postgresql://USER@HOST/DB).
 
 Commands:
   serve      serve the catalogue to gateways

@@ -56,6 +56,52 @@ HttpResponse Guarded(ServerMetrics& metrics, Body&& body) {
     }
 }
 
+// The path with every percent-encoded unreserved character (A-Z a-z 0-9
+// - . _ ~) written plainly: "Srv_Zel%2EData_Srv_Zel" names the same class as
+// "Srv_Zel.Data_Srv_Zel". Other escapes stay as they came.
+std::string WithUnreservedDecoded(std::string_view path) {
+    const auto hex = [](char c) {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        if (c >= 'A' && c <= 'F') {
+            return c - 'A' + 10;
+        }
+        if (c >= 'a' && c <= 'f') {
+            return c - 'a' + 10;
+        }
+        return -1;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (path[i] == '%' && i + 2 < path.size() && hex(path[i + 1]) >= 0 &&
+            hex(path[i + 2]) >= 0) {
+            const char c = static_cast<char>(hex(path[i + 1]) * 16 + hex(path[i + 2]));
+            const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                    (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                    c == '~';
+            if (unreserved) {
+                out += c;
+                i += 2;
+                continue;
+            }
+        }
+        out += path[i];
+    }
+    return out;
+}
+
+// The method a known path answers, or null for a path that is not the interface's.
+const char* MethodFor(std::string_view path) {
+    if (path.starts_with(CLASSES_PATH)) {
+        return "GET";
+    }
+    if (path == GET_RECORDS_PATH || path == BUSCA_PRECIO_PATH) {
+        return "POST";
+    }
+    return nullptr;
+}
+
 template <class Decode>
 auto DecodeRequest(Decode&& decode) {
     try {
@@ -172,7 +218,7 @@ private:
         // cost more than the lookup.
         const bool lookupsInPlace = !IsPostgresUri(options_.DbPath);
         cb.Lane = [lookupsInPlace](const HttpRequest& req) {
-            return req.Path == GET_RECORDS_PATH ? QUERIES
+            return WithUnreservedDecoded(req.Path) == GET_RECORDS_PATH ? QUERIES
                    : lookupsInPlace             ? HttpServer::IN_PLACE
                                                 : LOOKUPS;
         };
@@ -196,21 +242,29 @@ private:
     }
 
     HttpResponse Handle(const HttpRequest& req) {
-        if (req.Method == "GET" && req.Path.starts_with(CLASSES_PATH)) {
-            const std::string asked = req.Path.substr(CLASSES_PATH.size());
+        const std::string path = WithUnreservedDecoded(req.Path);
+        const char* method = MethodFor(path);
+        if (method == nullptr) {
+            return ErrorReply(404, "no such path: " + req.Method + " " + req.Path);
+        }
+        if (req.Method != method) {
+            HttpResponse answer =
+                ErrorReply(405, req.Path + " answers " + method + ", not " + req.Method);
+            answer.Headers.emplace_back("Allow", method);
+            return answer;
+        }
+        if (path.starts_with(CLASSES_PATH)) {
+            const std::string asked = path.substr(CLASSES_PATH.size());
             if (asked != SERVER_CLASS) {
                 return ErrorReply(404, "no class \"" + asked + "\" here; this server offers " +
                                            std::string(SERVER_CLASS));
             }
             return Json(EncodeClassReply(SERVER_CLASS));
         }
-        if (req.Method == "POST" && req.Path == GET_RECORDS_PATH) {
+        if (path == GET_RECORDS_PATH) {
             return Guarded(metrics_, [&] { return GetRecords(req); });
         }
-        if (req.Method == "POST" && req.Path == BUSCA_PRECIO_PATH) {
-            return Guarded(metrics_, [&] { return BuscaPrecio(req); });
-        }
-        return ErrorReply(404, "no such path: " + req.Method + " " + req.Path);
+        return Guarded(metrics_, [&] { return BuscaPrecio(req); });
     }
 
     HttpResponse GetRecords(const HttpRequest& req) {
@@ -248,7 +302,7 @@ private:
     }
 
     void Log(const HttpRequest& req, const HttpResponse& res, std::chrono::microseconds spent) {
-        metrics_.Answered(req.Path, res.Status, spent);
+        metrics_.Answered(WithUnreservedDecoded(req.Path), res.Status, spent);
         std::string line =
             FormatRequestLogLine(std::chrono::system_clock::now(), req.RemoteAddress,
                                  req.RemotePort, req.Method.empty() ? "-" : req.Method,

@@ -1,4 +1,8 @@
+#include <cctype>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -79,6 +83,64 @@ TEST(WireFormat, DoublesTravelExactly) {
     EXPECT_NE(
         EncodeBuscaPrecioRequest(WithCodigoAndPrecio(7501000111206.0, 0)).find("7501000111206"),
         std::string::npos);
+}
+
+// The text a double travels as: its shortest digits, fixed notation from
+// 1e-4 to below 1e15, the exponent form outside.
+std::string TravelsAs(double v) {
+    RowSet rows;
+    rows.Columns = {{"v", "float"}};
+    rows.Rows = {{v}};
+    const std::string body = EncodeRowSet(rows);
+    const auto start = body.find("[[") + 2;
+    return body.substr(start, body.find("]]") - start);
+}
+
+TEST(WireFormat, DoublesAreWrittenInTheirShortestForm) {
+    const std::pair<double, const char*> cases[] = {
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {18.5, "18.5"},
+        {100.0, "100.0"},
+        {7501000111206.0, "7501000111206.0"},
+        {1e14, "100000000000000.0"},
+        {1e15, "1e+15"},
+        {123456789012345680.0, "1.2345678901234568e+17"},
+        {0.0001, "0.0001"},
+        {0.00001, "1e-05"},
+        {0.000012, "1.2e-05"},
+        {1e-300, "1e-300"},
+        {-6.1668178221565e+233, "-6.1668178221565e+233"},
+        {116.00000000000001, "116.00000000000001"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(TravelsAs(value), text);
+    }
+    // Random bit patterns: each reads back the same, and one digit fewer never does.
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    int checked = 0;
+    while (checked < 20000) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        double v = 0;
+        std::memcpy(&v, &state, sizeof v);
+        if (!std::isfinite(v)) {
+            continue;
+        }
+        ++checked;
+        const std::string text = TravelsAs(v);
+        ASSERT_TRUE(SameBits(std::strtod(text.c_str(), nullptr), v)) << text;
+        int digits = 0;
+        for (std::size_t i = text.front() == '-' ? 1 : 0; i < text.size() && text[i] != 'e'; ++i) {
+            digits += std::isdigit(static_cast<unsigned char>(text[i])) ? 1 : 0;
+        }
+        if (digits > 1 && text.find('e') != std::string::npos) {
+            char shorter[40];
+            std::snprintf(shorter, sizeof shorter, "%.*e", digits - 2, v);
+            ASSERT_FALSE(SameBits(std::strtod(shorter, nullptr), v)) << text << " " << shorter;
+        }
+    }
 }
 
 TEST(WireFormat, ChecksEveryFieldOfAnAnswer) {

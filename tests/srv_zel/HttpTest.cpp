@@ -163,6 +163,63 @@ TEST_F(Abuse, EveryLimitAnswersWithItsStatusAndALogLine) {
     }
 }
 
+TEST_F(Abuse, PathsMethodsAndBodiesAnswerAsTheInterfaceSays) {
+    RunningServer server(db_);
+    const std::string lookup = R"({"Codigo": 7501, "No_Precio": 0, "Descrip": "", "Mult": 1})";
+    const auto post = [](const std::string& path, const std::string& body) {
+        return "POST " + path +
+               " HTTP/1.1\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    };
+    const auto get = [](const std::string& path) {
+        return "GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+    };
+    const auto withCodigo = [](const std::string& codigo, const std::string& descrip = "\"\"") {
+        return R"({"Codigo": )" + codigo + R"(, "No_Precio": 0, "Descrip": )" + descrip +
+               R"(, "Mult": 1})";
+    };
+    struct Case {
+        std::string bytes;
+        const char* status;
+        const char* has;  // in the answer's head or body; null: nothing looked for
+    };
+    const Case cases[] = {
+        {get("/v1/BuscaPrecio"), "HTTP/1.1 405 ", "Allow: POST\r\n"},
+        {"DELETE /v1/AS_GetRecords HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 ",
+         "Allow: POST\r\n"},
+        {post("/v1/classes/Srv_Zel.Data_Srv_Zel", lookup), "HTTP/1.1 405 ", "Allow: GET\r\n"},
+        {get("/v1/classes/Srv_Zel%2EData_Srv_Zel"), "HTTP/1.1 200 ", R"("api":1)"},
+        {get("/v1/classes/Srv%5fZel.Data_Srv_Zel"), "HTTP/1.1 200 ", nullptr},
+        {get("/v1/classes/Srv_Zel%2FData_Srv_Zel"), "HTTP/1.1 404 ", nullptr},
+        {post("/v1/%42uscaPrecio", lookup), "HTTP/1.1 200 ", R"("Result":1)"},
+        {post("/v1/BuscaPrecio%", lookup), "HTTP/1.1 404 ", nullptr},
+        // Found: Mult from the row; not found: Mult as it came.
+        {post("/v1/BuscaPrecio", R"({"Codigo": 7501, "No_Precio": 0, "Descrip": "", "Mult": 2})"),
+         "HTTP/1.1 200 ", R"("Mult":1.0)"},
+        {post("/v1/BuscaPrecio", R"({"Codigo": 7502, "No_Precio": 0, "Descrip": "", "Mult": 2})"),
+         "HTTP/1.1 200 ", R"("Mult":2.0)"},
+        {post("/v1/BuscaPrecio", "\xEF\xBB\xBF" + lookup), "HTTP/1.1 200 ", R"("Result":1)"},
+        {post("/v1/BuscaPrecio",
+              R"({"Codigo": 1, "Codigo": 7501, "No_Precio": 0, "Descrip": "", "Mult": 1})"),
+         "HTTP/1.1 200 ", R"("Result":1)"},
+        {post("/v1/BuscaPrecio", withCodigo("7501", R"("\ud800")")), "HTTP/1.1 400 ", "surrogate"},
+        {post("/v1/BuscaPrecio", withCodigo("9007199254740993")), "HTTP/1.1 400 ",
+         "no exact double"},
+        {post("/v1/BuscaPrecio", withCodigo("1e999")), "HTTP/1.1 400 ", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        Client client(server.Address());
+        ASSERT_TRUE(client.Connected());
+        client.Send(c.bytes);
+        const std::string answer = client.ReadAll();
+        EXPECT_TRUE(answer.starts_with(c.status)) << answer;
+        if (c.has != nullptr) {
+            EXPECT_NE(answer.find(c.has), std::string::npos) << answer;
+        }
+    }
+}
+
 TEST_F(Abuse, IdleAndSlowClientsTakeNoWorker) {
     RunningServer server(db_, {}, [](ServeOptions& o) { o.Threads = 2; });
     // More idle kept-alive connections and half-sent requests than workers.
