@@ -219,8 +219,8 @@ private:
         const bool lookupsInPlace = !IsPostgresUri(options_.DbPath);
         cb.Lane = [lookupsInPlace](const HttpRequest& req) {
             return WithUnreservedDecoded(req.Path) == GET_RECORDS_PATH ? QUERIES
-                   : lookupsInPlace             ? HttpServer::IN_PLACE
-                                                : LOOKUPS;
+                   : lookupsInPlace                                    ? HttpServer::IN_PLACE
+                                                                       : LOOKUPS;
         };
         if (!options_.AccessKey.empty()) {
             cb.Allowed = [this](const HttpRequest& req) {
