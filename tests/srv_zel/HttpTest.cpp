@@ -167,12 +167,11 @@ TEST_F(Abuse, PathsMethodsAndBodiesAnswerAsTheInterfaceSays) {
     RunningServer server(db_);
     const std::string lookup = R"({"Codigo": 7501, "No_Precio": 0, "Descrip": "", "Mult": 1})";
     const auto post = [](const std::string& path, const std::string& body) {
-        return "POST " + path +
-               " HTTP/1.1\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\n\r\n" + body;
+        return "POST " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
     };
     const auto get = [](const std::string& path) {
-        return "GET " + path + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+        return "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     };
     const auto withCodigo = [](const std::string& codigo, const std::string& descrip = "\"\"") {
         return R"({"Codigo": )" + codigo + R"(, "No_Precio": 0, "Descrip": )" + descrip +
@@ -185,8 +184,8 @@ TEST_F(Abuse, PathsMethodsAndBodiesAnswerAsTheInterfaceSays) {
     };
     const Case cases[] = {
         {get("/v1/BuscaPrecio"), "HTTP/1.1 405 ", "Allow: POST\r\n"},
-        {"DELETE /v1/AS_GetRecords HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 ",
-         "Allow: POST\r\n"},
+        {"DELETE /v1/AS_GetRecords HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 405 ", "Allow: POST\r\n"},
         {post("/v1/classes/Srv_Zel.Data_Srv_Zel", lookup), "HTTP/1.1 405 ", "Allow: GET\r\n"},
         {get("/v1/classes/Srv_Zel%2EData_Srv_Zel"), "HTTP/1.1 200 ", R"("api":1)"},
         {get("/v1/classes/Srv%5fZel.Data_Srv_Zel"), "HTTP/1.1 200 ", nullptr},
