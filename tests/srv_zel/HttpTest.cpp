@@ -243,24 +243,27 @@ TEST_F(Abuse, QueriesWaitInALaneOfTheirOwn) {
     RunningServer server(db_, limits);
     const std::string endless =
         "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
-    std::atomic<int> started{0};
     std::vector<std::string> errors(3);
     std::vector<std::thread> queries;
-    for (int i = 0; i < 3; ++i) {
+    const auto ask = [&](std::size_t i) {
         queries.emplace_back([&, i] {
             const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-            ++started;
             try {
                 object->AS_GetRecords(std::string(TAX_PROVIDER), endless);
             } catch (const ServerError& e) {
-                errors[static_cast<std::size_t>(i)] = e.what();
+                errors[i] = e.what();
             }
         });
-    }
-    while (started < 3) {
-        std::this_thread::yield();
-    }
+    };
+    // One at a time, so that each is where it should be before the next
+    // comes: the first taken by the worker, the second waiting, the third
+    // beyond the queue. A request still in the queue counts as waiting, so the
+    // second must not come before the worker has taken the first.
+    ask(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ask(1);
     EXPECT_TRUE(LogHas(server, "srv_zel: all 1 query workers busy; requests wait their turn"));
+    ask(2);
     // Lookups are answered while the queries run and wait.
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
     EXPECT_EQ(test::PriceOf(*object), 3.0);
