@@ -72,7 +72,8 @@ struct StatsSnapshot {
     WallClock::time_point LastSuccessAt;
     std::string LastError;
     WallClock::time_point LastErrorAt;
-    ServerHealth Server;  // whether it answers, as the lookup client knows it
+    ServerHealth Server;     // whether it answers, as the lookup client knows it
+    std::string PricesAsOf;  // a store's replicated catalogue, as of; empty: current
     std::vector<TerminalStatus> Terminals;
 };
 

@@ -294,6 +294,7 @@ void LookupClient::Finish(std::unique_ptr<Transfer> transfer, int code) {
     }
     LookupAnswer answer;
     if (ending.Answered) {
+        pricesAsOf_ = t.Exchange.Header(CATALOGUE_AS_OF_HEADER);
         try {
             answer = OutcomeOf(DecodeBuscaPrecioReply(t.Exchange.Body()));
         } catch (const WireError& error) {

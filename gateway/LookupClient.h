@@ -64,6 +64,9 @@ public:
     std::size_t InFlight() const { return lookups_; }
     std::size_t Waiting() const { return queue_.size(); }
     const ServerHealth& Health() const { return health_.Health(); }
+    // When the prices of the last answered lookup were as of, as a store's
+    // server on a replicated catalogue says; empty: current.
+    const std::string& PricesAsOf() const { return pricesAsOf_; }
 
 private:
     struct Transfer;
@@ -106,6 +109,7 @@ private:
     Done done_;
     Tuning tuning_;
     AddressHealth health_;
+    std::string pricesAsOf_;
     std::string classPath_;
 
     CURLM* multi_ = nullptr;

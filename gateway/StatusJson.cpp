@@ -35,7 +35,8 @@ std::string StatusJsonOf(const StatsSnapshot& s) {
         {"since", TimeText(s.Server.Since)},
         {"last_success", timeOrNull(s.HasSucceeded, s.LastSuccessAt)},
         {"last_error", failed ? json(s.LastError) : json()},
-        {"last_error_at", timeOrNull(failed, s.LastErrorAt)}};
+        {"last_error_at", timeOrNull(failed, s.LastErrorAt)},
+        {"prices_as_of", s.PricesAsOf.empty() ? json() : json(s.PricesAsOf)}};
     json terminals = json::array();
     for (const TerminalStatus& t : s.Terminals) {
         const std::size_t colon = t.Peer.rfind(':');

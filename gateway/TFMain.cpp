@@ -319,6 +319,7 @@ StatsSnapshot TFMain::Snapshot() {
     StatsSnapshot snapshot =
         stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
     snapshot.TerminalPort = ssSocket.LocalPort();
+    snapshot.PricesAsOf = lookups_->PricesAsOf();
     return snapshot;
 }
 

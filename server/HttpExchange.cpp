@@ -181,6 +181,14 @@ void HttpExchange::Prepare(const ServerLocation& at, const ClientCredentials& cr
     }
 }
 
+std::string HttpExchange::Header(const char* name) const {
+    curl_header* header = nullptr;
+    if (curl_easy_header(handle_.get(), name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) {
+        return {};
+    }
+    return header->value;
+}
+
 HttpExchange::Ending HttpExchange::Conclude(int result) {
     CURL* h = handle_.get();
     const auto code = static_cast<CURLcode>(result);

@@ -67,6 +67,8 @@ public:
 
     CURL* Handle() const { return handle_.get(); }
     const std::string& Body() const { return answer_; }
+    // A header of the last answer; empty when it had none.
+    std::string Header(const char* name) const;
     // Closes the kept-alive connection: the next request opens a new one.
     void Hangup();
 

@@ -4,6 +4,8 @@
 // header of lookups).
 #pragma once
 
+#include "common/ServerNames.h"
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -14,7 +16,6 @@
 namespace zel {
 
 // The header of a lookup's answer that carries FormatUtc(AsOf()).
-inline constexpr const char* CATALOGUE_AS_OF_HEADER = "Catalogue-As-Of";
 
 // What the watch knows of the replication.
 class ReplicaWatch {

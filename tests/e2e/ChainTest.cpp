@@ -84,6 +84,7 @@ protected:
                 s.Dir, s.Standby->Uri(), std::vector<std::string>{"--metrics", "127.0.0.1:0"});
             config_.ServerAddress = s.Server->Address();
             config_.Espera = 50;
+            config_.Monitor = "127.0.0.1:0";
             s.Gate = std::make_unique<Gateway>(s.Dir, config_);
             s.Gate->WaitListening();
             s.Term = std::make_unique<Terminal>(s.Gate->Port(), config_.Tipo);
@@ -171,6 +172,13 @@ TEST_F(Chain, StoresFollowTheHeadOfficeAndGoOnAnsweringWhenItIsOutOfReach) {
     for (std::size_t i = 0; i < stores_.size(); ++i) {
         EXPECT_GT(Metric(stores_[i].Server->MetricsAddress(), "srv_zel_replication_lag_seconds"),
                   lagBefore[i] + 1);
+        // The store's technician sees how old the prices are.
+        const std::string monitor = stores_[i].Gate->MonitorAddress();
+        httplib::Client page(monitor.substr(0, monitor.rfind(':')),
+                             std::stoi(monitor.substr(monitor.rfind(':') + 1)));
+        const auto status = page.Get("/status");
+        ASSERT_TRUE(status);
+        EXPECT_NE(status->body.find(R"("prices_as_of": "20)"), std::string::npos) << status->body;
     }
 
     // The head office back: a new price reaches the stores again.
