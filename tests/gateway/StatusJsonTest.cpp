@@ -16,7 +16,7 @@ using Json = nlohmann::json;
 
 TEST(StatusJsonTest, TheServerStateAsTheClientKnowsItTheUptimeAndTextMended) {
     const WallClock::time_point start{std::chrono::seconds(1'800'000'000)};
-    GatewayStats stats(start, "10.0.0.5:6100", 1);
+    GatewayStats stats(start, "127.0.0.5:6100", 1);
     const CodePage codes("WINDOWS-1252");
     const GatewaySettings settings;
     const TaxRateArray rates{};
@@ -45,7 +45,7 @@ TEST(StatusJsonTest, TheServerStateAsTheClientKnowsItTheUptimeAndTextMended) {
         // The uptime counts to the moment asked, not to the last event.
         EXPECT_DOUBLE_EQ(s["uptime_seconds"].get<double>(),
                          std::chrono::duration<double>(row.asked).count());
-        EXPECT_EQ(s["server"]["address"], "10.0.0.5:6100");
+        EXPECT_EQ(s["server"]["address"], "127.0.0.5:6100");
         EXPECT_EQ(s["server"]["last_error"], "HTTP 500: \xEF\xBF\xBD\xEF\xBF\xBD bytes");
         EXPECT_EQ(s["pause_per_terminal"], 1);
     }
