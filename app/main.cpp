@@ -21,6 +21,7 @@
 #include "gateway/TFMain.h"
 #include "money/CodePage.h"
 #include "net/ApplicationException.h"
+#include "net/Readiness.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ int main(int argc, char* argv[]) {
                                      : why.c_str());
         }
     }
+    zel::UseQtLoop();
     const std::unique_ptr<QCoreApplication> application =
         desktop ? desktop->MakeApplication(argc, argv)
                 : std::make_unique<QCoreApplication>(argc, argv);

@@ -1,6 +1,7 @@
 #include "net/Readiness.h"
 
 #include <QSocketNotifier>
+#include <QtGlobal>
 #include <stdexcept>
 
 #include "net/ApplicationException.h"
@@ -39,6 +40,13 @@ void ReadinessWatch::Discard::operator()(QSocketNotifier* notifier) const noexce
         notifier->deleteLater();
     else
         delete notifier;
+}
+
+void UseQtLoop() {
+    constexpr const char* NO_GLIB = "QT_NO_GLIB";
+    if (qEnvironmentVariableIsEmpty(NO_GLIB)) {
+        qputenv(NO_GLIB, "1");
+    }
 }
 
 ReadinessWatch::ReadinessWatch(int handle, Kind kind, Callback onReady) {

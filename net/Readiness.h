@@ -7,6 +7,7 @@
 // watch stops its calls at once, even from inside its own call.
 //
 // `RunProtected` gives the same protection to the listener's posted work.
+// `UseQtLoop`, called before the application object, makes the loop Qt's own.
 #pragma once
 
 #include <functional>
@@ -15,6 +16,12 @@
 class QSocketNotifier;
 
 namespace zel {
+
+// The terminals, the lookups and the endpoint run on Qt's own loop, not
+// GLib's: GLib wakes its poll through a pipe each time a socket is watched or
+// let go, a few times per scan. Before the application object; an explicit
+// QT_NO_GLIB is left as it is.
+void UseQtLoop();
 
 class ReadinessWatch {
 public:

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/Readiness.h"
 #include "net/ServerSocket.h"
 
 namespace {
@@ -98,8 +99,8 @@ void IdleTerminals(int count) {
     std::vector<int> terminals;
     terminals.reserve(static_cast<std::size_t>(count));
     started = Clock::now();
-    // One after another, each reading its idle screen: with a backlog of 5
-    // a burst of connects would mostly measure the system's SYN-ACK retries.
+    // One after another, each reading its idle screen: the time to accept
+    // and greet one, not the system's handling of a burst of connects.
     std::thread connecting([&] {
         std::string screen(IDLE_SCREEN.size(), '\0');
         for (int i = 0; i < count; ++i) {
@@ -140,8 +141,8 @@ struct Load {
 // `clients` terminals, each with one request outstanding, for `span`.
 Load DriveClients(std::uint16_t port, int clients, std::chrono::milliseconds span) {
     const std::string request(REQUEST_SIZE, '7');
-    // One after another, each with one round trip: a burst of connects would
-    // overflow the backlog of 5 and wait for the system's SYN retries.
+    // One after another, each with one round trip: the figures are of round
+    // trips, not of a burst of connects.
     std::vector<int> handles;
     for (int i = 0; i < clients; ++i) {
         handles.push_back(ConnectTo(port));
@@ -327,6 +328,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_net: unknown argument '%s' (try --help)\n", option.c_str());
         return 2;
     }
+    zel::UseQtLoop();  // the gateway's own loop
     QCoreApplication app(argc, argv);
     RaiseFileLimit();
     try {

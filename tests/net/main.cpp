@@ -5,8 +5,11 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include "net/Readiness.h"
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+    zel::UseQtLoop();  // the gateway's own loop
     QCoreApplication app(argc, argv);
     const int result = RUN_ALL_TESTS();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
