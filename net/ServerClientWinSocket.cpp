@@ -96,17 +96,17 @@ void TServerClientWinSocket::SetTag(std::uint64_t tag) {
 bool TServerClientWinSocket::PeerGone() const {
     if (handle_ == -1)
         return true;
-    if (PendingBytes(handle_) > 0)
-        return false;
+    // One look: bytes still waiting mean the terminal is there (they are
+    // read first), an end or an error that it left.
     char probe;
     const ssize_t peeked = ::recv(handle_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     return peeked == 0 || (peeked < 0 && !WouldBlock(errno) && errno != EINTR);
 }
 
-void TServerClientWinSocket::ReadReady(int Socket) {
+void TServerClientWinSocket::ReadReady(int Socket, int counted) {
     if (Socket == -1 || Socket != handle_)
         return;
-    const int pending = PendingBytes(Socket);
+    const int pending = counted >= 0 ? counted : PendingBytes(Socket);
     if (pending <= 0) {
         // Readable with nothing pending: the peer is gone, or it reports an
         // error, or an earlier read already took the data.
@@ -157,10 +157,13 @@ void TServerClientWinSocket::ReadReady(int Socket) {
 }
 
 void TServerClientWinSocket::ReadPending() {
-    if (!connected_ || readSuspended_ || awaitingReceive_ || PendingBytes(handle_) <= 0)
+    if (!connected_ || readSuspended_ || awaitingReceive_)
+        return;
+    const int pending = PendingBytes(handle_);
+    if (pending <= 0)
         return;
     const std::shared_ptr<TServerClientWinSocket> self = shared_from_this();
-    RunProtected([this] { ReadReady(handle_); });
+    RunProtected([this, pending] { ReadReady(handle_, pending); });
 }
 
 void TServerClientWinSocket::WriteReady(int Socket) {

@@ -86,8 +86,9 @@ private:
 
     // Marks it connected, sets keep-alive and no delay, and starts watching the handle.
     void Start();
-    // The loop reports the handle readable / writable.
-    void ReadReady(int Socket);
+    // The loop reports the handle readable or writable; `counted`: the bytes
+    // the caller already found waiting (-1: not counted yet).
+    void ReadReady(int Socket, int counted = -1);
     void WriteReady(int Socket);
     // Writes held bytes until the system would block; false if the
     // connection was closed meanwhile.
