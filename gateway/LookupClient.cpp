@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "common/ServerNames.h"
 #include "money/CodePage.h"
@@ -154,7 +155,8 @@ std::size_t LookupClient::WarmWanted() const {
                : std::min(static_cast<std::size_t>(tuning_.WarmConnections), connections_);
 }
 
-void LookupClient::Warm() {
+void LookupClient::Warm(std::function<void()> warmed) {
+    warmed_ = std::move(warmed);
     for (std::size_t i = 0; i < WarmWanted(); ++i) {
         StartCheck(health_.Order(), true);
     }
@@ -290,6 +292,9 @@ void LookupClient::Finish(std::unique_ptr<Transfer> transfer, int code) {
         --checks_;
         warming_ -= t.Fresh ? 1 : 0;
         spare_.push_back(std::move(transfer));
+        if (warming_ == 0 && warmed_) {
+            std::exchange(warmed_, nullptr)();
+        }
         return;
     }
     LookupAnswer answer;
@@ -332,9 +337,7 @@ void LookupClient::Watch(int fd, int what) {
         }
         w.CurlIn = false;
         w.Out.SetEnabled(false);
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        if (!w.Connected) {
             // A connect that failed: libcurl is about to close it.
             w.In.SetEnabled(false);
             return;
@@ -350,6 +353,9 @@ void LookupClient::Watch(int fd, int what) {
     const bool in = (what & CURL_POLL_IN) != 0;
     const bool out = (what & CURL_POLL_OUT) != 0;
     w.CurlIn = in;
+    // libcurl waits to read only on an established connection; a connect in
+    // progress is waited for as writable.
+    w.Connected = w.Connected || in;
     if (in && !w.In.Watching()) {
         w.In = ReadinessWatch(fd, ReadinessWatch::Kind::Read, [this](int h) { Readable(h); });
     }

@@ -10,7 +10,7 @@
 //   no connection in time. An error answer or a time limit fails it.
 // - Warm(): connections are opened before the terminals come (as many as
 //   lookups may run at once, unless tuned), each with the class check, and
-//   opened again when the server closes them.
+//   opened again when the server closes them; it says when they are open.
 // - After `idleCheck` without a lookup, and again each `idleCheck` while
 //   idle, every address gets the class check. A change of the server's state
 //   (answers / does not) is one line on stderr; an address that could not be
@@ -57,7 +57,9 @@ public:
     LookupClient(const LookupClient&) = delete;
     LookupClient& operator=(const LookupClient&) = delete;
 
-    void Warm();
+    // `warmed` is called once, when every connection it opens has answered
+    // its check or failed.
+    void Warm(std::function<void()> warmed);
     void Submit(std::uint64_t ticket, LookupRequest request);
 
     // Lookups sent and not answered yet; those waiting their turn apart.
@@ -73,9 +75,10 @@ private:
     struct Watches {
         ReadinessWatch In;
         ReadinessWatch Out;
-        bool CurlIn = false;  // libcurl waits for it; otherwise an idle connection
-        bool Own = false;     // opened for libcurl, not closed yet
-        bool Gone = false;    // the server closed it while idle
+        bool CurlIn = false;     // libcurl waits for it; otherwise an idle connection
+        bool Connected = false;  // libcurl has waited to read it: no connect that may fail
+        bool Own = false;        // opened for libcurl, not closed yet
+        bool Gone = false;       // the server closed it while idle
     };
     struct Queued {
         std::uint64_t Ticket;
@@ -123,6 +126,7 @@ private:
     std::deque<Queued> queue_;
     std::size_t lookups_ = 0;
     std::size_t warming_ = 0;  // checks in flight that open a connection of their own
+    std::function<void()> warmed_;
     std::size_t checks_ = 0;
     std::chrono::steady_clock::time_point lastActivity_;
     std::chrono::steady_clock::time_point lastRewarm_{};

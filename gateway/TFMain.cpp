@@ -191,9 +191,15 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     if (ShowTrayIcon) {
         ShowTrayIcon();
     }
-    // The first scans find connections open.
-    lookups_->Warm();
+    // The first scans find connections open: the listener listens now, and
+    // takes the terminals waiting in its queue once the connections to the
+    // server have answered.
     ssSocket.SetActive(true);
+    ssSocket.Socket().SetAccepting(false);
+    lookups_->Warm([this] {
+        warmed_ = true;
+        ssSocket.Socket().SetAccepting(tableAccepting_);
+    });
     if ((ssSocket.Port() & 0xFFFF) == 0) {
         // PUERTO 0 lets the system choose: say what it chose, or no terminal
         // could find the gateway.
@@ -295,7 +301,8 @@ void TFMain::Carry(const TableActions& actions) {
         } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
             StartPause(targeted.Target, pause->Milliseconds);
         } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
-            ssSocket.Socket().SetAccepting(accepting->On);
+            tableAccepting_ = accepting->On;
+            ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);
         } else if (TServerClientWinSocket* socket = SocketOf(targeted.Target)) {
             if (const auto* send = std::get_if<SendBytes>(&action)) {
                 socket->TrySendText(send->Bytes);

@@ -112,6 +112,8 @@ private:
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
     FailureLog failures_;                                  // the journal's, without the debug log
+    bool warmed_ = false;         // the first connections to the server are open
+    bool tableAccepting_ = true;  // what the sessions want of the listener
     bool destroyed_ = false;
 };
 
