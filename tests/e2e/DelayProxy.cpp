@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ struct DelayProxy::State {
     std::list<Pair> Pairs;
 
     void Run() {
+        ::prctl(PR_SET_TIMERSLACK, 1UL);  // the held bytes leave when due, not up to 50 us late
         for (;;) {
             std::vector<pollfd> fds{{Wake[0], POLLIN, 0}, {Listener, POLLIN, 0}};
             std::vector<Leg*> legs;
@@ -89,13 +91,18 @@ struct DelayProxy::State {
                     due = std::min(due, p.LastTraffic + IdleClose);
                 }
             }
-            int timeout = -1;
+            // To the microsecond: a wait rounded up to the millisecond would
+            // add up to one to every leg.
+            timespec wait{};
             if (due != Clock::time_point::max()) {
-                const auto wait =
-                    std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count();
-                timeout = static_cast<int>(std::max<long long>(0, wait));
+                const auto left = std::max<Clock::duration>(due - Clock::now(), {});
+                const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
+                wait.tv_sec = static_cast<time_t>(seconds.count());
+                wait.tv_nsec = static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
             }
-            ::poll(fds.data(), fds.size(), timeout);
+            ::ppoll(fds.data(), fds.size(), due == Clock::time_point::max() ? nullptr : &wait,
+                    nullptr);
             if (fds[0].revents != 0) {
                 return;
             }
