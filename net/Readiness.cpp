@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 
 #include "net/ApplicationException.h"
 
@@ -43,6 +44,7 @@ struct ReadinessWatch::Slot {
     int Handle = -1;
     Kind Of = Kind::Read;
     bool Enabled = true;
+    bool Missed = false;     // reported ready while off, not called since
     std::uint64_t Born = 0;  // the set's pass when it was made
     std::shared_ptr<const Callback> OnReady;
     ReadySet* Set = nullptr;
@@ -204,10 +206,15 @@ private:
                     break;
                 }
                 const std::shared_ptr<Slot> slot = read ? found->second.In : found->second.Out;
-                if (!slot || !slot->Enabled || slot->Born >= pass ||
+                if (!slot || slot->Born >= pass ||
                     (reported & (read ? READ_EVENTS : WRITE_EVENTS)) == 0) {
                     continue;
                 }
+                if (!slot->Enabled) {
+                    slot->Missed = true;
+                    continue;
+                }
+                slot->Missed = false;
                 const std::shared_ptr<const ReadinessWatch::Callback> call = slot->OnReady;
                 RunProtected([&] { (*call)(handle); });
             }
@@ -284,6 +291,10 @@ void ReadinessWatch::SetEnabled(bool enabled) {
 
 bool ReadinessWatch::Enabled() const {
     return slot_ && slot_->Enabled;
+}
+
+bool ReadinessWatch::TakeMissed() {
+    return slot_ && std::exchange(slot_->Missed, false);
 }
 
 void ReadinessWatch::Reset() noexcept {

@@ -41,6 +41,11 @@ public:
 
     void SetEnabled(bool enabled);
     bool Enabled() const;
+    // Whether the loop found the handle ready while the watch was off (and
+    // has not called it since); asking forgets it. What became ready just
+    // before the watch is turned on again may not be known yet: the loop
+    // reports it on its next pass.
+    bool TakeMissed();
     bool Watching() const { return slot_ != nullptr; }
     void Reset() noexcept;
 

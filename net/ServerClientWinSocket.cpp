@@ -157,7 +157,9 @@ void TServerClientWinSocket::ReadReady(int Socket, int counted) {
 }
 
 void TServerClientWinSocket::ReadPending() {
-    if (!connected_ || readSuspended_ || awaitingReceive_)
+    // Only a terminal that sent something while its reading was suspended is
+    // asked: an idle shop's terminals cost no system call each.
+    if (!connected_ || readSuspended_ || awaitingReceive_ || !readWatch_.TakeMissed())
         return;
     const int pending = PendingBytes(handle_);
     if (pending <= 0)

@@ -64,8 +64,9 @@ public:
     void ResumeReading();
     bool ReadingSuspended() const { return readSuspended_; }
     // Raises the read event now, as the loop would, when reading is on and
-    // bytes wait; does nothing otherwise. An exception from the handler goes
-    // to the application's exception handler, as from the loop.
+    // bytes came while it was suspended; does nothing otherwise (bytes the
+    // loop has not seen yet raise it on its next pass). An exception from the
+    // handler goes to the application's exception handler, as from the loop.
     void ReadPending();
 
     // The owner's name for the connection (the gateway's session id); 0
