@@ -3,7 +3,8 @@
 //
 //  1. Scans per second and scan-to-result latency through the gateway (ESPERA
 //     0) with 1 and with 20 terminals, beside the bare BuscaPrecio round trip
-//     to the same srv_zel; the ratio is the gateway's own cost. The floor of
+//     to the same srv_zel; the ratio is the gateway's own cost; the same
+//     scans with 1000 idle terminals connected besides. The floor of
 //     the terminal's own hop: a bare poll() loop answering at once with the
 //     gateway's screens.
 //  2. Twenty terminals scanning at the same moment with the pause of ESPERA
@@ -86,7 +87,8 @@ const char* const kHelp =
     "  1. scans per second and scan-to-result latency (p50, p99) through the\n"
     "     gateway with ESPERA 0, 1 and 20 terminals, beside the bare BuscaPrecio\n"
     "     round trip, and their ratio; the floor of the terminal's hop (a bare\n"
-    "     poll() loop answering each scan at once with the same screens);\n"
+    "     poll() loop answering each scan at once with the same screens); the\n"
+    "     same scans with 1000 idle terminals connected besides;\n"
     "  2. 20 terminals scanning at the same moment with ESPERA 2000, pauses\n"
     "     shared (PAUSA_POR_TERMINAL 0, about 45 s) and per terminal (1): time\n"
     "     from each scan to its result screen (min, median, max);\n"
@@ -381,6 +383,14 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
         several = Terminals(gateway.Port(), kManyTerminals, phase);
         PrintRow(monitored ? "gateway+endpoint asked" : "gateway, scan to result", kManyTerminals,
                  several);
+        if (!monitored) {
+            // A large shop: the scans of a few beside many idle terminals.
+            const auto idle = ConnectTerminals(gateway.Port(), kIdleTerminals);
+            Latencies crowded = Terminals(gateway.Port(), 1, phase);
+            PrintRow("  with 1000 idle connected", 1, crowded);
+            crowded = Terminals(gateway.Port(), kManyTerminals, phase);
+            PrintRow("  with 1000 idle connected", kManyTerminals, crowded);
+        }
         scraper.reset();
         gateway.Stop(SIGTERM);
     }
