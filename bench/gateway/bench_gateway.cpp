@@ -29,19 +29,12 @@
 // Part 1 runs the gateway twice, its endpoint off and then on and asked
 // every 100 ms, so that the endpoint's cost shows against a floor of the
 // same run.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -51,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "BarePollServer.h"
 #include "DelayProxy.h"
 #include "GatewayStack.h"
 #include "PgCluster.h"
@@ -271,78 +265,6 @@ Screens CaptureScreens(std::uint16_t port) {
     return screens;
 }
 
-// The floor of the terminal's own hop: a bare poll() loop on a thread of its
-// own that greets each connection and answers each read at once with the
-// screens the gateway sent, read by the same terminal code as the gateway.
-// A scan through the gateway costs this round trip on top of its lookup.
-class CannedScreens {
-public:
-    explicit CannedScreens(Screens screens) : screens_(std::move(screens)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof at;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-            ::listen(listener_, SOMAXCONN) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-            throw std::runtime_error(std::string("canned screens: ") + std::strerror(errno));
-        }
-        port_ = ntohs(at.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~CannedScreens() {
-        ::close(stop_[1]);
-        thread_.join();
-        ::close(stop_[0]);
-        ::close(listener_);
-    }
-    CannedScreens(const CannedScreens&) = delete;
-    CannedScreens& operator=(const CannedScreens&) = delete;
-    std::uint16_t Port() const { return port_; }
-
-private:
-    void Run() {
-        std::vector<pollfd> fds{{stop_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
-        char buffer[4096];
-        while (::poll(fds.data(), fds.size(), -1) >= 0 && fds[0].revents == 0) {
-            if (fds[1].revents & POLLIN) {
-                const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (client >= 0) {
-                    const int on = 1;
-                    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                    Reply(client, screens_.Greeting);
-                    fds.push_back({client, POLLIN, 0});
-                }
-            }
-            for (std::size_t i = 2; i < fds.size();) {
-                if (fds[i].revents != 0 && ::recv(fds[i].fd, buffer, sizeof buffer, 0) <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i] = fds.back();
-                    fds.pop_back();
-                    continue;
-                }
-                if (fds[i].revents != 0) {
-                    Reply(fds[i].fd, screens_.Answer);
-                }
-                ++i;
-            }
-        }
-        for (std::size_t i = 2; i < fds.size(); ++i) {
-            ::close(fds[i].fd);
-        }
-    }
-    static void Reply(int fd, const std::string& bytes) {
-        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    }
-
-    Screens screens_;
-    int listener_ = -1;
-    int stop_[2] = {-1, -1};
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-};
-
 void PrintRow(const char* name, int clients, Latencies& l) {
     const double perSecond = static_cast<double>(l.Ms.size()) / l.Seconds;
     std::printf("  %-26s %7d %10.0f %10.3f %10.3f\n", name, clients, perSecond, l.At(0.50),
@@ -399,7 +321,12 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
     PrintRow("bare BuscaPrecio, after", 1, bareAfter);
     Latencies hop;
     {
-        const CannedScreens canned(screens);
+        // The floor of the terminal's own hop: a bare poll() loop answering
+        // each scan at once with the gateway's screens, read by the same
+        // terminal code. A scan through the gateway costs this round trip on
+        // top of its lookup.
+        const zel::bench::BarePollServer canned(
+            screens.Greeting, [&screens](std::string_view) { return screens.Answer; });
         hop = Terminals(canned.Port(), 1, phase);
     }
     PrintRow("floor: the terminal's hop", 1, hop);

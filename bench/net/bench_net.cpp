@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "BarePollServer.h"
 #include "net/Readiness.h"
 #include "net/ServerSocket.h"
 
@@ -188,38 +189,6 @@ Load DriveClients(std::uint16_t port, int clients, std::chrono::milliseconds spa
     return load;
 }
 
-// The floor: a bare poll() echo loop, no framework.
-void PollEchoServer(int listener, const std::atomic<bool>& stop) {
-    std::vector<pollfd> fds{{listener, POLLIN, 0}};
-    char buffer[4096];
-    while (!stop) {
-        if (::poll(fds.data(), fds.size(), 20) <= 0)
-            continue;
-        if (fds[0].revents & POLLIN) {
-            const int client = ::accept(listener, nullptr, nullptr);
-            if (client != -1) {
-                const int on = 1;
-                setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                fds.push_back({client, POLLIN, 0});
-            }
-        }
-        for (std::size_t i = 1; i < fds.size();) {
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
-                const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
-                if (n <= 0) {
-                    ::close(fds[i].fd);
-                    fds[i] = fds.back();
-                    fds.pop_back();
-                    continue;
-                }
-                ::send(fds[i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
-            }
-            ++i;
-        }
-    }
-    for (std::size_t i = 1; i < fds.size(); ++i) ::close(fds[i].fd);
-}
-
 Load ThroughListener(int clients, std::chrono::milliseconds span) {
     zel::TServerSocket server;
     server.OnClientError = ClearError;
@@ -241,26 +210,11 @@ Load ThroughListener(int clients, std::chrono::milliseconds span) {
     return load;
 }
 
+// The floor: a bare poll() echo loop, no framework.
 Load ThroughPollLoop(int clients, std::chrono::milliseconds span) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        ::listen(listener, 64) != 0)
-        throw std::runtime_error("poll echo: cannot listen");
-    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length);
-    std::atomic<bool> stop{false};
-    Load load;
-    std::thread driving([&] {
-        load = DriveClients(ntohs(at.sin_port), clients, span);
-        stop = true;
-    });
-    PollEchoServer(listener, stop);
-    driving.join();
-    ::close(listener);
-    return load;
+    const zel::bench::BarePollServer echo(
+        "", [](std::string_view received) { return std::string(received); });
+    return DriveClients(echo.Port(), clients, span);
 }
 
 double Percentile(std::vector<double> values, double fraction) {
