@@ -34,6 +34,14 @@ set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES
 # The libraries' own dependencies (libssl for libcpp-httplib, ...) are found
 # at link time and at run time in the same folder.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_zel_arm64_path}")
+# Qt's arm64 packages from the folder, its build tools (moc, rcc, uic) from
+# this machine's Qt of the same version.
+set(QT_HOST_PATH /usr CACHE PATH "The build machine's Qt")
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/${CMAKE_HOST_SYSTEM_PROCESSOR}-linux-gnu/cmake CACHE PATH "Its CMake packages")
+
 # The folder holds Debian's arm64 C library too: qemu takes it as the root
 # the arm64 programs load their libraries (and iconv its converters) from.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L ${ZEL_ARM64_SYSROOT})
+# Qt looks for its plug-ins' folder with statx, which qemu 7.2 does not
+# redirect into that root: they are named where they are.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L ${ZEL_ARM64_SYSROOT}
+    -E QT_PLUGIN_PATH=${ZEL_ARM64_SYSROOT}/usr/lib/aarch64-linux-gnu/qt6/plugins)

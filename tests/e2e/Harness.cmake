@@ -14,10 +14,15 @@ if(NOT TARGET zel_e2e_harness)
   )
   target_include_directories(zel_e2e_harness PUBLIC ${_zel_e2e_dir})
   target_link_libraries(zel_e2e_harness PUBLIC zel_core zel_test_support)
-  # The programs where this build put them: an ASan build runs its own.
+  # The programs where this build put them: an ASan build runs its own, a
+  # cross build its own under the emulator.
+  include(ProgramForTests)
+  zel_program_for_tests(_zel_e2e_gateway ZEL_RV7300)
+  zel_program_for_tests(_zel_e2e_srv_zel srv_zel)
+  zel_program_for_tests(_zel_e2e_simulator rv7300_sim)
   target_compile_definitions(zel_e2e_harness PRIVATE
-    ZEL_E2E_GATEWAY="$<TARGET_FILE:ZEL_RV7300>"
-    ZEL_E2E_SRV_ZEL="$<TARGET_FILE:srv_zel>"
-    ZEL_E2E_SIMULATOR="$<TARGET_FILE:rv7300_sim>")
+    ZEL_E2E_GATEWAY="${_zel_e2e_gateway}"
+    ZEL_E2E_SRV_ZEL="${_zel_e2e_srv_zel}"
+    ZEL_E2E_SIMULATOR="${_zel_e2e_simulator}")
   add_dependencies(zel_e2e_harness ZEL_RV7300 srv_zel rv7300_sim)
 endif()
