@@ -269,40 +269,38 @@ void MonitorServer::Received(Id id, std::string_view bytes) {
 }
 
 void MonitorServer::Serve(Id id, Time now) {
-    for (;;) {
-        const auto found = clients_.find(id);
-        if (found == clients_.end()) {
-            return;
-        }
-        Client& client = found->second;
-        const RequestOutcome outcome = client.Request.Take();
-        if (const auto* head = std::get_if<RequestHead>(&outcome)) {
-            if (!Answer(id, client, MonitorAnswer(routes_, *head), !head->KeepAlive, now)) {
-                return;
-            }
-        } else if (const auto* refusal = std::get_if<RequestRefusal>(&outcome)) {
-            Answer(id, client, MonitorRefusal(*refusal), true, now);
-            return;
-        } else {
-            return;
-        }
+    const auto found = clients_.find(id);
+    if (found == clients_.end()) {
+        return;
+    }
+    Client& client = found->second;
+    const RequestOutcome outcome = client.Request.Take();
+    if (const auto* head = std::get_if<RequestHead>(&outcome)) {
+        Answer(id, client, MonitorAnswer(routes_, *head), !head->KeepAlive, now);
+    } else if (const auto* refusal = std::get_if<RequestRefusal>(&outcome)) {
+        Answer(id, client, MonitorRefusal(*refusal), true, now);
     }
 }
 
-bool MonitorServer::Answer(Id id, Client& client, const std::string& answer, bool close, Time now) {
+void MonitorServer::Answer(Id id, Client& client, const std::string& answer, bool close, Time now) {
     client.CloseAfter = close;
-    if (client.Socket->Send(answer)) {
-        AnswerOut(id, client, now);
-        return !close;
-    }
+    const bool sent = client.Socket->Send(answer);
     if (client.Socket->Failed()) {
         Drop(id);
-        return false;
+        return;
     }
-    // Nothing more is read while the client does not take its answer.
+    if (sent && (close || !client.Request.Started())) {
+        AnswerOut(id, client, now);
+        return;
+    }
+    // Nothing more is read while the client does not take its answer; and
+    // requests sent ahead are answered one per pass of the loop, so that a
+    // client that sends many at once cannot hold the terminals up.
+    if (sent) {
+        client.Socket->AwaitDrained();
+    }
     client.Socket->SetReading(false);
     table_.Enter(id, Phase::Answer, now);
-    return false;
 }
 
 void MonitorServer::AnswerOut(Id id, Client& client, Time now) {

@@ -64,11 +64,11 @@ private:
     std::string MetricsText();
     void Accepted(int handle);
     void Received(Id id, std::string_view bytes);
-    // Answers the requests whose heads have come, as long as each answer
-    // goes out at once.
+    // Answers the request whose head has come, if one has.
     void Serve(Id id, Time now);
-    // Sends an answer; true when it went at once and the connection is kept.
-    bool Answer(Id id, Client& client, const std::string& answer, bool close, Time now);
+    // Sends an answer; the next request is read once it has gone, and one
+    // sent ahead of its turn waits for the loop's next pass.
+    void Answer(Id id, Client& client, const std::string& answer, bool close, Time now);
     void AnswerOut(Id id, Client& client, Time now);
     void Drained(Id id);
     void Drop(Id id);

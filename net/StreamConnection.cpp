@@ -56,12 +56,16 @@ bool StreamConnection::Send(std::string_view bytes) {
         }
     }
     unsent_.append(bytes);
+    AwaitDrained();
+    return false;
+}
+
+void StreamConnection::AwaitDrained() {
     if (write_.Watching()) {
         write_.SetEnabled(true);
     } else {
         write_ = ReadinessWatch(handle_, ReadinessWatch::Kind::Write, [this](int) { Writable(); });
     }
-    return false;
 }
 
 void StreamConnection::ShutdownWrite() {

@@ -39,6 +39,9 @@ public:
     // have, unless the socket has failed (Failed: nothing is kept).
     bool Send(std::string_view bytes);
     bool Failed() const { return failed_; }
+    // Drained follows on the loop's next pass that finds the socket
+    // writable, even when nothing is left to send.
+    void AwaitDrained();
     // While off, bytes wait in the socket, and the peer's sending stops
     // once its window is full.
     void SetReading(bool on) { read_.SetEnabled(on); }
