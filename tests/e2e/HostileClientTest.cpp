@@ -21,11 +21,13 @@ using std::chrono::milliseconds;
 
 // Over one second: a loop that spins uses all of it.
 constexpr double kIdleCpuSeconds = 0.25;
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer keeps freed memory in quarantine, so churn shows as growth.
-constexpr long kGrowthKiB = 24 * 1024;
-#else
 constexpr long kGrowthKiB = 4 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer holds freed memory in quarantine (up to 256 MiB): the
+// growth it shows is not the gateway's.
+constexpr bool kGrowthCounts = false;
+#else
+constexpr bool kGrowthCounts = true;
 #endif
 // Handles a gateway out of files is left beyond what it holds idle.
 constexpr int kSpareHandles = 12;
@@ -56,20 +58,46 @@ struct Measured {
     long GrowthKiB = 0;
 };
 
-void Print(const char* name, const Measured& m) {
-    std::printf("  %-44s %-44s %8.1f %6.2f %8ld\n", name, m.Seen.c_str(), m.ServedMs, m.Cpu,
-                m.GrowthKiB);
-}
+struct Row {
+    HostileKind Kind;
+    std::string Sees;     // by the client the table names
+    std::string Journal;  // a line the gateway writes, when one is due
+    bool FewFiles = false;
+};
 
-void Check(const Measured& m, const std::string& sees) {
-    EXPECT_EQ(m.Seen, sees);
-    EXPECT_GE(m.ServedMs, 0) << "the newcomer was not served";
-    EXPECT_LT(m.Cpu, kIdleCpuSeconds);
-    EXPECT_LT(m.GrowthKiB, kGrowthKiB);
+void PrintHeader(const char* sees, const char* served) {
+    std::printf("  %-44s %-44s %8s %6s %8s\n", "", sees, served, "cpu s", "+KiB");
 }
 
 class HostileClientTest : public GatewayTest {
 protected:
+    // A gateway of its own for the row, its file limit lowered for a row
+    // out of files.
+    Gateway& StartRow(const GatewayConfig& config, const Row& row, unsigned long fewFiles) {
+        GatewayRun run;
+        run.FileLimit = row.FewFiles ? fewFiles : 0;
+        return StartGateway(config, run);
+    }
+
+    // The row's last columns, once its clients stop sending (still
+    // connected), and every column checked.
+    static void Finish(const Row& row, Gateway& gateway, HostileClients& clients, long before,
+                       Measured& m) {
+        const pid_t pid = gateway.Process().Pid();
+        clients.StopSending();
+        m.Cpu = CpuOverASecond(pid);
+        m.GrowthKiB = ResidentKiB(pid) - before;
+        std::printf("  %-44s %-44s %8.1f %6.2f %8ld\n", row.Kind.Name, m.Seen.c_str(), m.ServedMs,
+                    m.Cpu, m.GrowthKiB);
+        EXPECT_EQ(m.Seen, row.Sees);
+        EXPECT_GE(m.ServedMs, 0) << "the newcomer was not served";
+        EXPECT_LT(m.Cpu, kIdleCpuSeconds);
+        EXPECT_TRUE(!kGrowthCounts || m.GrowthKiB < kGrowthKiB) << m.GrowthKiB << " KiB";
+        if (!row.Journal.empty()) {
+            EXPECT_NE(gateway.Stderr().find(row.Journal), std::string::npos) << gateway.Stderr();
+        }
+    }
+
     // The handles a gateway of `config` holds once it serves, for a limit
     // a few above it.
     unsigned long FileLimitFor(const GatewayConfig& config) {
@@ -105,12 +133,8 @@ TEST_F(HostileClientTest, TheMonitorAnswersANewcomerAndStaysBoundedWhateverItsCl
     config.Monitor = "127.0.0.1:0";
     const unsigned long fewFiles = FileLimitFor(config);
     const std::vector<HostileKind>& kinds = MonitorHostileKinds();
-    const struct {
-        HostileKind Kind;
-        std::string Sees;     // by the first client
-        std::string Journal;  // a line the gateway writes, when one is due
-        bool FewFiles = false;
-    } rows[] = {
+    const Row rows[] = {
+        // what the first client sees
         {kinds[0], "closed", "Monitor: 32 connections open"},
         {kinds[1], "HTTP/1.1 408 Request Timeout", ""},
         {kinds[2], "HTTP/1.1 413 Payload Too Large", ""},
@@ -125,31 +149,20 @@ TEST_F(HostileClientTest, TheMonitorAnswersANewcomerAndStaysBoundedWhateverItsCl
          true},
     };
     ASSERT_EQ(kinds.size() + 1, std::size(rows));
-    std::printf("  %-44s %-44s %8s %6s %8s\n", "", "the first client sees", "new ms", "cpu s",
-                "+KiB");
-    for (const auto& row : rows) {
+    PrintHeader("the first client sees", "new ms");
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.Kind.Name);
-        GatewayRun run;
-        run.FileLimit = row.FewFiles ? fewFiles : 0;
-        Gateway& gateway = StartGateway(config, run);
+        Gateway& gateway = StartRow(config, row, fewFiles);
         const std::string monitor = gateway.MonitorAddress();
         const auto port =
             static_cast<std::uint16_t>(std::stoi(monitor.substr(monitor.rfind(':') + 1)));
         ASSERT_GE(GetStatus(monitor), 0);
-        const pid_t pid = gateway.Process().Pid();
-        const long before = ResidentKiB(pid);
+        const long before = ResidentKiB(gateway.Process().Pid());
         HostileClients clients(port, row.Kind);
         Measured m;
         m.Seen = Seen(clients.First());
         m.ServedMs = GetStatus(monitor);
-        clients.StopSending();
-        m.Cpu = CpuOverASecond(pid);
-        m.GrowthKiB = ResidentKiB(pid) - before;
-        Print(row.Kind.Name, m);
-        Check(m, row.Sees);
-        if (!row.Journal.empty()) {
-            EXPECT_NE(gateway.Stderr().find(row.Journal), std::string::npos) << gateway.Stderr();
-        }
+        Finish(row, gateway, clients, before, m);
         auto terminal = Connect();  // the terminals were served all along
         terminal->Scan(kMilk);
         EXPECT_EQ(terminal->ExpectFrame(kPrompt).Bytes,
@@ -163,12 +176,8 @@ TEST_F(HostileClientTest, TheTerminalPortServesItsTerminalsAndNeverSpins) {
     config.Conexiones = 2;
     const unsigned long fewFiles = FileLimitFor(config);
     const std::string digits(64 * 1024, '7');
-    const struct {
-        HostileKind Kind;
-        std::string Sees;  // by the last client: "greeted", or "closed"
-        std::string Journal;
-        bool FewFiles = false;
-    } rows[] = {
+    const Row rows[] = {
+        // what the last client sees: "greeted", or "closed"
         {{"idle holders", 200, "", ""}, "greeted", ""},
         {{"a slow scan, a digit every 100 ms", 20, "\x02", "7", 100ms}, "greeted", ""},
         {{"digits without STX, at full speed", 4, "", digits}, "greeted", ""},
@@ -181,16 +190,12 @@ TEST_F(HostileClientTest, TheTerminalPortServesItsTerminalsAndNeverSpins) {
          "cannot accept a connection (Too many open files)",
          true},
     };
-    std::printf("  %-44s %-44s %8s %6s %8s\n", "", "the last client sees", "scan ms", "cpu s",
-                "+KiB");
-    for (const auto& row : rows) {
+    PrintHeader("the last client sees", "scan ms");
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.Kind.Name);
-        GatewayRun run;
-        run.FileLimit = row.FewFiles ? fewFiles : 0;
-        Gateway& gateway = StartGateway(config, run);
+        Gateway& gateway = StartRow(config, row, fewFiles);
         auto terminal = Connect();  // a shop's terminal, there before them
-        const pid_t pid = gateway.Process().Pid();
-        const long before = ResidentKiB(pid);
+        const long before = ResidentKiB(gateway.Process().Pid());
         HostileClients clients(gateway.Port(), row.Kind);
         Measured m;
         const auto greeting = clients.Last().NextFrame(row.FewFiles ? 0ms : kPrompt);
@@ -200,14 +205,7 @@ TEST_F(HostileClientTest, TheTerminalPortServesItsTerminalsAndNeverSpins) {
         if (result.Bytes == ExpectedResultFrame(kMilkText, "$89.50", 0)) {
             m.ServedMs = MillisecondsBetween(scanned, result.At);
         }
-        clients.StopSending();
-        m.Cpu = CpuOverASecond(pid);
-        m.GrowthKiB = ResidentKiB(pid) - before;
-        Print(row.Kind.Name, m);
-        Check(m, row.Sees);
-        if (!row.Journal.empty()) {
-            EXPECT_NE(gateway.Stderr().find(row.Journal), std::string::npos) << gateway.Stderr();
-        }
+        Finish(row, gateway, clients, before, m);
     }
 }
 
