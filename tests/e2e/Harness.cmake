@@ -25,5 +25,9 @@ if(NOT TARGET zel_e2e_harness)
     ZEL_E2E_GATEWAY="${_zel_e2e_gateway}"
     ZEL_E2E_SRV_ZEL="${_zel_e2e_srv_zel}"
     ZEL_E2E_SIMULATOR="${_zel_e2e_simulator}")
+  # What a test measures of a program's process is the emulator's there.
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    target_compile_definitions(zel_e2e_harness PUBLIC ZEL_E2E_EMULATED)
+  endif()
   add_dependencies(zel_e2e_harness ZEL_RV7300 srv_zel rv7300_sim)
 endif()

@@ -26,6 +26,10 @@ constexpr long kGrowthKiB = 4 * 1024;
 // The sanitizer holds freed memory in quarantine (up to 256 MiB): the
 // growth it shows is not the gateway's.
 constexpr bool kGrowthCounts = false;
+#elif defined(ZEL_E2E_EMULATED)
+// The process is the emulator: the code it translates for each new path the
+// gateway takes grows its memory (5 to 6 MiB over a row), not the gateway's.
+constexpr bool kGrowthCounts = false;
 #else
 constexpr bool kGrowthCounts = true;
 #endif
