@@ -58,15 +58,22 @@ void SessionTable::Received(SessionId id, std::string_view bytes, Time now, Tabl
     Settle(id, now, out);
 }
 
-void SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
-                                  TableActions& out) {
+ScanEnd SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
+                                     TableActions& out) {
     awaiting_.erase(id);
     const auto found = sessions_.find(id);
     if (found == sessions_.end()) {
-        return;  // the terminal left during its lookup: the answer is dropped
+        return {};  // the terminal left during its lookup: the answer is dropped
     }
+    const bool asked = found->second.State() == SessionState::LookingUp;
     Take(id, found->second.LookupFinished(answer, now), out);
+    ScanEnd end;
+    if (asked) {
+        const SessionCounters& c = found->second.Counters();
+        end = {c.LastOutcome, c.Peer, c.LastCode};
+    }
     Settle(id, now, out);
+    return end;
 }
 
 void SessionTable::PauseElapsed(SessionId id, Time now, TableActions& out) {

@@ -34,6 +34,14 @@ struct TargetedAction {
 };
 using TableActions = std::vector<TargetedAction>;
 
+// A scan its lookup's answer ended: the terminal's "address:port", the code
+// and how it ended (None: the answer was dropped, its terminal gone).
+struct ScanEnd {
+    ScanOutcome Outcome = ScanOutcome::None;
+    std::string Peer;
+    std::string Code;
+};
+
 class SessionTable {
 public:
     using Time = SessionClock::time_point;
@@ -42,7 +50,7 @@ public:
 
     SessionId Open(std::string peer, Time now, TableActions& out);
     void Received(SessionId id, std::string_view bytes, Time now, TableActions& out);
-    void LookupFinished(SessionId id, const LookupAnswer& answer, Time now, TableActions& out);
+    ScanEnd LookupFinished(SessionId id, const LookupAnswer& answer, Time now, TableActions& out);
     void PauseElapsed(SessionId id, Time now, TableActions& out);
     void Close(SessionId id, Time now, TableActions& out);
 

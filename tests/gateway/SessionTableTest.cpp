@@ -235,7 +235,11 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     const TerminalSession& session = table.Sessions().at(id);
     EXPECT_EQ(session.State(), SessionState::LookingUp);
     EXPECT_EQ(table.LookupsInFlight(), 1u);
-    table.LookupFinished(id, LookupOutcome{}, later, out);
+    const ScanEnd end = table.LookupFinished(id, LookupOutcome{}, later, out);
+    EXPECT_EQ(end.Outcome, ScanOutcome::NotFound);
+    EXPECT_EQ(end.Peer + " " + end.Code, "127.0.0.1:4000 7501");
+    EXPECT_EQ(table.LookupFinished(id, LookupOutcome{}, later, out).Outcome, ScanOutcome::None)
+        << "an answer not asked for is no scan";
     EXPECT_EQ(session.State(), SessionState::Pausing);
     const SessionCounters& c = session.Counters();
     EXPECT_EQ(c.Peer, "127.0.0.1:4000");
