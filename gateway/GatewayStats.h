@@ -12,8 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/NotFoundCodes.h"
+#include "gateway/ScanHistory.h"
 #include "gateway/ServerHealth.h"
 #include "gateway/SessionTable.h"
+#include "gateway/TerminalNames.h"
+#include "gateway/TerminalRoster.h"
 #include "server/IData_Srv_Zel.h"
 
 namespace zel {
@@ -75,6 +79,12 @@ struct StatsSnapshot {
     ServerHealth Server;     // whether it answers, as the lookup client knows it
     std::string PricesAsOf;  // a store's replicated catalogue, as of; empty: current
     std::vector<TerminalStatus> Terminals;
+    // What the terminals did beyond (TerminalActivity), and the shop's names
+    // for them (null: none).
+    std::vector<RosterEntry> Departed;   // gone now, the latest first
+    std::vector<NotFoundCode> NotFound;  // the most scanned first
+    HistoryView History;
+    const TerminalNames* Names = nullptr;
 };
 
 class GatewayStats {

@@ -185,6 +185,7 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         if (const auto written = failures_.Flush(Clock::now())) {
             std::fprintf(stderr, "%s\n", written->c_str());
         }
+        activity_.Expire(WallClock::now());
     });
     summary->start(std::chrono::seconds(5));
 
@@ -217,6 +218,7 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
     Socket.SetTag(sessions_->Open(
         Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions));
     stats_->Accepted();
+    activity_.Connected(Socket.RemoteAddress(), WallClock::now());
     Carry(actions);
 }
 
@@ -230,6 +232,7 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     if (Socket.Tag() == 0 || !sessions_) {
         return;
     }
+    activity_.Received(Socket.RemoteAddress(), WallClock::now());
     TableActions actions;
     sessions_->Received(Socket.Tag(), received, Clock::now(), actions);
     Carry(actions);
@@ -242,8 +245,10 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
         return;
     }
     Socket.SetTag(0);
-    stats_->Released(Socket.Overflowed() ? ReleaseCause::Overflow
-                                         : ReleaseCauseOf(Socket.ReportedError()));
+    const ReleaseCause cause =
+        Socket.Overflowed() ? ReleaseCause::Overflow : ReleaseCauseOf(Socket.ReportedError());
+    stats_->Released(cause);
+    activity_.Released(Socket.RemoteAddress(), cause, WallClock::now());
     TableActions actions;
     sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
@@ -259,13 +264,14 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
         socket->Close();
     }
     const Clock::time_point now = Clock::now();
+    const WallClock::time_point wallNow = WallClock::now();
     if (const auto asked = asked_.find(id); asked != asked_.end()) {
-        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer),
-                           WallClock::now());
+        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer), wallNow);
+        activity_.LookupTimed(now - asked->second, wallNow);
         asked_.erase(asked);
     }
     TableActions actions;
-    sessions_->LookupFinished(id, answer, now, actions);
+    activity_.ScanEnded(sessions_->LookupFinished(id, answer, now, actions), wallNow);
     Carry(actions);
 }
 
@@ -327,6 +333,8 @@ StatsSnapshot TFMain::Snapshot() {
         stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
     snapshot.TerminalPort = ssSocket.LocalPort();
     snapshot.PricesAsOf = lookups_->PricesAsOf();
+    activity_.Describe(snapshot, snapshot.TakenAt);
+    snapshot.Names = &settings_.Names;
     return snapshot;
 }
 

@@ -26,6 +26,7 @@
 #include "gateway/LookupClient.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
+#include "gateway/TerminalActivity.h"
 #include "money/MoneySettings.h"
 #include "net/ServerSocket.h"
 #include "server/IData_Srv_Zel.h"
@@ -109,6 +110,7 @@ private:
     std::map<SessionId, QTimer*> pauses_;
     std::unique_ptr<LookupClient> lookups_;
     std::unique_ptr<GatewayStats> stats_;
+    TerminalActivity activity_;  // who came and went, codes not found, the last hour
     std::unique_ptr<class MonitorServer> monitor_;
     std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
     FailureLog failures_;                                  // the journal's, without the debug log
