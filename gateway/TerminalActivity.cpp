@@ -22,20 +22,38 @@ std::string_view AddressOfPeer(std::string_view peer) {
     return peer.substr(0, peer.rfind(':'));
 }
 
-std::vector<std::string> TerminalActivity::Connected(std::string_view address,
-                                                     WallClock::time_point now) {
+void TerminalActivity::Tell(std::string_view address) const {
+    if (observer_ != nullptr) {
+        if (const RosterEntry* terminal = roster_.Find(address)) {
+            observer_->Changed(*terminal);
+        }
+    }
+}
+
+void TerminalActivity::TellForgotten(const std::vector<std::string>& addresses) const {
+    if (observer_ != nullptr) {
+        for (const std::string& address : addresses) {
+            observer_->Forgotten(address);
+        }
+    }
+}
+
+void TerminalActivity::Connected(std::string_view address, WallClock::time_point now) {
     std::vector<std::string> forgotten = roster_.Expire(now);
     roster_.Connected(address, now, forgotten);
-    return forgotten;
+    TellForgotten(forgotten);
+    Tell(address);
 }
 
 void TerminalActivity::Received(std::string_view address, WallClock::time_point now) {
     roster_.Seen(address, now);
+    Tell(address);
 }
 
 void TerminalActivity::Released(std::string_view address, ReleaseCause cause,
                                 WallClock::time_point now) {
     roster_.Left(address, DepartureOf(cause), now);
+    Tell(address);
 }
 
 void TerminalActivity::ScanEnded(const ScanEnd& end, WallClock::time_point now) {
@@ -49,8 +67,8 @@ void TerminalActivity::LookupTimed(std::chrono::nanoseconds took, WallClock::tim
     history_.LookupTimed(took, now);
 }
 
-std::vector<std::string> TerminalActivity::Expire(WallClock::time_point now) {
-    return roster_.Expire(now);
+void TerminalActivity::Expire(WallClock::time_point now) {
+    TellForgotten(roster_.Expire(now));
 }
 
 void TerminalActivity::Describe(StatsSnapshot& s, WallClock::time_point now) const {

@@ -23,16 +23,26 @@ inline constexpr std::size_t SHOWN_NOT_FOUND_CODES = 50;
 // The address of "address:port".
 std::string_view AddressOfPeer(std::string_view peer);
 
+// Told of every change to a terminal the roster remembers, as it happens.
+class RosterObserver {
+public:
+    virtual ~RosterObserver() = default;
+    virtual void Changed(const RosterEntry& terminal) = 0;
+    virtual void Forgotten(const std::string& address) = 0;
+};
+
 class TerminalActivity {
 public:
-    // Each returns the addresses the roster forgot meanwhile (to make room,
-    // or gone for longer than it remembers).
-    std::vector<std::string> Connected(std::string_view address, WallClock::time_point now);
+    // Null: nobody is told.
+    void SetObserver(RosterObserver* observer) { observer_ = observer; }
+
+    void Connected(std::string_view address, WallClock::time_point now);
     void Received(std::string_view address, WallClock::time_point now);
     void Released(std::string_view address, ReleaseCause cause, WallClock::time_point now);
     void ScanEnded(const ScanEnd& end, WallClock::time_point now);
     void LookupTimed(std::chrono::nanoseconds took, WallClock::time_point now);
-    std::vector<std::string> Expire(WallClock::time_point now);
+    // Forgets the terminals gone for longer than the roster remembers.
+    void Expire(WallClock::time_point now);
 
     // The terminals gone, the codes not found (the SHOWN_NOT_FOUND_CODES most
     // scanned) and the last hour, into `s`.
@@ -42,6 +52,10 @@ public:
     const NotFoundCodes& NotFound() const { return notFound_; }
 
 private:
+    void Tell(std::string_view address) const;
+    void TellForgotten(const std::vector<std::string>& addresses) const;
+
+    RosterObserver* observer_ = nullptr;
     TerminalRoster roster_;
     NotFoundCodes notFound_;
     ScanHistory history_;
