@@ -18,8 +18,11 @@
 //     idle connections, and the floor of as many plain HTTP clients.
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
-//  6. The status and metrics endpoint: /status and /metrics answer times with
-//     200 terminals connected, idle and with 20 of them scanning (ESPERA 0).
+//  6. The status and metrics endpoint: /status, the page and /metrics answer
+//     times with 200 named terminals connected, 20 gone and 50 codes not
+//     found, idle and with 20 of them scanning (ESPERA 0); and one terminal's
+//     scans with the page open (polling every 2 s) against the same without
+//     it, in alternate rounds.
 //  7. A store of a chain: the head office's PostgreSQL primary and the
 //     store's hot standby of it. Scan to result with the store's srv_zel on
 //     the standby, beside the same gateway asking the head office's srv_zel
@@ -39,6 +42,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -66,8 +70,11 @@ constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 constexpr int kWarmBursts = 3;
 constexpr int kImports = 20;
 constexpr int kMonitoredTerminals = 200;
-constexpr milliseconds kScrapeEvery{100};  // part 1, endpoint on: far more than any scraper
-constexpr milliseconds kMeasureEvery{10};  // part 6
+constexpr milliseconds kScrapeEvery{100};   // part 1, endpoint on: far more than any scraper
+constexpr milliseconds kMeasureEvery{10};   // part 6
+constexpr milliseconds kPageRefresh{2000};  // part 6: the page's own
+constexpr int kGoneTerminals = 20;
+constexpr int kShownCodes = 50;
 // srv_zel serves each kept-alive connection with a worker of its own: room
 // for the gateway's CONEXIONES 16, a gateway still winding down and this
 // program's own clients.
@@ -95,8 +102,10 @@ const char* const kHelp =
     "     floor of 50 plain HTTP clients, each max against the round trip;\n"
     "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
     "     wait for its idle screen (p50, p99), both pause modes;\n"
-    "  6. /status and /metrics answer times (p50, p99) with 200 terminals\n"
-    "     connected, idle and with 20 of them scanning, ESPERA 0.\n"
+    "  6. /status, / and /metrics answer times (p50, p99) with 200 named\n"
+    "     terminals connected, 20 gone and 50 codes not found, idle and with 20\n"
+    "     of them scanning, ESPERA 0; one terminal's scans (p50, p99) with the\n"
+    "     page open (/status every 2 s) against the same without it;\n"
     "  7. a store of a chain (a PostgreSQL primary and a hot standby of it, run\n"
     "     as the postgres user when root): scan to result, one terminal, ESPERA\n"
     "     0, with srv_zel on SQLite, on the store's standby, and the head\n"
@@ -212,12 +221,13 @@ Latencies Terminals(std::uint16_t port, int count, milliseconds duration) {
     return all;
 }
 
-// Asks the gateway's endpoint for /status and /metrics in turn, every
-// `every`, from a thread of its own, until it goes; each answer's time.
+// Asks the gateway's endpoint for each of `paths` in turn, every `every`,
+// from a thread of its own, until it goes; each answer's time by path.
 class Scraper {
 public:
-    Scraper(const std::string& address, milliseconds every)
-        : thread_([this, address, every] { Run(address, every); }) {}
+    Scraper(const std::string& address, milliseconds every,
+            std::vector<std::string> paths = {"/status", "/metrics"})
+        : paths_(std::move(paths)), thread_([this, address, every] { Run(address, every); }) {}
     ~Scraper() { Stop(); }
     void Stop() {
         stop_ = true;
@@ -225,7 +235,7 @@ public:
             thread_.join();
         }
     }
-    Latencies Status, Metrics;
+    Latencies& Of(const std::string& path) { return times_[path]; }
 
 private:
     void Run(const std::string& address, milliseconds every) {
@@ -233,18 +243,24 @@ private:
         httplib::Client client(address.substr(0, colon), std::stoi(address.substr(colon + 1)));
         client.set_keep_alive(true);
         while (!stop_) {
-            for (auto [path, into] : {std::pair{"/status", &Status}, {"/metrics", &Metrics}}) {
+            for (const std::string& path : paths_) {
                 const auto before = Clock::now();
                 const auto answer = client.Get(path);
                 if (!answer || answer->status != 200) {
-                    throw std::runtime_error(std::string("GET ") + path + " failed");
+                    throw std::runtime_error("GET " + path + " failed");
                 }
-                into->Ms.push_back(MillisecondsBetween(before, Clock::now()));
+                times_[path].Ms.push_back(MillisecondsBetween(before, Clock::now()));
             }
-            std::this_thread::sleep_for(every);
+            // Asleep in short steps, so that a stop is not held for `every`.
+            for (auto until = Clock::now() + every; !stop_ && Clock::now() < until;) {
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(milliseconds(20), until - Clock::now()));
+            }
         }
     }
 
+    const std::vector<std::string> paths_;
+    std::map<std::string, Latencies> times_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -354,24 +370,83 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
         rate(oneMonitored) / rate(one), rate(manyMonitored) / rate(many), kManyTerminals);
 }
 
-// /status and /metrics asked in a loop while 200 terminals are connected,
-// first all idle, then with 20 of them scanning without a pause.
+// The address of the n-th terminal of part 6 (n from 0), each its own.
+std::string MonitoredAddress(int n) {
+    return "127.0.1." + std::to_string(1 + n);
+}
+
+// The page's content as a shop's would be: every terminal named, some gone,
+// codes not found, scans in the last hour.
+void FillThePage(const Gateway& gateway) {
+    Terminal scanner(gateway.Port(), 0, milliseconds(10000), MonitoredAddress(0));
+    scanner.ExpectFrame(milliseconds(10000));
+    for (int i = 0; i < 3 * kShownCodes; ++i) {
+        const int missing = i % kShownCodes;  // each scanned three times
+        scanner.Scan(std::to_string(9'900'000'000'000 + missing));
+        scanner.ExpectFrame(milliseconds(30000));  // type 0: the idle screen alone
+    }
+    for (int n = 0; n < kGoneTerminals; ++n) {
+        Terminal gone(gateway.Port(), 0, milliseconds(10000),
+                      MonitoredAddress(kMonitoredTerminals + n));
+        gone.ExpectFrame(milliseconds(10000));
+        n % 2 ? gone.Reset() : gone.Close();
+    }
+}
+
+// One terminal scanning for `phase`, in rounds alternately without and with
+// the page open in a browser (/ once, then /status every 2 s), the two
+// kinds of round pooled.
+void ScansWhileThePageIsOpen(const Gateway& gateway, milliseconds phase) {
+    Terminal terminal(gateway.Port(), 0, milliseconds(10000), MonitoredAddress(1));
+    terminal.ExpectFrame(milliseconds(10000));
+    Latencies without, with;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < 2 * kRounds; ++round) {
+        const bool open = round % 2 == 1;
+        std::unique_ptr<Scraper> page;
+        if (open) {
+            page = std::make_unique<Scraper>(gateway.MonitorAddress(), kPageRefresh,
+                                             std::vector<std::string>{"/status"});
+        }
+        (open ? with : without).Add(ScanLoop(terminal, round * 97, Clock::now() + phase / kRounds));
+    }
+    std::printf("  %-34s %8zu %10.3f %10.3f\n", "one scanning, page closed", without.Ms.size(),
+                without.At(0.5), without.At(0.99));
+    std::printf("  %-34s %8zu %10.3f %10.3f   p99 x%.2f (goal <= 1.1)\n",
+                "one scanning, page open (2 s)", with.Ms.size(), with.At(0.5), with.At(0.99),
+                with.At(0.99) / without.At(0.99));
+}
+
+// /status, / and /metrics asked in a loop while 200 named terminals are
+// connected, 20 more gone and 50 codes not found: first all idle, then with
+// 20 of them scanning without a pause; then one terminal's scans with and
+// without the page open.
 void EndpointUnderLoad(const TempDir& dir, const SrvZel& server, milliseconds phase) {
     std::printf(
-        "6. The status endpoint with %d terminals connected, asked every %lld ms: answer "
-        "time, ms\n",
-        kMonitoredTerminals, static_cast<long long>(kMeasureEvery.count()));
+        "6. The status endpoint with %d named terminals connected, %d gone and %d codes not "
+        "found, asked every %lld ms: answer time, ms\n",
+        kMonitoredTerminals, kGoneTerminals, kShownCodes,
+        static_cast<long long>(kMeasureEvery.count()));
     std::printf("  %-34s %8s %10s %10s\n", "", "answers", "p50", "p99");
     GatewayConfig config;
     config.ServerAddress = server.Address();
     config.Espera = 0;
     config.PausaPorTerminal = 1;
     config.Monitor = "127.0.0.1:0";
+    for (int n = 0; n < kMonitoredTerminals + kGoneTerminals; ++n) {
+        config.Terminales.emplace_back(MonitoredAddress(n), "Caja " + std::to_string(n + 1));
+    }
     Gateway gateway(dir, config);
     gateway.WaitListening();
-    auto idle = ConnectTerminals(gateway.Port(), kMonitoredTerminals - kManyTerminals);
+    FillThePage(gateway);
+    std::vector<std::unique_ptr<Terminal>> idle;
+    for (int n = kManyTerminals; n < kMonitoredTerminals; ++n) {
+        idle.push_back(std::make_unique<Terminal>(gateway.Port(), 0, milliseconds(10000),
+                                                  MonitoredAddress(n)));
+        idle.back()->ExpectFrame(milliseconds(10000));
+    }
     for (const bool scanning : {false, true}) {
-        Scraper scraper(gateway.MonitorAddress(), kMeasureEvery);
+        Scraper scraper(gateway.MonitorAddress(), kMeasureEvery, {"/status", "/", "/metrics"});
         Latencies scans;
         if (scanning) {
             scans = Terminals(gateway.Port(), kManyTerminals, phase);
@@ -381,17 +456,26 @@ void EndpointUnderLoad(const TempDir& dir, const SrvZel& server, milliseconds ph
         }
         scraper.Stop();
         const std::string when = scanning ? std::to_string(kManyTerminals) + " scanning" : "idle";
-        for (auto [path, l] :
-             {std::pair{"/status", &scraper.Status}, {"/metrics", &scraper.Metrics}}) {
+        for (const char* path : {"/status", "/", "/metrics"}) {
+            Latencies& l = scraper.Of(path);
             const std::string name = std::string(path) + ", " + when;
-            std::printf("  %-34s %8zu %10.3f %10.3f\n", name.c_str(), l->Ms.size(), l->At(0.5),
-                        l->At(0.99));
+            std::printf("  %-34s %8zu %10.3f %10.3f\n", name.c_str(), l.Ms.size(), l.At(0.5),
+                        l.At(0.99));
         }
         if (scanning) {
             std::printf("  %-34s %8zu %10.3f %10.3f   (scan to result)\n", "scans meanwhile",
                         scans.Ms.size(), scans.At(0.5), scans.At(0.99));
         }
     }
+    const auto colon = gateway.MonitorAddress().rfind(':');
+    httplib::Client client(gateway.MonitorAddress().substr(0, colon),
+                           std::stoi(gateway.MonitorAddress().substr(colon + 1)));
+    if (const auto status = client.Get("/status")) {
+        std::printf("  /status is %.1f KiB, / %.1f KiB\n",
+                    static_cast<double>(status->body.size()) / 1024,
+                    static_cast<double>(client.Get("/")->body.size()) / 1024);
+    }
+    ScansWhileThePageIsOpen(gateway, phase * 2);
     idle.clear();
     gateway.Stop(SIGTERM);
     std::printf("\n");
