@@ -1,6 +1,7 @@
 // The technician's page in a real browser (headless Chromium): one row per
 // terminal with its counts and last result, kept up to date without a
 // reload, the application server's failure, and every text shown as text.
+#include <algorithm>
 #include <cstdlib>
 
 #include "Browser.h"
@@ -97,6 +98,73 @@ TEST_F(GatewayTest, ThePageShowsEachTerminalLiveAndEveryTextAsText) {
     EXPECT_EQ(events["foreignRequests"].size(), 0u) << events.dump();
     EXPECT_EQ(events["pageErrors"].size(), 0u) << events.dump();
     EXPECT_EQ(events["loads"], 1) << events.dump();
+}
+
+// A named terminal, one that leaves and shows in the list of those gone, a
+// code not found counted across two terminals, the CSV of the codes through
+// the page's own origin, and the chart of the last hour.
+TEST_F(GatewayTest, ThePageNamesTerminalsListsThoseGoneAndTheCodesNotFound) {
+    GatewayConfig config;
+    config.Espera = 0;
+    config.Monitor = "127.0.0.1:0";
+    config.Terminales = {{"127.0.0.21", "Panaderia"}, {"127.0.0.22", "Caja 2"}};
+    Gateway& gateway = StartGateway(config);
+    const auto from = [&](const char* address) {
+        auto terminal = std::make_unique<Terminal>(gateway.Port(), 0, kPrompt, address);
+        terminal->ExpectFrame(kPrompt);  // the greeting
+        return terminal;
+    };
+    auto bakery = from("127.0.0.21");
+    auto till = from("127.0.0.22");
+    for (Terminal* terminal : {bakery.get(), till.get(), bakery.get()}) {
+        terminal->Scan(kMissing);
+        terminal->ExpectFrame(kPrompt);  // type 0: the idle screen again
+    }
+    bakery->Scan(kMilk);
+    bakery->ExpectFrame(kPrompt);
+    till->Reset();
+
+    Browser browser;
+    browser.Open("http://" + gateway.MonitorAddress() + "/");
+    // (The fixture's own probe of the port is a terminal that left too.)
+    const std::string tillGone =
+        "document.querySelectorAll('#left tr[data-address=\"127.0.0.22\"]')";
+    browser.WaitFor(tillGone + ".length === 1");
+    const std::string connected = "document.querySelector('tr[data-terminal=\"127.0.0.21:" +
+                                  std::to_string(bakery->LocalPort()) + "\"] .c-name').textContent";
+    EXPECT_EQ(browser.Eval(connected), "Panaderia");
+    EXPECT_EQ(browser.Eval("document.querySelector('#left tr[data-address=\"127.0.0.22\"] "
+                           ".c-name').textContent"),
+              "Caja 2");
+    EXPECT_EQ(browser.Eval(tillGone + "[0].querySelector('.c-how').textContent"),
+              "conexión cortada");
+    const std::string code =
+        "document.querySelector('#codes tr[data-code=\"" + std::string(kMissing) + "\"] .";
+    EXPECT_EQ(browser.Eval(code + "c-count').textContent"), "3");
+    EXPECT_EQ(browser.Eval(code + "c-terminals').textContent"), "Panaderia, Caja 2");
+    EXPECT_EQ(browser.Eval("document.getElementById('hour-not-found').textContent"), "3");
+    EXPECT_GE(browser.Eval("document.querySelectorAll('#chart rect.bar').length").get<int>(), 1);
+    EXPECT_EQ(browser.Eval("document.getElementById('srv-prices').offsetParent"), nullptr)
+        << "no time from the server: no \"Precios al\"";
+
+    // The CSV the page links to, as the back office downloads it.
+    const std::string csv =
+        browser.Eval("fetch(document.querySelector('a[download]').href).then((r) => r.text())")
+            .get<std::string>();
+    const std::string header = "codigo,veces,primera,ultima,terminales\r\n";
+    ASSERT_EQ(csv.substr(0, header.size()), header) << csv;
+    EXPECT_EQ(csv.substr(header.size(), 7), std::string(kMissing) + ",3,") << csv;
+    EXPECT_NE(csv.find(",\"Panaderia (127.0.0.21); Caja 2 (127.0.0.22)\"\r\n"), std::string::npos)
+        << csv;
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 2) << csv;
+
+    // Back from the same address: connected again, and no longer gone.
+    till = from("127.0.0.22");
+    browser.WaitFor(tillGone + ".length === 0");
+    EXPECT_EQ(browser.Eval("document.querySelectorAll('#terminals tr').length"), 2);
+    const nlohmann::json events = browser.Events();
+    EXPECT_EQ(events["foreignRequests"].size(), 0u) << events.dump();
+    EXPECT_EQ(events["pageErrors"].size(), 0u) << events.dump();
 }
 
 }  // namespace
