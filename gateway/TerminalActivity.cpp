@@ -52,8 +52,11 @@ void TerminalActivity::Received(std::string_view address, WallClock::time_point 
 
 void TerminalActivity::Released(std::string_view address, ReleaseCause cause,
                                 WallClock::time_point now) {
-    roster_.Left(address, DepartureOf(cause), now);
-    Tell(address);
+    if (roster_.Left(address, DepartureOf(cause), now)) {
+        TellForgotten({std::string(address)});
+    } else {
+        Tell(address);
+    }
 }
 
 void TerminalActivity::ScanEnded(const ScanEnd& end, WallClock::time_point now) {

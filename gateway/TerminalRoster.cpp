@@ -34,28 +34,39 @@ bool TerminalRoster::Connected(std::string_view address, WallClock::time_point n
         found = entries_.emplace(std::string(address), RosterEntry{}).first;
         found->second.Address = found->first;
     }
-    ++found->second.Open;
-    found->second.LastSeen = now;
+    RosterEntry& e = found->second;
+    if (e.Open++ == 0) {
+        e.OpenedAt = now;
+    }
+    e.LastSeen = now;
     return true;
 }
 
 void TerminalRoster::Seen(std::string_view address, WallClock::time_point now) {
     if (const auto found = entries_.find(address); found != entries_.end()) {
         found->second.LastSeen = now;
+        found->second.Terminal = true;
     }
 }
 
-void TerminalRoster::Left(std::string_view address, Departure how, WallClock::time_point now) {
+bool TerminalRoster::Left(std::string_view address, Departure how, WallClock::time_point now) {
     const auto found = entries_.find(address);
     if (found == entries_.end() || found->second.Open == 0) {
-        return;  // not remembered when it came
+        return false;  // not remembered when it came
     }
     RosterEntry& e = found->second;
     e.LastSeen = now;
-    if (--e.Open == 0) {
-        e.LeftAt = now;
-        e.How = how;
+    if (--e.Open > 0) {
+        return false;
     }
+    e.Terminal = e.Terminal || now - e.OpenedAt >= PORT_CHECK_SPAN;
+    if (!e.Terminal) {
+        entries_.erase(found);
+        return true;
+    }
+    e.LeftAt = now;
+    e.How = how;
+    return false;
 }
 
 std::vector<std::string> TerminalRoster::Expire(WallClock::time_point now) {

@@ -4,7 +4,10 @@
 // connections from one address are one terminal, gone when the last closes.
 // At most `capacity` addresses are remembered: to make room, the one that
 // left the longest ago is forgotten; while every one remembered is
-// connected, a new address is not remembered. Pure: times come from the
+// connected, a new address is not remembered. A port check (a connection
+// that sends nothing and closes within PORT_CHECK_SPAN, from an address that
+// has never done more) is no terminal: it is forgotten as it leaves, so a
+// monitoring probe never shows as a terminal gone. Pure: times come from the
 // caller.
 #pragma once
 
@@ -23,6 +26,7 @@ namespace zel {
 
 inline constexpr std::size_t REMEMBERED_TERMINALS = 1000;
 inline constexpr std::chrono::hours REMEMBERED_FOR{24};
+inline constexpr std::chrono::seconds PORT_CHECK_SPAN{2};
 
 // How a terminal's last connection ended.
 enum class Departure { Closed, Reset, Error };
@@ -34,6 +38,8 @@ struct RosterEntry {
     WallClock::time_point LastSeen;  // its last connection, read or leaving
     WallClock::time_point LeftAt;    // when Open fell to 0
     Departure How = Departure::Closed;
+    WallClock::time_point OpenedAt;  // when Open rose from 0
+    bool Terminal = false;           // it sent, or stayed PORT_CHECK_SPAN: no port check
 };
 
 class TerminalRoster {
@@ -47,7 +53,8 @@ public:
                    std::vector<std::string>& forgotten);
     // The terminal sent something.
     void Seen(std::string_view address, WallClock::time_point now);
-    void Left(std::string_view address, Departure how, WallClock::time_point now);
+    // Returns whether the address was forgotten: a port check.
+    bool Left(std::string_view address, Departure how, WallClock::time_point now);
     // Forgets the terminals gone for longer than REMEMBERED_FOR; their addresses.
     std::vector<std::string> Expire(WallClock::time_point now);
 

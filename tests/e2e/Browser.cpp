@@ -122,6 +122,10 @@ void Browser::Screenshot(const std::string& path) {
     Do({{"do", "screenshot"}, {"path", path}}, std::chrono::seconds(30));
 }
 
+void Browser::Resize(int width, int height) {
+    Do({{"do", "resize"}, {"width", width}, {"height", height}}, std::chrono::seconds(10));
+}
+
 nlohmann::json Browser::Events() {
     return Do({{"do", "events"}}, std::chrono::seconds(10));
 }

@@ -25,6 +25,8 @@ public:
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
     nlohmann::json Eval(const std::string& expression);
     void Screenshot(const std::string& path);
+    // The window's size in CSS pixels (1100 x 640 at start).
+    void Resize(int width, int height);
     // Dialogs, requests other than GETs to the page's origin, page errors, loads.
     nlohmann::json Events();
 

@@ -59,6 +59,16 @@ TEST(TerminalRoster, GoneTerminalsByAddressForADayAndBounded) {
     EXPECT_TRUE(roster.Departed(t0 + 13min + 24h + 1s).empty());
     EXPECT_EQ(roster.Expire(t0 + 13min + 24h + 1s), std::vector<std::string>{"10.0.0.4"});
     EXPECT_EQ(roster.Size(), 2u);
+
+    // A port check is no terminal; one that sent is, however short.
+    TerminalRoster checked;
+    ASSERT_TRUE(checked.Connected("10.0.0.9", t0, forgotten));
+    EXPECT_TRUE(checked.Left("10.0.0.9", Departure::Closed, t0 + 1s));
+    EXPECT_EQ(checked.Size(), 0u);
+    ASSERT_TRUE(checked.Connected("10.0.0.9", t0 + 2s, forgotten));
+    checked.Seen("10.0.0.9", t0 + 2s);
+    EXPECT_FALSE(checked.Left("10.0.0.9", Departure::Closed, t0 + 3s));
+    EXPECT_EQ(checked.Departed(t0 + 3s).size(), 1u);
 }
 
 }  // namespace

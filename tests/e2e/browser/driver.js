@@ -4,6 +4,7 @@
 //   {"do": "wait", "js": E, "ms": N}         until the expression E is true in the page
 //   {"do": "eval", "js": E}                  E's value
 //   {"do": "screenshot", "path": P}          the whole page as PNG
+//   {"do": "resize", "width": W, "height": H} the window's size, as a phone's
 //   {"do": "events"}                         what the page did beside showing:
 //       dialogs opened, requests other than GET or away from its own origin,
 //       page errors, and how many times it was loaded
@@ -59,6 +60,7 @@ async function main() {
     screenshot: async (c) => {
       await page.screenshot({ path: c.path, fullPage: true });
     },
+    resize: async (c) => page.setViewportSize({ width: c.width, height: c.height }),
     events: async () => events,
   };
 
