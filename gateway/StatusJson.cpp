@@ -156,15 +156,16 @@ std::string StatusJsonOf(const StatsSnapshot& s) {
 namespace zel {
 namespace {
 
-// A CSV field: quoted when it must be, and text a spreadsheet would take for
-// a formula made plain with a leading apostrophe.
+// A CSV field: quoted when it holds a separator (a semicolon too, the
+// separator of spreadsheets in Spanish), a quote or a line break; and text a
+// spreadsheet would take for a formula made plain with a leading apostrophe.
 std::string CsvField(std::string_view text) {
     std::string field;
     if (!text.empty() && std::string_view("=+-@").find(text.front()) != std::string_view::npos) {
         field = "'";
     }
     field += text;
-    if (field.find_first_of(",\"\r\n") == std::string::npos) {
+    if (field.find_first_of(",;\"\r\n") == std::string::npos) {
         return field;
     }
     std::string quoted = "\"";

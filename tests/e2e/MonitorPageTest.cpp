@@ -198,6 +198,16 @@ TEST_F(GatewayTest, ThePageNamesTerminalsListsThoseGoneAndTheCodesNotFound) {
     EXPECT_NE(csv.find(",\"Panaderia (127.0.0.21); Caja 2 (127.0.0.23)\"\r\n"), std::string::npos)
         << csv;
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 5) << csv;
+    // The series by terminal, by its name, and by code.
+    const std::string metrics =
+        browser.Eval("fetch('/metrics').then((r) => r.text())").get<std::string>();
+    for (const std::string& sample :
+         {"zel_terminal_connected{address=\"127.0.0.21\",terminal=\"Panaderia\"} 1",
+          "zel_terminal_connected{address=\"127.0.0.23\",terminal=\"Caja 2\"} 0",
+          "zel_not_found_code_scans{code=\"" + std::string(kMissing) + "\"} 3"}) {
+        EXPECT_NE(metrics.find("\n" + sample + "\n"), std::string::npos) << sample << "\n"
+                                                                         << metrics;
+    }
     // Back from the same address: connected again, and no longer gone.
     shop[2] = from(address(2));
     browser.WaitFor(tillGone + ".length === 0");
