@@ -17,6 +17,12 @@ std::int64_t HourOf(WallClock::time_point t) {
     return std::chrono::floor<std::chrono::hours>(t.time_since_epoch()).count();
 }
 
+// The part of a full table the codes one terminal brought in may hold before
+// its new codes make room among its own only: enough for the codes shown.
+std::size_t ShareOf(std::size_t capacity) {
+    return std::max<std::size_t>(1, capacity / 4);
+}
+
 std::size_t SlotOf(std::int64_t hour, std::size_t slots) {
     const auto n = static_cast<std::int64_t>(slots);
     return static_cast<std::size_t>(((hour % n) + n) % n);
@@ -123,18 +129,29 @@ void NotFoundCodes::Add(std::string_view code, std::string_view terminal,
         place = &entries_.emplace_back();
     } else if (capacity_ > 0) {
         // The least scanned, of those the oldest scanned; it gives way to a
-        // code the sketch has seen more often.
-        auto least = entries_.begin();
-        std::uint64_t leastCount = CountAt(*least, hour);
-        for (auto e = entries_.begin() + 1; e != entries_.end() && leastCount > 0; ++e) {
-            const std::uint64_t count = CountAt(*e, hour);
-            if (count < leastCount || (count == leastCount && e->Last < least->Last)) {
-                least = e;
+        // code the sketch has seen more often. A terminal that brought in its
+        // share of the table already makes room among its own codes only.
+        terminal = terminal.substr(0, kMaxAddressChars);
+        const auto ownedBy = [&](const Entry& e) {
+            return e.TerminalCount > 0 && e.Terminals[0] == terminal;
+        };
+        const bool ownOnly = static_cast<std::size_t>(std::count_if(
+                                 entries_.begin(), entries_.end(), ownedBy)) >= ShareOf(capacity_);
+        Entry* least = nullptr;
+        std::uint64_t leastCount = 0;
+        for (Entry& e : entries_) {
+            if (ownOnly && !ownedBy(e)) {
+                continue;
+            }
+            const std::uint64_t count = CountAt(e, hour);
+            if (least == nullptr || count < leastCount ||
+                (count == leastCount && e.Last < least->Last)) {
+                least = &e;
                 leastCount = count;
             }
         }
         if (leastCount == 0 || sketch_.Add(code, hour) > leastCount) {
-            place = &*least;
+            place = least;
         }
     }
     if (place != nullptr) {

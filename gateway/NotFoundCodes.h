@@ -7,10 +7,12 @@
 // hour, over the last NOT_FOUND_WINDOW. When it is full, a new code takes the
 // place of the least scanned one only if a small frequency sketch (a
 // count-min sketch over two half-day generations) says it has been scanned
-// more often than that one; it then starts at one. So a flood of codes seen
-// once each churns the table's bottom only, and the codes scanned most stay
-// with their counts. A count is the scans since the code was last taken in:
-// at least that many. Pure: times come from the caller.
+// more often than that one; it then starts at one. A terminal whose codes
+// (the codes it scanned first since they were taken in) fill a quarter of a
+// full table makes room among its own. So a flood of codes seen once each,
+// from one terminal, churns its own quarter only, and the codes scanned
+// most stay with their counts. A count is the scans since the code was last
+// taken in, never more than it had. Pure: times come from the caller.
 #pragma once
 
 #include <array>
