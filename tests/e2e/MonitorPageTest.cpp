@@ -201,10 +201,10 @@ TEST_F(GatewayTest, ThePageNamesTerminalsListsThoseGoneAndTheCodesNotFound) {
     // The series by terminal, by its name, and by code.
     const std::string metrics =
         browser.Eval("fetch('/metrics').then((r) => r.text())").get<std::string>();
-    for (const std::string& sample :
-         {"zel_terminal_connected{address=\"127.0.0.21\",terminal=\"Panaderia\"} 1",
-          "zel_terminal_connected{address=\"127.0.0.23\",terminal=\"Caja 2\"} 0",
-          "zel_not_found_code_scans{code=\"" + std::string(kMissing) + "\"} 3"}) {
+    for (const std::string& sample : std::vector<std::string>{
+             std::string("zel_terminal_connected{address=\"127.0.0.21\",terminal=\"Panaderia\"} 1"),
+             "zel_terminal_connected{address=\"127.0.0.23\",terminal=\"Caja 2\"} 0",
+             "zel_not_found_code_scans{code=\"" + std::string(kMissing) + "\"} 3"}) {
         EXPECT_NE(metrics.find("\n" + sample + "\n"), std::string::npos) << sample << "\n"
                                                                          << metrics;
     }
