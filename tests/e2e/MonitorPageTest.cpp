@@ -183,8 +183,9 @@ TEST_F(GatewayTest, ThePageNamesTerminalsListsThoseGoneAndTheCodesNotFound) {
 
     if (const char* folder = std::getenv("ZEL_SCREENSHOT_DIR")) {
         browser.Screenshot(std::string(folder) + "/monitor-shop.png");
-        browser.Resize(390, 844);
-        browser.Screenshot(std::string(folder) + "/monitor-shop-phone.png");
+        // A phone's width; the top of the page, down to the connected terminals.
+        browser.Resize(390, 1750);
+        browser.Screenshot(std::string(folder) + "/monitor-shop-phone.png", true);
         browser.Resize(1100, 640);
     }
 
