@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
 #include "gateway/SessionTable.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
+#include "server/ServerHealth.h"
 
 namespace zel {
 

@@ -18,6 +18,13 @@ namespace {
 
 using Clock = SessionClock;
 
+// One callable of several, for std::visit: an action type without its own
+// case does not compile.
+template <class... Cases>
+struct Overloaded : Cases... {
+    using Cases::operator()...;
+};
+
 // Restores the default cursor however start-up ends.
 class BusyGuard {
 public:
@@ -96,10 +103,9 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
         ssSocket.SetPort(config.Port);
 
         DCOMZel.SetComputerName(settings_.ServerAddress);
-        credentials_.CaFile = settings_.ServerCa;
-        credentials_.AccessKey =
-            settings_.ServerKeyFile.empty() ? "" : ReadAccessKey(settings_.ServerKeyFile);
-        DCOMZel.SetCredentials(credentials_);
+        DCOMZel.SetCredentials({settings_.ServerCa, settings_.ServerKeyFile.empty()
+                                                        ? ""
+                                                        : ReadAccessKey(settings_.ServerKeyFile)});
         DCOMZel.SetConnected(true);
     } catch (const std::exception& error) {
         busy.Set(false);
@@ -150,17 +156,15 @@ void TFMain::FormDestroy() {
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
-    // The connection's object has served its one query; the lookups have
-    // connections of their own.
-    DCOMZel.AppServer()->Hangup();
+    // Its blocking calls are over: the lookups have connections of their own.
+    server_ = DCOMZel.AppServer();
+    server_->Hangup();
 
     context_ = std::make_unique<ScanContext>(
         ScanContext{settings_, taxRates_, money_, codePage_, mdebug_ != nullptr});
     sessions_ = std::make_unique<SessionTable>(*context_, settings_.PAUSA_POR_TERMINAL != 1);
-    // The address was read by the connection already.
     lookups_ = std::make_unique<LookupClient>(
-        ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT), credentials_,
-        std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
+        *server_, std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
         [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); },
         LookupClient::Tuning{});
 
@@ -292,28 +296,38 @@ TServerClientWinSocket* TFMain::SocketOf(SessionId id) {
 
 void TFMain::Carry(const TableActions& actions) {
     for (const TargetedAction& targeted : actions) {
-        const SessionAction& action = targeted.Action;
-        if (const auto* log = std::get_if<LogLine>(&action)) {
-            Log(*log);
-        } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
-            asked_[targeted.Target] = Clock::now();
-            lookups_->Submit(targeted.Target, lookup->Request);
-        } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
-            StartPause(targeted.Target, pause->Milliseconds);
-        } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
-            tableAccepting_ = accepting->On;
-            ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);
-        } else if (TServerClientWinSocket* socket = SocketOf(targeted.Target)) {
-            if (const auto* send = std::get_if<SendBytes>(&action)) {
-                socket->TrySendText(send->Bytes);
-            } else if (std::holds_alternative<OfferRead>(action)) {
-                socket->ReadPending();
-            } else if (std::get<SetReading>(action).On) {
-                socket->ResumeReading();
-            } else {
-                socket->SuspendReading();
+        const SessionId id = targeted.Target;
+        // What goes to a terminal finds it gone when it left meanwhile.
+        const auto onSocket = [this, id](auto&& act) {
+            if (TServerClientWinSocket* socket = SocketOf(id)) {
+                act(*socket);
             }
-        }
+        };
+        std::visit(
+            Overloaded{
+                [this](const LogLine& log) { Log(log); },
+                [this, id](const StartLookup& lookup) {
+                    asked_[id] = Clock::now();
+                    lookups_->Submit(id, lookup.Request);
+                },
+                [this, id](const zel::StartPause& pause) { StartPause(id, pause.Milliseconds); },
+                [this](const SetAccepting& accepting) {
+                    tableAccepting_ = accepting.On;
+                    ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);
+                },
+                [&](const SendBytes& send) {
+                    onSocket([&](TServerClientWinSocket& s) { s.TrySendText(send.Bytes); });
+                },
+                [&](const OfferRead&) {
+                    onSocket([](TServerClientWinSocket& s) { s.ReadPending(); });
+                },
+                [&](const SetReading& reading) {
+                    onSocket([&](TServerClientWinSocket& s) {
+                        reading.On ? s.ResumeReading() : s.SuspendReading();
+                    });
+                },
+            },
+            targeted.Action);
     }
 }
 

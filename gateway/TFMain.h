@@ -99,7 +99,6 @@ private:
     const CodePage& codePage_;
     MoneySettings money_;
     GatewaySettings settings_;
-    ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
     std::unique_ptr<DebugLog> mdebug_;
     std::unique_ptr<ScanContext> context_;
@@ -107,6 +106,9 @@ private:
     // Parents the pause timers: deleting it drops them.
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
+    // The gateway's own server object: the connection's, whose class check
+    // and address health the lookups go on with.
+    std::shared_ptr<IData_Srv_Zel> server_;
     std::unique_ptr<LookupClient> lookups_;
     std::unique_ptr<GatewayStats> stats_;
     std::unique_ptr<class MonitorServer> monitor_;

@@ -92,7 +92,7 @@ void TerminalSession::HandleRead(std::string_view bytes, SessionClock::time_poin
     request.Codigo = CodeValue(*digits);
     request.No_Precio = PriceListIndex(context_.Settings.PriceOptions);
     if (context_.Debug) {
-        request.Descrip = Utf8ToUtf16(trace);
+        request.Descrip = trace;
     }
     Emit(out, StartLookup{std::move(request)});
 }

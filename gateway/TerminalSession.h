@@ -21,7 +21,7 @@
 #include "gateway/GatewaySettings.h"
 #include "gateway/Price.h"
 #include "gateway/ScanReply.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 
 namespace zel {
 
@@ -43,7 +43,7 @@ struct ScanContext {
 struct LookupRequest {
     double Codigo = 0;
     std::int8_t No_Precio = 0;
-    std::u16string Descrip;  // the trace line in debug mode, else empty
+    std::string Descrip;  // the trace line in debug mode, else empty
 };
 
 // A lookup that did not answer: the server's error, a time limit, a broken

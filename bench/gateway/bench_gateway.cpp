@@ -49,8 +49,9 @@
 #include "GatewayStack.h"
 #include "PgCluster.h"
 #include "Terminal.h"
-#include "server/HttpData_Srv_Zel.h"
+#include "server/CoData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/WireFormat.h"
 
 namespace {
 
@@ -136,21 +137,19 @@ void BuildCatalogue(const TempDir& dir, const std::filesystem::path& db) {
     ImportCatalogue(dir, db, articles, {"16", "0", "8"});
 }
 
-// One BuscaPrecio of article i; its result.
-std::int8_t LookUp(zel::HttpData_Srv_Zel& server, int i) {
-    double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
-    double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
-    std::u16string descrip;
-    std::int8_t banImps = 0, oferta = 0;
-    std::int16_t impsAct = 0;
-    std::int32_t bansArt = 0;
-    return server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
-                              impsAct, mult, bansArt, sugerido);
+// One BuscaPrecio of article i, as the gateway sends it; its result.
+std::int8_t LookUp(zel::IData_Srv_Zel& server, int i) {
+    zel::BuscaPrecioCall call;
+    call.Codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
+    call.Mult = 1.0;
+    return zel::DecodeBuscaPrecioReply(server.Call(zel::IData_Srv_Zel::Operation::BuscaPrecio,
+                                                   zel::EncodeBuscaPrecioRequest(call)))
+        .Result;
 }
 
 // The bare round trip: one client object calling BuscaPrecio in a loop.
 Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
-    zel::HttpData_Srv_Zel server(zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT));
+    const auto server = zel::CoData_Srv_Zel::CreateRemote(address);
     Latencies out;
     const auto start = Clock::now();
     for (int i = 0;; ++i) {
@@ -159,7 +158,7 @@ Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
             out.Seconds = MillisecondsBetween(start, before) / 1000.0;
             return out;
         }
-        if (LookUp(server, i) != 1) {
+        if (LookUp(*server, i) != 1) {
             throw std::runtime_error("bare BuscaPrecio: article not found");
         }
         out.Ms.push_back(MillisecondsBetween(before, Clock::now()));
@@ -525,12 +524,11 @@ std::uint16_t PortOf(const std::string& address) {
 // connection of its own that one call has warmed, calling at the same
 // moment, `rounds` times; the milliseconds of each call.
 Latencies PlainClientsAtOnce(const std::string& address, int count, int rounds) {
-    std::vector<std::unique_ptr<zel::HttpData_Srv_Zel>> clients;
+    std::vector<std::shared_ptr<zel::IData_Srv_Zel>> clients;
     for (int i = 0; i < count; ++i) {
-        clients.push_back(std::make_unique<zel::HttpData_Srv_Zel>(
-            zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT)));
+        clients.push_back(zel::CoData_Srv_Zel::CreateRemote(address));
     }
-    const auto call = [](zel::HttpData_Srv_Zel& client, int i) { LookUp(client, i); };
+    const auto call = [](zel::IData_Srv_Zel& client, int i) { LookUp(client, i); };
     for (int i = 0; i < count; ++i) {
         call(*clients[static_cast<std::size_t>(i)], i);
     }
@@ -539,7 +537,7 @@ Latencies PlainClientsAtOnce(const std::string& address, int count, int rounds) 
         std::atomic<bool> go{false};
         std::vector<std::future<double>> calls;
         for (int i = 0; i < count; ++i) {
-            zel::HttpData_Srv_Zel* client = clients[static_cast<std::size_t>(i)].get();
+            zel::IData_Srv_Zel* client = clients[static_cast<std::size_t>(i)].get();
             calls.push_back(std::async(std::launch::async, [&go, client, i, call] {
                 while (!go) {
                     std::this_thread::yield();

@@ -85,7 +85,7 @@ protected:
         const ScanContext context{settings_, rates_, money_, codes_, row.Debug};
         SessionTable table(context, row.HoldAll);
         const SessionClock::time_point now{};
-        LookupOutcome found{1, 10.0, u"Leche", 0, 0};
+        LookupOutcome found{1, 10.0, "Leche", 0, 0};
         for (std::size_t i = 0; i < row.Events.size(); ++i) {
             const Event& e = row.Events[i];
             TableActions out;
@@ -252,7 +252,7 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     LookupOutcome found;
     found.Result = 1;
     found.Precio = 12.5;
-    found.Descrip = u"LECHE <b>\u00f1</b>";
+    found.Descrip = "LECHE <b>\u00f1</b>";
     table.LookupFinished(id, found, later, out);
     EXPECT_EQ(c.LastDescription, "LECHE <b>\u00f1</b>");
     EXPECT_NE(c.LastPrice.find("12"), std::string::npos) << c.LastPrice;
