@@ -35,8 +35,7 @@ SessionId SessionTable::Open(std::string peer, Time now, TableActions& out) {
         sessions_.try_emplace(id, context_, std::move(peer), now).first->second;
     if (holder_) {
         // Accepted although the listener holds: greeted after the hold, as if
-        // it had waited in the listener's queue.
-        Aim(out, id, SetReading{false});
+        // it had waited in the listener's queue; its reading is held already.
         deferred_.push_back({id, true, {}});
         return id;
     }
@@ -84,6 +83,7 @@ void SessionTable::Close(SessionId id, Time now, TableActions& out) {
         return;
     }
     std::erase_if(deferred_, [id](const Deferred& d) { return d.Id == id; });
+    waiting_.erase(id);
     found->second.Closed();
     // In mode 0 a lookup or pause that stands goes on holding the gateway
     // for as long as it would have; in mode 1 nobody waits for it.
@@ -96,9 +96,16 @@ void SessionTable::Close(SessionId id, Time now, TableActions& out) {
     }
 }
 
+void SessionTable::ReadHeld(SessionId id) {
+    if (holdAll_ && sessions_.contains(id)) {
+        waiting_.insert(id);
+    }
+}
+
 void SessionTable::Forget(std::map<SessionId, TerminalSession>::iterator session) {
     departed_ += session->second.Counters().Tally;
     lastRead_.erase(session->first);
+    waiting_.erase(session->first);
     sessions_.erase(session);
 }
 
@@ -110,20 +117,12 @@ ScanTally SessionTable::Tally() const {
     return all;
 }
 
-void SessionTable::SetOthersReading(SessionId except, bool on, TableActions& out) const {
-    for (const auto& [id, session] : sessions_) {
-        if (id != except && !session.Finished()) {
-            Aim(out, id, SetReading{on});
-        }
-    }
-}
-
 void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
     const auto found = sessions_.find(id);
     const bool busy = found != sessions_.end() && found->second.Busy();
     if (holdAll_ && !holder_ && busy) {
         holder_ = id;
-        SetOthersReading(id, false, out);
+        Aim(out, 0, HoldReading{true});
         Aim(out, 0, SetAccepting{false});
         return;
     }
@@ -137,18 +136,22 @@ void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
 
 void SessionTable::Release(SessionId id, Time now, TableActions& out) {
     holder_.reset();
-    SetOthersReading(id, true, out);
+    Aim(out, 0, HoldReading{false});
     Aim(out, 0, SetAccepting{true});
     Replay(now, out);
     if (!holder_) {
-        OfferReads(out);
+        OfferReads(id, out);
     }
 }
 
-void SessionTable::OfferReads(TableActions& out) const {
+void SessionTable::OfferReads(SessionId released, TableActions& out) {
+    // The one whose hold ended may have sent meanwhile too: its own reading
+    // was suspended, so its socket knows, not the table.
+    waiting_.insert(released);
     std::vector<std::pair<std::uint64_t, SessionId>> turns;
-    for (const auto& [id, session] : sessions_) {
-        if (!session.IsClosed() && !session.Busy()) {
+    for (const SessionId id : std::exchange(waiting_, {})) {
+        const auto found = sessions_.find(id);
+        if (found != sessions_.end() && !found->second.IsClosed() && !found->second.Busy()) {
             const auto last = lastRead_.find(id);
             turns.emplace_back(last == lastRead_.end() ? 0 : last->second, id);
         }

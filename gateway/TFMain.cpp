@@ -54,6 +54,9 @@ TFMain::TFMain(const CodePage& codePage)
     ssSocket.OnClientRead = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
         ssSocketClientRead(sender, socket);
     };
+    ssSocket.OnClientReadHeld = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
+        ssSocketClientReadHeld(sender, socket);
+    };
     ssSocket.OnClientDisconnect = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
         ssSocketClientDisconnect(sender, socket);
     };
@@ -239,6 +242,12 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     Carry(actions);
 }
 
+void TFMain::ssSocketClientReadHeld(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
+    if (sessions_) {
+        sessions_->ReadHeld(Socket.Tag());
+    }
+}
+
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
                                       TServerClientWinSocket& Socket) {
     const SessionId id = Socket.Tag();
@@ -311,6 +320,7 @@ void TFMain::Carry(const TableActions& actions) {
                     lookups_->Submit(id, lookup.Request);
                 },
                 [this, id](const zel::StartPause& pause) { StartPause(id, pause.Milliseconds); },
+                [this](const HoldReading& hold) { ssSocket.Socket().SetReadingHeld(hold.On); },
                 [this](const SetAccepting& accepting) {
                     tableAccepting_ = accepting.On;
                     ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);

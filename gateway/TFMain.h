@@ -56,6 +56,8 @@ public:
     void DCOMZelAfterConnect(TDCOMConnection& Sender);
     void ssSocketClientConnect(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
     void ssSocketClientRead(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
+    // A terminal's bytes wait while the gateway holds reading (pauses shared).
+    void ssSocketClientReadHeld(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
     void ssSocketClientError(TServerWinSocket& Sender, TServerClientWinSocket& Socket,
                              TErrorEvent ErrorEvent, int& ErrorCode);
     void ssSocketClientDisconnect(TServerWinSocket& Sender, TServerClientWinSocket& Socket);

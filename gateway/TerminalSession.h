@@ -76,12 +76,17 @@ struct SetReading {
 struct SetAccepting {
     bool On;
 };
+// Of the listener, from the session table only: whether every terminal's
+// reading is held, as while one terminal's lookup or pause holds the gateway.
+struct HoldReading {
+    bool On;
+};
 // From the session table only, as a hold ends: read this terminal now if its
 // reading is on and bytes wait. The offers come longest-waiting first, so
 // each terminal gets its turn, as in a queue of read events.
 struct OfferRead {};
-using SessionAction =
-    std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading, SetAccepting, OfferRead>;
+using SessionAction = std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading,
+                                   SetAccepting, HoldReading, OfferRead>;
 using SessionActions = std::vector<SessionAction>;
 
 enum class SessionState { Idle, LookingUp, Pausing, Closed };

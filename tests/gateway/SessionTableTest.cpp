@@ -17,7 +17,8 @@ const std::string SCAN =
     "7501\x03";
 
 struct Event {
-    char Kind;  // o open, r read, f found, n not found, x failure, p pause over, c close
+    char Kind;  // o open, r read, f found, n not found, x failure, p pause over, c close,
+                // w bytes wait while reading is held
     SessionId Id;
     std::string Expected;  // the actions, as Describe writes them
     std::string Bytes = SCAN;
@@ -66,6 +67,9 @@ protected:
                 what = reading->On ? "read+" : "read-";
             } else if (std::holds_alternative<OfferRead>(a.Action)) {
                 what = "offer";
+            } else if (const auto* hold = std::get_if<HoldReading>(&a.Action)) {
+                text += hold->On ? "hold+ " : "hold- ";
+                continue;
             } else {
                 text += std::get<SetAccepting>(a.Action).On ? "acc+ " : "acc- ";
                 continue;
@@ -107,6 +111,9 @@ protected:
                     break;
                 case 'p':
                     table.PauseElapsed(e.Id, now, out);
+                    break;
+                case 'w':
+                    table.ReadHeld(e.Id);
                     break;
                 default:
                     table.Close(e.Id, now, out);
@@ -185,40 +192,54 @@ TEST_F(SessionTableTest, EventSequences) {
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'r', 2, ""},
-          {'o', 3, "3:read-"},
+          {'o', 3, ""},
           {'f', 1, "1:result 1:wait2000"},
-          {'p', 1, "1:idle 1:read+ 2:read+ 3:read+ acc+ 2:read- 2:look7501 1:read- 3:read- acc-"},
+          {'p', 1, "1:idle 1:read+ hold- acc+ 2:read- 2:look7501 hold+ acc-"},
+          {'w', 1, ""},
+          {'w', 3, ""},
           {'n', 2, "2:nf 2:wait2000"},
-          {'p', 2, "2:idle 2:read+ 1:read+ 3:read+ acc+ 3:idle 3:offer 1:offer 2:offer"}}},
+          {'p', 2, "2:idle 2:read+ hold- acc+ 3:idle 3:offer 1:offer 2:offer"}}},
         {"mode 0: as a hold ends, the terminal that waited longest is read first",
          true,
          {open1,
           open2,
           {'o', 3, "3:idle"},
-          {'r', 1, "1:read- 1:look7501 2:read- 3:read- acc-"},
-          {'x', 1, "1:err 1:read+ 2:read+ 3:read+ acc+ 2:offer 3:offer 1:offer"},
-          {'r', 2, "2:read- 2:look7501 1:read- 3:read- acc-"},
-          {'x', 2, "2:err 2:read+ 1:read+ 3:read+ acc+ 3:offer 1:offer 2:offer"}}},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
+          {'w', 3, ""},
+          {'w', 2, ""},
+          {'x', 1, "1:err 1:read+ hold- acc+ 2:offer 3:offer 1:offer"},
+          {'r', 2, "2:read- 2:look7501 hold+ acc-"},
+          {'w', 1, ""},
+          {'w', 3, ""},
+          {'x', 2, "2:err 2:read+ hold- acc+ 3:offer 1:offer 2:offer"}}},
+        {"mode 0: a terminal whose bytes did not wait is not offered a read",
+         true,
+         {open1,
+          open2,
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
+          {'x', 1, "1:err 1:read+ hold- acc+ 1:offer"}}},
         {"mode 0: closed during the lookup, the hold lasts as long",
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'c', 1, ""},
+          {'w', 2, ""},
           {'f', 1, "1:wait2000"},
-          {'p', 1, "2:read+ acc+ 2:offer"}}},
+          {'p', 1, "hold- acc+ 2:offer"}}},
         {"mode 0: closed during the pause, the others wait it out",
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'f', 1, "1:result 1:wait2000"},
           {'c', 1, ""},
-          {'p', 1, "2:read+ acc+ 2:offer"},
-          {'r', 2, "2:read- 2:look7501 acc-"},
-          {'x', 2, "2:err 2:read+ acc+ 2:offer"}}},
+          {'w', 2, ""},
+          {'p', 1, "hold- acc+ 2:offer"},
+          {'r', 2, "2:read- 2:look7501 hold+ acc-"},
+          {'x', 2, "2:err 2:read+ hold- acc+ 2:offer"}}},
     };
     for (const Row& row : rows) {
         Run(row);
