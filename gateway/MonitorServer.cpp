@@ -1,87 +1,39 @@
 #include "gateway/MonitorServer.h"
 
-#include <unistd.h>
-
 #include <prometheus/counter.h>
 #include <prometheus/gauge.h>
 #include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
-#include <QHostAddress>
-#include <QHostInfo>
-#include <QHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponse>
-#include <QTcpServer>
-#include <QTcpSocket>
-
+#include <QTimer>
+#include <algorithm>
 #include <stdexcept>
+#include <variant>
 
 #include "gateway/MonitorPage.h"
 #include "gateway/StatusJson.h"
+#include "net/StreamConnection.h"
+#include "net/StreamListener.h"
 #include "server/ServerAddress.h"
 
 namespace zel {
 namespace {
 
+using Phase = MonitorConnections::Phase;
+
 double UnixSeconds(WallClock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// A browser or a scraper holds a connection or two; more than this many at
-// once is someone else's fault, and every one would be a descriptor the
-// terminals could not have.
-constexpr int kMaxMonitorConnections = 32;
+// The page's own inline style and script, its own /status, and nothing else.
+constexpr std::string_view PAGE_POLICY =
+    "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+    "connect-src 'self'; img-src data:; form-action 'none'; base-uri 'none'; "
+    "frame-ancestors 'none'";
 
-// A listener that closes connections beyond kMaxMonitorConnections at once.
-class CappedTcpServer : public QTcpServer {
-public:
-    using QTcpServer::QTcpServer;
-
-protected:
-    void incomingConnection(qintptr handle) override {
-        if (open_ >= kMaxMonitorConnections) {
-            ::close(static_cast<int>(handle));
-            return;
-        }
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(handle)) {
-            delete socket;
-            return;
-        }
-        // An answer goes out as headers and then a body: with Nagle's wait
-        // on the second against the client's delayed acknowledgement of the
-        // first, a large /status would take 40 ms.
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        ++open_;
-        connect(socket, &QObject::destroyed, this, [this] { --open_; });
-        addPendingConnection(socket);
-    }
-
-private:
-    int open_ = 0;
-};
-
-// The address to listen on: a number as it is, a name as the system resolves it.
-QHostAddress HostAddressOf(const std::string& host) {
-    QHostAddress address(QString::fromStdString(host));
-    if (!address.isNull()) {
-        return address;
-    }
-    const QHostInfo info = QHostInfo::fromName(QString::fromStdString(host));
-    if (info.addresses().isEmpty()) {
-        throw std::runtime_error("no address for host \"" + host + "\"");
-    }
-    return info.addresses().front();
-}
-
-QHttpServerResponse Answer(QByteArray type, std::string body) {
-    QHttpServerResponse response(std::move(type), QByteArray::fromStdString(body));
-    // Figures of the moment: a cached copy would be a wrong one.
-    response.addHeader("Cache-Control", "no-store");
-    response.addHeader("X-Content-Type-Options", "nosniff");
-    return response;
-}
+// A closing connection's bytes are read and dropped, up to this many, so
+// that its peer reads the answer before the close rather than a reset.
+constexpr std::size_t LINGER_BYTES = 64 * 1024;
 
 }  // namespace
 
@@ -218,54 +170,198 @@ struct MonitorServer::Metrics {
     }
 };
 
-MonitorServer::MonitorServer(const std::string& address, Source source)
+struct MonitorServer::Client {
+    std::unique_ptr<StreamConnection> Socket;
+    MonitorRequest Request;
+    bool CloseAfter = false;  // the answer under way is the last
+    std::size_t Dropped = 0;  // bytes read and dropped while closing
+};
+
+MonitorServer::MonitorServer(const std::string& address, Source source, Journal journal)
     : source_(std::move(source)),
+      journal_(std::move(journal)),
       metrics_(std::make_unique<Metrics>()),
-      http_(std::make_unique<QHttpServer>()) {
-    const auto failure = [&address](const std::string& why) {
-        return std::runtime_error("[MONITOR] DIRECCION = \"" + address + "\": " + why);
+      timer_(std::make_unique<QTimer>()) {
+    routes_ = {
+        {"/",
+         "text/html; charset=utf-8",
+         [] { return std::string(MonitorPage()); },
+         {{"Content-Security-Policy", std::string(PAGE_POLICY)}}},
+        {"/status", "application/json", [this] { return StatusJsonOf(source_()); }},
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [this] { return MetricsText(); }},
     };
-    ServerAddress where;
-    QHostAddress host;
+    timer_->setSingleShot(true);
+    QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { Expire(); });
+    StreamListener::Service service;
+    service.Name = "Monitor port";
+    service.Accepted = [this](int handle) { Accepted(handle); };
+    service.MakeRoom = [this] { return GiveWay(); };
+    service.Open = [this] { return clients_.size(); };
+    service.Farewell =
+        MonitorRefusal({503, "the gateway is out of file handles for now; try again later"});
+    service.Journal = journal_;
     try {
-        where = ParseServerAddress(address, 0, true);
-        host = HostAddressOf(where.Host);
+        ServerAddress where = ParseServerAddress(address, 0, true);
+        // Bound here with SO_REUSEADDR only, never SO_REUSEPORT: a second
+        // gateway on the same port is refused rather than handed every
+        // other request.
+        listener_ = std::make_unique<StreamListener>(where.Host, where.Port, std::move(service));
+        where.Port = listener_->Port();
+        address_ = where.ToString();
     } catch (const std::exception& error) {
-        throw failure(error.what());
+        throw std::runtime_error("[MONITOR] DIRECCION = \"" + address + "\": " + error.what());
     }
-    using Method = QHttpServerRequest::Method;
-    http_->route("/", Method::Get, [] {
-        QHttpServerResponse response =
-            Answer("text/html; charset=utf-8", std::string(MonitorPage()));
-        // The page's own inline style and script, its own /status, and nothing else.
-        response.addHeader("Content-Security-Policy",
-                           "default-src 'none'; style-src 'unsafe-inline'; "
-                           "script-src 'unsafe-inline'; connect-src 'self'; img-src data:; "
-                           "form-action 'none'; base-uri 'none'; frame-ancestors 'none'");
-        return response;
-    });
-    http_->route("/status", Method::Get,
-                 [this] { return Answer("application/json", StatusJsonOf(source_())); });
-    http_->route("/metrics", Method::Get, [this] {
-        return Answer("text/plain; version=0.0.4; charset=utf-8", MetricsText());
-    });
-    // The port is bound here, by a listener of our own: QTcpServer takes it
-    // with SO_REUSEADDR only, never SO_REUSEPORT, so a second gateway on the
-    // same port is refused rather than handed every other request.
-    auto* tcp = new CappedTcpServer(http_.get());  // the HTTP server's child
-    if (!tcp->listen(host, where.Port)) {
-        throw failure("cannot listen there (" + tcp->errorString().toStdString() + ")");
-    }
-    where.Port = tcp->serverPort();
-    address_ = where.ToString();
-    http_->bind(tcp);
 }
 
-MonitorServer::~MonitorServer() = default;
+MonitorServer::~MonitorServer() {
+    listener_.reset();
+    clients_.clear();
+}
 
 std::string MonitorServer::MetricsText() {
     metrics_->Apply(source_());
     return prometheus::TextSerializer().Serialize(metrics_->registry.Collect());
+}
+
+void MonitorServer::Accepted(int handle) {
+    const Time now = MonitorConnections::Clock::now();
+    const MonitorConnections::Opened opened = table_.Open(now);
+    if (opened.Evicted) {
+        Drop(*opened.Evicted);
+    }
+    if (opened.Line && journal_) {
+        journal_(*opened.Line);
+    }
+    const Id id = opened.Connection;
+    StreamConnection::Events events;
+    events.Received = [this, id](std::string_view bytes) { Received(id, bytes); };
+    events.Drained = [this, id] { Drained(id); };
+    events.Ended = [this, id] {
+        Drop(id);
+        Arm();
+    };
+    try {
+        clients_[id].Socket = std::make_unique<StreamConnection>(handle, std::move(events));
+    } catch (...) {
+        Drop(id);
+        throw;
+    }
+    Arm();
+}
+
+void MonitorServer::Received(Id id, std::string_view bytes) {
+    Client& client = clients_.at(id);
+    const Time now = MonitorConnections::Clock::now();
+    const std::optional<Phase> phase = table_.PhaseOf(id);
+    if (phase == Phase::Closing) {
+        client.Dropped += bytes.size();
+        if (client.Dropped > LINGER_BYTES) {
+            client.Socket->SetReading(false);  // it waits for its time to end
+        }
+        return;
+    }
+    if (phase == Phase::Idle) {
+        table_.Enter(id, Phase::Head, now);
+    }
+    client.Request.Add(bytes);
+    Serve(id, now);
+    Arm();
+}
+
+void MonitorServer::Serve(Id id, Time now) {
+    const auto found = clients_.find(id);
+    if (found == clients_.end()) {
+        return;
+    }
+    Client& client = found->second;
+    const RequestOutcome outcome = client.Request.Take();
+    if (const auto* head = std::get_if<RequestHead>(&outcome)) {
+        Answer(id, client, MonitorAnswer(routes_, *head), !head->KeepAlive, now);
+    } else if (const auto* refusal = std::get_if<RequestRefusal>(&outcome)) {
+        Answer(id, client, MonitorRefusal(*refusal), true, now);
+    }
+}
+
+void MonitorServer::Answer(Id id, Client& client, const std::string& answer, bool close, Time now) {
+    client.CloseAfter = close;
+    const bool sent = client.Socket->Send(answer);
+    if (client.Socket->Failed()) {
+        Drop(id);
+        return;
+    }
+    if (sent && (close || !client.Request.Started())) {
+        AnswerOut(id, client, now);
+        return;
+    }
+    // Nothing more is read while the client does not take its answer; and
+    // requests sent ahead are answered one per pass of the loop, so that a
+    // client that sends many at once cannot hold the terminals up.
+    if (sent) {
+        client.Socket->AwaitDrained();
+    }
+    client.Socket->SetReading(false);
+    table_.Enter(id, Phase::Answer, now);
+}
+
+void MonitorServer::AnswerOut(Id id, Client& client, Time now) {
+    table_.Answered(id, now);
+    client.Socket->SetReading(true);
+    if (client.CloseAfter) {
+        client.Socket->ShutdownWrite();
+        table_.Enter(id, Phase::Closing, now);
+    } else {
+        table_.Enter(id, client.Request.Started() ? Phase::Head : Phase::Idle, now);
+    }
+}
+
+void MonitorServer::Drained(Id id) {
+    Client& client = clients_.at(id);
+    const Time now = MonitorConnections::Clock::now();
+    AnswerOut(id, client, now);
+    if (!client.CloseAfter) {
+        Serve(id, now);  // a request that came with the one before
+    }
+    Arm();
+}
+
+void MonitorServer::Drop(Id id) {
+    table_.Remove(id);
+    if (clients_.erase(id) > 0 && listener_) {
+        listener_->Released();
+    }
+}
+
+bool MonitorServer::GiveWay() {
+    const std::optional<Id> idlest = table_.Idlest();
+    if (idlest) {
+        Drop(*idlest);
+    }
+    return idlest.has_value();
+}
+
+void MonitorServer::Expire() {
+    const Time now = MonitorConnections::Clock::now();
+    for (const auto& [id, phase] : table_.Expired(now)) {
+        const auto found = clients_.find(id);
+        if (phase == Phase::Head && found != clients_.end() && found->second.Request.Started()) {
+            Answer(id, found->second, MonitorRefusal({408, "the request's head took too long"}),
+                   true, now);
+        } else {
+            Drop(id);
+        }
+    }
+    Arm();
+}
+
+void MonitorServer::Arm() {
+    const std::optional<Time> next = table_.NextDeadline();
+    if (!next) {
+        timer_->stop();
+        return;
+    }
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(*next - MonitorConnections::Clock::now());
+    timer_->start(std::max(wait, std::chrono::milliseconds(0)));
 }
 
 }  // namespace zel

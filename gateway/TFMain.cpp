@@ -63,6 +63,9 @@ TFMain::TFMain(const CodePage& codePage)
     ssSocket.OnClientError = [this](TServerWinSocket& sender, TServerClientWinSocket& socket,
                                     TErrorEvent kind,
                                     int& code) { ssSocketClientError(sender, socket, kind, code); };
+    ssSocket.Socket().SetOnJournal([this](const std::string& line) { Journal(line); });
+    // Out of file handles, the monitor's clients give way to the terminals.
+    ssSocket.Socket().SetMakeRoom([this] { return monitor_ && monitor_->GiveWay(); });
 }
 
 TFMain::~TFMain() {
@@ -177,8 +180,9 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         // Without it the terminals are served all the same.
         try {
             // Asked on the loop, it reads the figures of that moment.
-            monitor_ = std::make_unique<MonitorServer>(settings_.MonitorAddress,
-                                                       [this] { return Snapshot(); });
+            monitor_ = std::make_unique<MonitorServer>(
+                settings_.MonitorAddress, [this] { return Snapshot(); },
+                [this](const std::string& line) { Journal(line); });
             std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
                          monitor_->Address().c_str());
         } catch (const std::exception& error) {
@@ -360,6 +364,14 @@ std::string TFMain::MonitorAddress() const {
 
 void TFMain::ReloadMoneySettings() {
     money_ = ReadMoneySettings(codePage_);
+}
+
+void TFMain::Journal(const std::string& line) {
+    if (mdebug_) {
+        mdebug_->Append(line);  // echoed on stderr too
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
 }
 
 void TFMain::Log(const LogLine& line) {

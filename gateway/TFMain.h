@@ -91,6 +91,9 @@ public:
 
 private:
     void Log(const LogLine& line);
+    // A line of the listeners' own (a shortage of file handles, a full
+    // monitor), already held to one per episode.
+    void Journal(const std::string& line);
     void Carry(const TableActions& actions);
     void StartPause(SessionId id, int milliseconds);
     void LookupDone(SessionId id, const LookupAnswer& answer);

@@ -46,7 +46,8 @@ int AcceptOne(int listener, sockaddr_in& peer) {
 
 }  // namespace
 
-TServerWinSocket::TServerWinSocket() : releaseContext_(std::make_unique<QObject>()) {}
+TServerWinSocket::TServerWinSocket()
+    : releaseContext_(std::make_unique<QObject>()), backoff_("", [this] { UpdateAcceptWatch(); }) {}
 
 TServerWinSocket::~TServerWinSocket() {
     ReleaseAll();
@@ -78,6 +79,7 @@ void TServerWinSocket::Listen(std::uint16_t port) {
                                std::to_string(port));  // the port taken or refused
         readWatch_ = ReadinessWatch(handle, ReadinessWatch::Kind::Read,
                                     [this](int socket) { Accept(socket); });
+        accepting_ = true;
         Event(TSocketEvent::seListen);
         if (::listen(handle, LISTEN_BACKLOG) != 0)
             RaiseSocketError(errno, "listen");
@@ -103,8 +105,15 @@ std::uint16_t TServerWinSocket::LocalPort() const {
 }
 
 void TServerWinSocket::SetAccepting(bool accepting) {
+    if (!readWatch_.Watching())
+        return;
+    accepting_ = accepting;
+    UpdateAcceptWatch();
+}
+
+void TServerWinSocket::UpdateAcceptWatch() {
     if (readWatch_.Watching())
-        readWatch_.SetEnabled(accepting);
+        readWatch_.SetEnabled(accepting_ && !backoff_.Pausing());
 }
 
 int TServerWinSocket::ActiveConnections() const {
@@ -137,8 +146,17 @@ void TServerWinSocket::Accept(int Socket) {
         return;
     sockaddr_in peer{};
     const int handle = AcceptOne(handle_, peer);
-    if (handle == -1)
+    if (handle == -1) {
+        // A shortage stops the watch for a while, unless room was made (the
+        // next pass takes the terminal); any other failure (the client gone
+        // before it was taken) leaves the next one to the loop.
+        const int code = errno;
+        if (backoff_.Failed(handle_, code, "Terminal port " + std::to_string(LocalPort()),
+                            connections_.size(), makeRoom_) == AcceptBackoff::Outcome::Pausing)
+            UpdateAcceptWatch();
         return;
+    }
+    backoff_.Accepted();
     std::shared_ptr<TServerClientWinSocket> client;
     try {
         client = std::make_shared<TServerClientWinSocket>(TServerClientWinSocket::Key(), handle,
@@ -213,6 +231,7 @@ void TServerWinSocket::Release(TServerClientWinSocket& client) noexcept {
     released->SetOnSocketEvent(nullptr);
     released->SetOnErrorEvent(nullptr);
     released->CloseQuietly();
+    backoff_.Released();
     // The object goes with `released`, unless a dispatch still holds it.
 }
 

@@ -6,6 +6,10 @@
 // may still hold it has returned. `Disconnect` of the listening handle
 // releases every connection at once, without any event, then closes the
 // listener. Events and errors of the connections go to the client callbacks.
+// Out of file handles, the listener backs off instead of spinning
+// (AcceptBackoff): the terminals waiting are refused, unless the owner lets
+// a connection of lesser worth go for them; those connected are served as
+// before, and the journal hears of it once.
 #pragma once
 
 #include <sys/socket.h>
@@ -16,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "net/AcceptBackoff.h"
 #include "net/CustomWinSocket.h"
 #include "net/ServerClientWinSocket.h"
 
@@ -77,6 +82,11 @@ public:
     void Disconnect(int Socket) override;
 
     void SetOnClientEvent(TClientEventCallback callback) { onClientEvent_ = std::move(callback); }
+    // Where the line of an episode without file handles goes.
+    void SetOnJournal(AcceptBackoff::Journal journal) { backoff_.SetJournal(std::move(journal)); }
+    // Out of file handles, asked to close a connection of lesser worth (one
+    // of the monitor's) for the terminal waiting; says whether it did.
+    void SetMakeRoom(std::function<bool()> makeRoom) { makeRoom_ = std::move(makeRoom); }
     void SetOnClientError(TClientErrorCallback callback) { onClientError_ = std::move(callback); }
 
 protected:
@@ -90,6 +100,7 @@ private:
     void PostRelease(TServerClientWinSocket& client);
     void Release(TServerClientWinSocket& client) noexcept;
     void ReleaseAll() noexcept;
+    void UpdateAcceptWatch();
 
     std::vector<std::shared_ptr<TServerClientWinSocket>> connections_;
     std::unordered_map<std::uint64_t, TServerClientWinSocket*> tagged_;
@@ -99,6 +110,9 @@ private:
     std::unique_ptr<QObject> releaseContext_;
     TClientEventCallback onClientEvent_;
     TClientErrorCallback onClientError_;
+    bool accepting_ = true;  // what the owner wants; a back-off may hold it off
+    std::function<bool()> makeRoom_;
+    AcceptBackoff backoff_;
 };
 
 }  // namespace zel

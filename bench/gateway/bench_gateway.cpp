@@ -25,6 +25,10 @@
 //     the standby, beside the same gateway asking the head office's srv_zel
 //     30 ms away (and srv_zel on SQLite, the floor); and the time from an
 //     import at the head office to the new price on the store's terminal.
+//  8. The monitor under attack: a terminal's scan to result while each kind
+//     of hostile client works the monitor port (and while 1000 idle
+//     connections are opened on it), against a quiet row of the same gateway
+//     just before; with the gateway's memory growth over the first quiet row.
 //
 // Part 1 runs the gateway twice, its endpoint off and then on and asked
 // every 100 ms, so that the endpoint's cost shows against a floor of the
@@ -47,6 +51,7 @@
 #include "BarePollServer.h"
 #include "DelayProxy.h"
 #include "GatewayStack.h"
+#include "HostileClients.h"
 #include "PgCluster.h"
 #include "Terminal.h"
 #include "server/CoData_Srv_Zel.h"
@@ -67,8 +72,9 @@ constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 constexpr int kWarmBursts = 3;
 constexpr int kImports = 20;
 constexpr int kMonitoredTerminals = 200;
-constexpr milliseconds kScrapeEvery{100};  // part 1, endpoint on: far more than any scraper
-constexpr milliseconds kMeasureEvery{10};  // part 6
+constexpr milliseconds kScrapeEvery{100};      // part 1, endpoint on: far more than any scraper
+constexpr milliseconds kMeasureEvery{10};      // part 6
+constexpr int kIdleMonitorConnections = 1000;  // part 8
 // srv_zel serves each kept-alive connection with a worker of its own: room
 // for the gateway's CONEXIONES 16, a gateway still winding down and this
 // program's own clients.
@@ -103,10 +109,13 @@ const char* const kHelp =
     "     0, with srv_zel on SQLite, on the store's standby, and the head\n"
     "     office's 30 ms away; import at the head office to the new price on the\n"
     "     store's terminal, p50 and max over 20 imports.\n"
+    "  8. one terminal's scan to result (p50, p99) while each kind of hostile\n"
+    "     client works the monitor port (and 1000 idle connections on it), as\n"
+    "     ratios to a quiet row just before, with the gateway's memory growth.\n"
     "  Part 1 runs with the status endpoint off, then on and asked every 100 ms.\n"
     "\n"
     "  --quick   ESPERA 200 in part 2 and 1-second phases in parts 1, 6 and 7 (about 10 s)\n"
-    "  --part N  only part N (1 to 7)\n"
+    "  --part N  only part N (1 to 8)\n"
     "  -h, --help  this text\n";
 
 struct Latencies {
@@ -794,6 +803,47 @@ void ChainStore(const TempDir& dir, const SrvZel& onFile, milliseconds phase) {
     std::printf("\n");
 }
 
+void MonitorUnderAttack(const TempDir& dir, const SrvZel& server, milliseconds phase) {
+    std::printf(
+        "8. The monitor under attack: one terminal's scan to result, ESPERA 0, %.0f s per row; "
+        "each kind of client against a quiet row just before it (goal: p50 <= x1.2, p99 <= x2, "
+        "memory <= +4096 KiB over the first quiet row)\n",
+        static_cast<double>(phase.count()) / 1000.0);
+    std::printf("  %-44s %9s %9s %9s %9s %7s %7s %9s\n", "", "quiet p50", "p99", "under p50", "p99",
+                "p50 x", "p99 x", "+KiB");
+    GatewayConfig config;
+    config.ServerAddress = server.Address();
+    config.Espera = 0;
+    config.Monitor = "127.0.0.1:0";
+    Gateway gateway(dir, config);
+    gateway.WaitListening();
+    const std::uint16_t port = PortOf(gateway.MonitorAddress());
+    auto terminals = ConnectTerminals(gateway.Port(), 1);
+    Terminal& terminal = *terminals.front();
+    const auto scans = [&] { return ScanLoop(terminal, 0, Clock::now() + phase); };
+    ScanLoop(terminal, 0, Clock::now() + milliseconds(300));  // warm
+    const pid_t pid = gateway.Process().Pid();
+    const long quietKiB = ResidentKiB(pid);
+    std::vector<HostileKind> kinds = MonitorHostileKinds();
+    kinds.push_back({"1000 idle connections", kIdleMonitorConnections, "", ""});
+    for (const HostileKind& kind : kinds) {
+        Latencies quiet = scans();
+        Latencies under;
+        long grown = 0;
+        {
+            const HostileClients clients(port, kind);
+            under = scans();
+            grown = ResidentKiB(pid) - quietKiB;
+        }
+        std::printf("  %-44s %9.3f %9.3f %9.3f %9.3f %7.2f %7.2f %9ld\n", kind.Name, quiet.At(0.5),
+                    quiet.At(0.99), under.At(0.5), under.At(0.99), under.At(0.5) / quiet.At(0.5),
+                    under.At(0.99) / quiet.At(0.99), grown);
+    }
+    terminals.clear();
+    gateway.Stop(SIGTERM);
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -803,7 +853,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (std::strcmp(argv[i], "--part") == 0 && i + 1 < argc && argv[i + 1][0] >= '1' &&
-                   argv[i + 1][0] <= '7' && argv[i + 1][1] == '\0') {
+                   argv[i + 1][0] <= '8' && argv[i + 1][1] == '\0') {
             only = argv[++i][0] - '0';
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kHelp, stdout);
@@ -844,6 +894,9 @@ int main(int argc, char** argv) {
         }
         if (wanted(7)) {
             ChainStore(dir, server, milliseconds(quick ? 1000 : 3000));
+        }
+        if (wanted(8)) {
+            MonitorUnderAttack(dir, server, milliseconds(quick ? 1000 : 3000));
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_gateway: %s\n", error.what());

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -71,6 +72,9 @@ ChildProcess::ChildProcess(const ChildOptions& options)
     std::vector<char*> envp = Pointers(environment);
     const std::string out = stdoutPath_.string();
     const std::string err = stderrPath_.string();
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = options.FileLimit != 0 ? options.FileLimit : files.rlim_cur;
 
     pid_ = ::fork();
     if (pid_ < 0) {
@@ -86,6 +90,9 @@ ChildProcess::ChildProcess(const ChildOptions& options)
         ::dup2(inFd, STDIN_FILENO);
         ::dup2(outFd, STDOUT_FILENO);
         ::dup2(errFd, STDERR_FILENO);
+        if (options.FileLimit != 0 && ::setrlimit(RLIMIT_NOFILE, &files) != 0) {
+            ::_exit(126);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -167,6 +174,27 @@ long ResidentKiB(pid_t pid) {
         }
     }
     return -1;
+}
+
+double CpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The name in parentheses may hold blanks: the fields are counted after it.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) {
+            user = std::stoull(field);
+        } else if (i == 15) {
+            system = std::stoull(field);
+        }
+    }
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 int OpenDescriptors(pid_t pid) {

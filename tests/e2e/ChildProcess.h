@@ -21,6 +21,10 @@ struct ChildOptions {
     std::vector<std::string> RemoveEnvironment;
     std::filesystem::path StandardOutput = "/dev/null";
     std::filesystem::path StandardError = "/dev/null";
+    // The child's soft limit on open files, set before it runs; 0: the
+    // test's own. Never lowered in the test process, whose sanitizer
+    // runtime needs handles of its own.
+    unsigned long FileLimit = 0;
 };
 
 class ChildProcess {
@@ -61,8 +65,10 @@ int ExitCode(int status);
 std::string ReadWholeFile(const std::filesystem::path& path);
 
 // A running process as /proc shows it: its resident memory (VmRSS, -1 when
-// unknown) and its open descriptors.
+// unknown), its CPU time and its open descriptors.
 long ResidentKiB(pid_t pid);
+// The CPU time (user and system) it has used, in seconds; -1 when unknown.
+double CpuSeconds(pid_t pid);
 int OpenDescriptors(pid_t pid);
 
 // The soft limit on open files raised to the hard one, for this process and

@@ -204,6 +204,7 @@ Gateway::Gateway(const TempDir& dir, GatewayConfig config, GatewayRun run)
     // read for this one's port before the new process truncates it.
     std::filesystem::remove(options.StandardError);
     options.StandardOutput = dir.File("gateway.out");
+    options.FileLimit = run.FileLimit;
     process_ = std::make_unique<ChildProcess>(options);
 }
 

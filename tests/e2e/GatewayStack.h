@@ -101,6 +101,7 @@ struct GatewayRun {
     std::vector<std::string> Arguments;
     std::string Locale = "en_US.UTF-8";
     std::vector<std::pair<std::string, std::string>> Environment = {};  // more variables
+    unsigned long FileLimit = 0;  // RLIMIT_NOFILE's soft limit; 0: the test's own
 };
 
 // The gateway process.

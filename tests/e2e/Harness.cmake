@@ -8,6 +8,7 @@ if(NOT TARGET zel_e2e_harness)
     ${_zel_e2e_dir}/Bytes.cpp
     ${_zel_e2e_dir}/ChildProcess.cpp
     ${_zel_e2e_dir}/Terminal.cpp
+    ${_zel_e2e_dir}/HostileClients.cpp
     ${_zel_e2e_dir}/GatewayStack.cpp
     ${_zel_e2e_dir}/DelayProxy.cpp
     ${_zel_e2e_dir}/PgCluster.cpp

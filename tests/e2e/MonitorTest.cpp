@@ -202,35 +202,6 @@ TEST_F(GatewayTest, ASecondGatewayOnTheSameMonitorPortWarnsAndServesItsTerminals
     }
 }
 
-TEST_F(GatewayTest, ConnectionsToTheEndpointBeyondItsLimitAreClosedAtOnce) {
-    GatewayConfig config;
-    config.Monitor = "127.0.0.1:0";
-    const std::string monitor = StartGateway(config).MonitorAddress();
-    const auto port = static_cast<std::uint16_t>(std::stoi(monitor.substr(monitor.rfind(':') + 1)));
-    std::vector<std::unique_ptr<Terminal>> idle;  // plain connections that send nothing
-    for (int i = 0; i < 32; ++i) {
-        idle.push_back(std::make_unique<Terminal>(port, 0));
-    }
-    Terminal beyond(port, 0);
-    EXPECT_TRUE(beyond.ReadUntilClosed(5s).has_value()) << "the 33rd was kept open";
-    EXPECT_THROW(Get(monitor, "/status"), std::runtime_error);
-    auto terminal = Connect();  // the terminals are served all along
-    terminal->Scan(kMilk);
-    terminal->ExpectFrame(kPrompt);
-    idle.clear();
-    // Answered again once the others went (their going is noticed in a moment).
-    const auto deadline = Clock::now() + 5s;
-    std::string answer;
-    while (answer.empty() && Clock::now() < deadline) {
-        try {
-            answer = Get(monitor, "/status");
-        } catch (const std::runtime_error&) {
-            std::this_thread::sleep_for(20ms);
-        }
-    }
-    EXPECT_NE(answer.find(ZEL_VERSION), std::string::npos);
-}
-
 TEST_F(GatewayTest, SigtermJustAfterTheStartEndsTheGatewayAtOnce) {
     GatewayConfig config;
     config.ServerAddress = server_->Address();
