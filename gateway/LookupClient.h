@@ -60,9 +60,6 @@ public:
     void Warm(std::function<void()> warmed);
     void Submit(std::uint64_t ticket, LookupRequest request);
 
-    // Lookups sent and not answered yet; those waiting their turn apart.
-    std::size_t InFlight() const { return lookups_; }
-    std::size_t Waiting() const { return queue_.size(); }
     const ServerHealth& Health() const { return server_.Health(); }
     // When the prices of the last answered lookup were as of, as a store's
     // server on a replicated catalogue says; empty: current.
@@ -109,7 +106,7 @@ private:
     std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
     std::vector<std::unique_ptr<Transfer>> spare_;
     std::deque<Queued> queue_;
-    std::size_t lookups_ = 0;
+    std::size_t lookups_ = 0;  // on a connection, for the admission; not the gateway's figure
     std::size_t checks_ = 0;
     std::size_t warming_ = 0;  // checks in flight that Warm or a re-warming started
     std::function<void()> warmed_;

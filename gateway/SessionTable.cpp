@@ -22,9 +22,6 @@ SessionTable::SessionTable(const ScanContext& context, bool holdAll)
 
 void SessionTable::Take(SessionId id, SessionActions actions, TableActions& out) {
     for (SessionAction& action : actions) {
-        if (std::holds_alternative<StartLookup>(action)) {
-            awaiting_.insert(id);
-        }
         Aim(out, id, std::move(action));
     }
 }
@@ -59,7 +56,6 @@ void SessionTable::Received(SessionId id, std::string_view bytes, Time now, Tabl
 
 void SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
                                   TableActions& out) {
-    awaiting_.erase(id);
     const auto found = sessions_.find(id);
     if (found == sessions_.end()) {
         return;  // the terminal left during its lookup: the answer is dropped
@@ -103,18 +99,9 @@ void SessionTable::ReadHeld(SessionId id) {
 }
 
 void SessionTable::Forget(std::map<SessionId, TerminalSession>::iterator session) {
-    departed_ += session->second.Counters().Tally;
     lastRead_.erase(session->first);
     waiting_.erase(session->first);
     sessions_.erase(session);
-}
-
-ScanTally SessionTable::Tally() const {
-    ScanTally all = departed_;
-    for (const auto& [id, session] : sessions_) {
-        all += session.Counters().Tally;
-    }
-    return all;
 }
 
 void SessionTable::Settle(SessionId id, Time now, TableActions& out) {

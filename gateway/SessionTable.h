@@ -49,12 +49,9 @@ public:
     // Bytes of id wait in its socket while reading is held.
     void ReadHeld(SessionId id);
 
-    // For a status page: the open terminals, and the lookups asked for and
-    // not yet answered (those of terminals that left included).
+    // For a status page: the terminals, with those that left and whose
+    // lookup or pause still runs out.
     const std::map<SessionId, TerminalSession>& Sessions() const { return sessions_; }
-    std::size_t LookupsInFlight() const { return awaiting_.size(); }
-    // Every terminal's scans since the start, those that left included.
-    ScanTally Tally() const;
     // The terminal whose lookup or pause holds the gateway (mode 0 only).
     std::optional<SessionId> Holder() const { return holder_; }
 
@@ -81,13 +78,11 @@ private:
     const bool holdAll_;
     SessionId nextId_ = 1;
     std::map<SessionId, TerminalSession> sessions_;
-    std::set<SessionId> awaiting_;
     std::optional<SessionId> holder_;
     std::deque<Deferred> deferred_;                // events that came in during a hold
     std::set<SessionId> waiting_;                  // bytes wait while reading is held
     std::map<SessionId, std::uint64_t> lastRead_;  // turn of each one's last read
     std::uint64_t turn_ = 0;
-    ScanTally departed_;  // of the sessions forgotten
     void Forget(std::map<SessionId, TerminalSession>::iterator session);
 };
 

@@ -182,6 +182,7 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
             // Asked on the loop, it reads the figures of that moment.
             monitor_ = std::make_unique<MonitorServer>(
                 settings_.MonitorAddress, [this] { return Snapshot(); },
+                [this] { return stats_->MetricsText(*sessions_, HeldBytes(), lookups_->Health()); },
                 [this](const std::string& line) { Journal(line); });
             std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
                          monitor_->Address().c_str());
@@ -276,11 +277,7 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
         socket->Close();
     }
     const Clock::time_point now = Clock::now();
-    if (const auto asked = asked_.find(id); asked != asked_.end()) {
-        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer),
-                           WallClock::now());
-        asked_.erase(asked);
-    }
+    stats_->LookupAnswered(id, std::get_if<LookupFailure>(&answer), now, WallClock::now());
     TableActions actions;
     sessions_->LookupFinished(id, answer, now, actions);
     Carry(actions);
@@ -320,9 +317,10 @@ void TFMain::Carry(const TableActions& actions) {
             Overloaded{
                 [this](const LogLine& log) { Log(log); },
                 [this, id](const StartLookup& lookup) {
-                    asked_[id] = Clock::now();
+                    stats_->LookupAsked(id, Clock::now());
                     lookups_->Submit(id, lookup.Request);
                 },
+                [this](const Counted& counted) { stats_->Counted(counted.Outcome); },
                 [this, id](const zel::StartPause& pause) { StartPause(id, pause.Milliseconds); },
                 [this](const HoldReading& hold) { ssSocket.Socket().SetReadingHeld(hold.On); },
                 [this](const SetAccepting& accepting) {
@@ -345,14 +343,18 @@ void TFMain::Carry(const TableActions& actions) {
     }
 }
 
-StatsSnapshot TFMain::Snapshot() {
+std::size_t TFMain::HeldBytes() {
     std::size_t held = 0;
     TServerWinSocket& listener = ssSocket.Socket();
     for (int i = 0; i < listener.ActiveConnections(); ++i) {
         held += listener.Connections(i).HeldBytes();
     }
+    return held;
+}
+
+StatsSnapshot TFMain::Snapshot() {
     StatsSnapshot snapshot =
-        stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
+        stats_->Snapshot(*sessions_, lookups_->Health(), WallClock::now(), Clock::now());
     snapshot.TerminalPort = ssSocket.LocalPort();
     snapshot.PricesAsOf = lookups_->PricesAsOf();
     return snapshot;

@@ -72,9 +72,11 @@ public:
     const TaxRateArray& TaxRates() const { return taxRates_; }
     const MoneySettings& Money() const { return money_; }
 
-    // The terminals' sessions (their counters and states) and the lookups in
-    // flight; null until the set-up and after the shutdown.
+    // The terminals' sessions (their counters and states); null until the
+    // set-up and after the shutdown.
     const SessionTable* Sessions() const { return sessions_.get(); }
+    // The gateway's figures; null until the set-up.
+    const GatewayStats* Stats() const { return stats_.get(); }
     // Whether the application server answers; null until the set-up.
     const ServerHealth* ServerState() const { return lookups_ ? &lookups_->Health() : nullptr; }
     // "host:port" of the status and metrics endpoint; empty when it is off.
@@ -100,6 +102,8 @@ private:
     TServerClientWinSocket* SocketOf(SessionId id);
     // The figures of this moment, for the monitor endpoint.
     StatsSnapshot Snapshot();
+    // Bytes held for terminals that read slowly.
+    std::size_t HeldBytes();
 
     const CodePage& codePage_;
     MoneySettings money_;
@@ -117,8 +121,7 @@ private:
     std::unique_ptr<LookupClient> lookups_;
     std::unique_ptr<GatewayStats> stats_;
     std::unique_ptr<class MonitorServer> monitor_;
-    std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
-    FailureLog failures_;                                  // the journal's, without the debug log
+    FailureLog failures_;         // the journal's, without the debug log
     bool warmed_ = false;         // the first connections to the server are open
     bool tableAccepting_ = true;  // what the sessions want of the listener
     bool destroyed_ = false;

@@ -85,12 +85,17 @@ struct HoldReading {
 // reading is on and bytes wait. The offers come longest-waiting first, so
 // each terminal gets its turn, as in a queue of read events.
 struct OfferRead {};
+enum class ScanOutcome { None, Found, NotFound, Failed };
+// A scan ended (its answer handled), or a read held no code (None): for the
+// gateway's figures, as it happens.
+struct Counted {
+    ScanOutcome Outcome;
+};
 using SessionAction = std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading,
-                                   SetAccepting, HoldReading, OfferRead>;
+                                   SetAccepting, HoldReading, OfferRead, Counted>;
 using SessionActions = std::vector<SessionAction>;
 
 enum class SessionState { Idle, LookingUp, Pausing, Closed };
-enum class ScanOutcome { None, Found, NotFound, Failed };
 
 // Scans by how they ended; a read that held no code is ignored.
 struct ScanTally {
@@ -98,7 +103,6 @@ struct ScanTally {
     std::uint64_t NotFound = 0;
     std::uint64_t Failed = 0;
     std::uint64_t Ignored = 0;
-    ScanTally& operator+=(const ScanTally& other);
 };
 
 // What a status page may show of one terminal.

@@ -70,6 +70,8 @@ protected:
             } else if (const auto* hold = std::get_if<HoldReading>(&a.Action)) {
                 text += hold->On ? "hold+ " : "hold- ";
                 continue;
+            } else if (std::holds_alternative<Counted>(a.Action)) {
+                continue;  // CountersTellWhatEachTerminalDid
             } else {
                 text += std::get<SetAccepting>(a.Action).On ? "acc+ " : "acc- ";
                 continue;
@@ -120,7 +122,6 @@ protected:
             }
             EXPECT_EQ(Describe(out), e.Expected) << "event " << i << " " << e.Kind << e.Id;
         }
-        EXPECT_EQ(table.LookupsInFlight(), 0u);
     }
 
     CodePage codes_;
@@ -255,7 +256,6 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     table.Received(id, SCAN, later, out);
     const TerminalSession& session = table.Sessions().at(id);
     EXPECT_EQ(session.State(), SessionState::LookingUp);
-    EXPECT_EQ(table.LookupsInFlight(), 1u);
     table.LookupFinished(id, LookupOutcome{}, later, out);
     EXPECT_EQ(session.State(), SessionState::Pausing);
     const SessionCounters& c = session.Counters();
@@ -265,7 +265,6 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     EXPECT_EQ(c.LastScanAt, later);
     EXPECT_EQ(c.LastCode, "7501");
     EXPECT_EQ(c.LastOutcome, ScanOutcome::NotFound);
-    EXPECT_EQ(table.LookupsInFlight(), 0u);
 
     // The last result as the terminal was shown it, markup and all as text.
     table.PauseElapsed(id, later, out);
@@ -282,6 +281,25 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     table.LookupFinished(id, LookupFailure{"connection refused"}, later, out);
     EXPECT_EQ(c.LastError, "connection refused");
     EXPECT_EQ(c.LastDescription + c.LastPrice, "");
+
+    // The gateway's figures move as each scan ends and each read without a
+    // code comes; in mode 0 the scan of a terminal that left during its
+    // lookup still ends.
+    table.Received(id, "no code", later, out);
+    SessionTable holding(context, true);
+    const SessionId gone = holding.Open("127.0.0.1:4001", start, out);
+    holding.Received(gone, SCAN, later, out);
+    holding.Close(gone, later, out);
+    holding.LookupFinished(gone, LookupOutcome{}, later, out);
+    std::vector<ScanOutcome> counted;
+    for (const TargetedAction& a : out) {
+        if (const auto* count = std::get_if<Counted>(&a.Action)) {
+            counted.push_back(count->Outcome);
+        }
+    }
+    EXPECT_EQ(counted, (std::vector<ScanOutcome>{ScanOutcome::NotFound, ScanOutcome::Found,
+                                                 ScanOutcome::Failed, ScanOutcome::None,
+                                                 ScanOutcome::NotFound}));
 }
 
 }  // namespace
