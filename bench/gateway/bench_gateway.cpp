@@ -81,7 +81,7 @@ constexpr int kIdleMonitorConnections = 1000;  // part 8
 const std::vector<std::string> kServeThreads{"--threads", "64"};
 
 const char* const kHelp =
-    "Usage: bench_gateway [--quick]\n"
+    "Usage: bench_gateway [--quick] [--part N]\n"
     "\n"
     "Runs srv_zel and the gateway (ZEL_RV7300) from this build on loopback and\n"
     "prints:\n"
