@@ -71,7 +71,7 @@ public:
     std::optional<std::string> Text(std::string_view section, std::string_view key) const {
         auto value = ini_.Find(section, key);
         if (value && ini_.IsUtf8()) {
-            *value = codePage_.ScreenTextFromUtf8(*value);
+            *value = codePage_.ScreenText(*value);
         }
         return value;
     }

@@ -41,26 +41,22 @@ class TerminalNames;
 class MonitorServer {
 public:
     using Source = std::function<StatsSnapshot()>;
+    using Text = std::function<std::string()>;
     using Journal = std::function<void(const std::string& line)>;
 
     // Listens on `address` ("host:port"; port 0 lets the system choose), the
     // port for this process alone; throws std::runtime_error naming the
-    // address when it cannot listen there. `source` is called on the loop's
-    // thread, once per request; `journal` hears of a full table or a
-    // shortage of file handles, once per episode. `names` label the
-    // per-terminal series, and outlive this.
-    MonitorServer(const std::string& address, Source source, const TerminalNames& names,
-                  Journal journal = {});
+    // address when it cannot listen there. `source` (for /status) and
+    // `metrics` (the text of /metrics) are called on the loop's thread, once
+    // per request; `journal` hears of a full table or a shortage of file
+    // handles, once per episode.
+    MonitorServer(const std::string& address, Source source, Text metrics, Journal journal = {});
     ~MonitorServer();
     MonitorServer(const MonitorServer&) = delete;
     MonitorServer& operator=(const MonitorServer&) = delete;
 
     // "host:port" as listened on.
     const std::string& Address() const { return address_; }
-
-    // To be told of every change to a terminal the gateway remembers, which
-    // moves its series.
-    RosterObserver& TerminalSeries();
 
     // Closes the connection idle the longest, for a terminal that finds no
     // file handle free; false when none is open.
@@ -69,10 +65,8 @@ public:
 private:
     using Id = MonitorConnections::Id;
     using Time = MonitorConnections::Time;
-    struct Metrics;
     struct Client;
 
-    std::string MetricsText();
     void Accepted(int handle);
     void Received(Id id, std::string_view bytes);
     // Answers the request whose head has come, if one has.
@@ -87,8 +81,8 @@ private:
     void Arm();
 
     Source source_;
+    Text metrics_;
     Journal journal_;
-    std::unique_ptr<Metrics> metrics_;
     MonitorRouteTable routes_;
     MonitorConnections table_;
     std::map<Id, Client> clients_;

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
+#include "server/ServerHealth.h"
 
 namespace zel {
 

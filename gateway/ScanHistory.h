@@ -14,8 +14,8 @@
 #include <optional>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
 #include "gateway/TerminalSession.h"
+#include "server/ServerHealth.h"
 
 namespace zel {
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
+#include "server/ServerHealth.h"
 
 namespace zel {
 

@@ -26,7 +26,8 @@ TEST(StatusJsonTest, TheServerStateAsTheClientKnowsItTheUptimeAndTextMended) {
     const ScanContext context{settings, rates, money, codes, false};
     const SessionTable none(context, false);
     const LookupFailure failure{"HTTP 500: \xff\xfe bytes", ServerFailure::HttpStatus};
-    stats.LookupDone(1ms, &failure, start);
+    stats.LookupAsked(1, SessionClock::time_point{});
+    stats.LookupAnswered(1, &failure, SessionClock::time_point{1ms}, start);
     const struct {
         ServerHealth::State state;
         std::chrono::seconds since;  // after the start
@@ -41,7 +42,7 @@ TEST(StatusJsonTest, TheServerStateAsTheClientKnowsItTheUptimeAndTextMended) {
     for (const auto& row : rows) {
         const ServerHealth health{row.state, start + row.since, "refused"};
         const Json s = Json::parse(
-            StatusJsonOf(stats.Snapshot(none, 0, health, start + row.asked, SessionClock::now())));
+            StatusJsonOf(stats.Snapshot(none, health, start + row.asked, SessionClock::now())));
         EXPECT_EQ(s["server"]["state"], row.stateText) << s.dump();
         EXPECT_EQ(s["server"]["since"], row.sinceText) << s.dump();
         // The uptime counts to the moment asked, not to the last event.
