@@ -124,8 +124,8 @@ int main(int argc, char* argv[]) {
         std::string status = "Terminals on port " + std::to_string(FMain.ssSocket.LocalPort()) +
                              ": " + std::to_string(FMain.ssSocket.Socket().ActiveConnections()) +
                              " connected";
-        if (const zel::SessionTable* sessions = FMain.Sessions()) {
-            const zel::ScanTally scans = sessions->Tally();
+        if (const zel::GatewayStats* stats = FMain.Stats()) {
+            const zel::ScanTally scans = stats->Scans();
             status += "; scans: " + std::to_string(scans.Found) + " found, " +
                       std::to_string(scans.NotFound) + " not found, " +
                       std::to_string(scans.Failed) + " failed";

@@ -109,6 +109,16 @@ std::optional<std::string> ConfIni::Find(std::string_view section, std::string_v
     return std::nullopt;
 }
 
+std::vector<std::pair<std::string, std::string>> ConfIni::Entries(std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (const Section* s = FindSection(section)) {
+        for (const Entry& e : s->entries) {
+            entries.emplace_back(e.key, e.value);
+        }
+    }
+    return entries;
+}
+
 std::string ConfIni::Read(std::string_view section, std::string_view key,
                           std::string_view defaultText) const {
     return Find(section, key).value_or(std::string(defaultText));

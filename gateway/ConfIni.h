@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zel {
@@ -34,6 +35,10 @@ public:
     // The value, or defaultText when the section or the key is missing.
     std::string Read(std::string_view section, std::string_view key,
                      std::string_view defaultText) const;
+
+    // Every key of the section with its value, in the file's order; none when
+    // the section is missing.
+    std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
 
     // Whether the whole text (after a byte-order mark) is valid UTF-8.
     bool IsUtf8() const { return utf8_; }

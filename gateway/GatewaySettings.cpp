@@ -71,7 +71,7 @@ public:
     std::optional<std::string> Text(std::string_view section, std::string_view key) const {
         auto value = ini_.Find(section, key);
         if (value && ini_.IsUtf8()) {
-            *value = codePage_.ScreenTextFromUtf8(*value);
+            *value = codePage_.ScreenText(*value);
         }
         return value;
     }
@@ -256,6 +256,7 @@ ConfigReading ReadConfIni(const std::optional<std::string>& fileText,
     std::string outOfService = reader.Text("MENSAJES", "SIN_SERVICIO").value_or("");
     outOfService.resize(std::min<std::size_t>(outOfService.size(), SCREEN_COLUMNS));
     s.SIN_SERVICIO = std::move(outOfService);
+    s.Names = TerminalNames::Read(ini, codePage, out.Warnings);
     // Read last: the status and metrics endpoint, as text (checked when it opens).
     s.MonitorAddress = reader.Text("MONITOR", "DIRECCION").value_or(s.MonitorAddress);
     WarnOfHarmfulValues(s, out.Warnings);

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "gateway/TerminalNames.h"
+
 namespace zel {
 
 class CodePage;
@@ -28,6 +30,7 @@ struct GatewaySettings {
     std::int32_t LIMITE_CONSULTA = 5000;   // [SRV_ZEL] ms a lookup may take
     std::string SIN_SERVICIO;              // [MENSAJES] screen of a failed lookup; empty: none
     std::string MonitorAddress = "127.0.0.1:6200";  // [MONITOR] DIRECCION; empty: no endpoint
+    TerminalNames Names;                            // [TERMINALES], for the monitor
 };
 
 struct ConfigReading {

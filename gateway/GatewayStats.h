@@ -1,20 +1,34 @@
-// GatewayStats: the gateway's figures since its start, kept by the loop, and
-// StatsSnapshot, all of them at one moment with every connected terminal, as
-// the status and metrics endpoint shows them. Pure: the loop tells what
-// happened and asks for a snapshot when the endpoint is asked; times are
+// GatewayStats: the gateway's figures since its start, in one place: the
+// counters and histograms are prometheus-cpp's, in one registry, moved by the
+// loop as things happen; other modules may register series of their own in
+// it (Registry). /metrics is the registry as text, with the gauges of the
+// moment set first; /status is a StatsSnapshot: these figures with every
+// connected terminal of the session table. The lookups in flight are counted
+// here, from asked to answered. No I/O and no clock of its own: times are
 // given by the caller.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
+#include "gateway/NotFoundCodes.h"
+#include "gateway/ScanHistory.h"
 #include "gateway/SessionTable.h"
-#include "server/IData_Srv_Zel.h"
+#include "gateway/TerminalNames.h"
+#include "gateway/TerminalRoster.h"
+#include "server/ServerError.h"
+#include "server/ServerHealth.h"
+
+namespace prometheus {
+class Registry;
+}
 
 namespace zel {
 
@@ -55,16 +69,7 @@ struct TerminalStatus {
 struct StatsSnapshot {
     WallClock::time_point StartedAt;
     WallClock::time_point TakenAt;
-    std::uint64_t Accepted = 0;
-    std::array<std::uint64_t, kReleaseCauseNames.size()> Released{};
     ScanTally Scans;
-    std::size_t LookupsInFlight = 0;
-    // Latency: a count per bucket of kLatencyBounds and one above them.
-    std::vector<std::uint64_t> LatencyBuckets =
-        std::vector<std::uint64_t>(kLatencyBounds.size() + 1);
-    double LatencySum = 0;
-    std::array<std::uint64_t, kServerFailureNames.size()> ServerErrors{};
-    std::size_t HeldBytes = 0;
     int PausePerTerminal = 0;
     std::uint16_t TerminalPort = 0;
     std::string ServerAddress;
@@ -75,26 +80,60 @@ struct StatsSnapshot {
     ServerHealth Server;     // whether it answers, as the lookup client knows it
     std::string PricesAsOf;  // a store's replicated catalogue, as of; empty: current
     std::vector<TerminalStatus> Terminals;
+    // What the terminals did beyond (TerminalActivity), and the shop's names
+    // for them (null: none).
+    std::vector<RosterEntry> Departed;   // gone now, the latest first
+    std::vector<NotFoundCode> NotFound;  // the most scanned first
+    HistoryView History;
+    const TerminalNames* Names = nullptr;
 };
 
 class GatewayStats {
 public:
     GatewayStats(WallClock::time_point startedAt, std::string serverAddress, int pausePerTerminal);
+    ~GatewayStats();
+    GatewayStats(const GatewayStats&) = delete;
+    GatewayStats& operator=(const GatewayStats&) = delete;
 
-    void Accepted() { ++base_.Accepted; }
-    void Released(ReleaseCause cause) { ++base_.Released[static_cast<std::size_t>(cause)]; }
-    // A lookup's answer came after `latency`; `failure` is its cause, or null.
-    void LookupDone(std::chrono::nanoseconds latency, const LookupFailure* failure,
-                    WallClock::time_point now);
+    // Where further series go, beside these; it lives as long as this.
+    prometheus::Registry& Registry() { return *registry_; }
 
-    // `held` is the bytes held for slow terminals; steady times of the sessions
-    // are turned into wall-clock times through `now` and `steadyNow`.
-    StatsSnapshot Snapshot(const SessionTable& sessions, std::size_t held,
-                           const ServerHealth& server, WallClock::time_point now,
-                           SessionClock::time_point steadyNow) const;
+    void Accepted();
+    void Released(ReleaseCause cause);
+    void Counted(ScanOutcome outcome);  // None: a read that held no code
+    void LookupAsked(SessionId id, SessionClock::time_point now);
+    // The answer to id's lookup came; `failure` is its cause, or null. The
+    // time it took, from asked to answered; none for an id not asked for,
+    // which is ignored.
+    std::optional<SessionClock::duration> LookupAnswered(SessionId id, const LookupFailure* failure,
+                                                         SessionClock::time_point now,
+                                                         WallClock::time_point wallNow);
+
+    ScanTally Scans() const;
+    std::size_t LookupsInFlight() const { return asked_.size(); }
+
+    // Steady times of the sessions are turned into wall-clock times through
+    // `now` and `steadyNow`.
+    StatsSnapshot Snapshot(const SessionTable& sessions, const ServerHealth& server,
+                           WallClock::time_point now, SessionClock::time_point steadyNow) const;
+    // The registry in Prometheus' text format; `held` is the bytes held for
+    // slow terminals.
+    std::string MetricsText(const SessionTable& sessions, std::size_t held,
+                            const ServerHealth& server);
 
 private:
-    StatsSnapshot base_;
+    struct Series;  // prometheus-cpp's objects of the figures below
+
+    std::unique_ptr<prometheus::Registry> registry_;
+    std::unique_ptr<Series> series_;
+    WallClock::time_point startedAt_;
+    std::string serverAddress_;
+    int pausePerTerminal_;
+    bool hasSucceeded_ = false;
+    WallClock::time_point lastSuccessAt_;
+    std::string lastError_;
+    WallClock::time_point lastErrorAt_;
+    std::unordered_map<SessionId, SessionClock::time_point> asked_;
 };
 
 }  // namespace zel

@@ -1,6 +1,6 @@
 // LookupClient: every BuscaPrecio of the gateway, sent from the Qt event loop
-// of this thread through libcurl's multi interface: no thread of its own.
-// HTTP and HTTPS, host names and IPv6, one address or a list of them.
+// of this thread (CurlMulti) on the gateway's server object, whose rules it
+// follows: the address order, the class check, what a failure says.
 //
 // - At most `connections` lookups at once, each within `limit`; more wait in
 //   their order of arrival. Connections are kept alive and shared by all.
@@ -9,15 +9,15 @@
 //   after one that refused it or closed a new connection unanswered, or gave
 //   no connection in time. An error answer or a time limit fails it.
 // - Warm(): connections are opened before the terminals come (as many as
-//   lookups may run at once, unless tuned), each with the class check, and
-//   opened again when the server closes them; it says when they are open.
+//   lookups may run at once, unless tuned), each by a class check; it says
+//   when they have answered. When the server closes one that is kept, as many
+//   class checks run again, which keeps the connections open or opens new ones.
 // - After `idleCheck` without a lookup, and again each `idleCheck` while
 //   idle, every address gets the class check. A change of the server's state
-//   (answers / does not) is one line on stderr; an address that could not be
-//   reached is asked last until it answers again.
+//   (answers / does not) is one line on stderr.
 //
-// Loop thread only. Destroying it drops the lookups in flight: nothing is
-// answered after that.
+// Loop thread only; the server object outlives it. Destroying it drops the
+// lookups in flight: nothing is answered after that.
 #pragma once
 
 #include <chrono>
@@ -29,14 +29,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gateway/ServerHealth.h"
+#include "gateway/CurlMulti.h"
 #include "gateway/TerminalSession.h"
-#include "net/Readiness.h"
-#include "server/HttpExchange.h"
+#include "server/IData_Srv_Zel.h"
 
 class QObject;
 class QTimer;
-typedef void CURLM;
 
 namespace zel {
 
@@ -51,8 +49,8 @@ public:
         int WarmConnections = 0;
     };
 
-    LookupClient(std::vector<ServerLocation> locations, ClientCredentials credentials,
-                 std::chrono::milliseconds limit, int connections, Done done, Tuning tuning);
+    LookupClient(IData_Srv_Zel& server, std::chrono::milliseconds limit, int connections, Done done,
+                 Tuning tuning);
     ~LookupClient();
     LookupClient(const LookupClient&) = delete;
     LookupClient& operator=(const LookupClient&) = delete;
@@ -62,75 +60,60 @@ public:
     void Warm(std::function<void()> warmed);
     void Submit(std::uint64_t ticket, LookupRequest request);
 
-    // Lookups sent and not answered yet; those waiting their turn apart.
-    std::size_t InFlight() const { return lookups_; }
-    std::size_t Waiting() const { return queue_.size(); }
-    const ServerHealth& Health() const { return health_.Health(); }
+    const ServerHealth& Health() const { return server_.Health(); }
     // When the prices of the last answered lookup were as of, as a store's
     // server on a replicated catalogue says; empty: current.
     const std::string& PricesAsOf() const { return pricesAsOf_; }
 
 private:
-    struct Transfer;
-    struct Watches {
-        ReadinessWatch In;
-        ReadinessWatch Out;
-        bool CurlIn = false;     // libcurl waits for it; otherwise an idle connection
-        bool Connected = false;  // libcurl has waited to read it: no connect that may fail
-        bool Own = false;        // opened for libcurl, not closed yet
-        bool Gone = false;       // the server closed it while idle
+    using Operation = IData_Srv_Zel::Operation;
+    struct Transfer {
+        HttpExchange Exchange;
+        bool Check = false;
+        bool Warming = false;  // one of the checks Warm or a re-warming started
+        std::uint64_t Ticket = 0;
+        std::string Body;
+        std::vector<std::size_t> Order;  // the addresses to try
+        std::size_t Turn = 0;
     };
     struct Queued {
         std::uint64_t Ticket;
         LookupRequest Request;
     };
 
-    struct Callbacks;  // libcurl's, in its own types
-
-    void Watch(int fd, int what);
-    void Readable(int fd);
-    void Opened(int fd);
-    void Closed(int fd);
-
     void StartLookup(std::uint64_t ticket, const LookupRequest& request);
-    void StartCheck(std::vector<std::size_t> order, bool fresh);
+    void StartCheck(std::vector<std::size_t> order, bool warming);
     void Start(std::unique_ptr<Transfer> transfer);
-    void Act(int fd, int events);
-    void Reap();
-    void Finish(std::unique_ptr<Transfer> transfer, int code);
-    void IdleClosed(Watches& w, int fd);
+    void Finished(CURL* handle, int code);
+    LookupAnswer AnswerOf(const Transfer& transfer, const IData_Srv_Zel::Verdict& verdict);
+    void IdleClosed();
     void Rewarm();
     void IdleTick();
     void Journal(std::size_t address);
     std::unique_ptr<Transfer> NewTransfer();
     std::size_t WarmWanted() const;
 
-    std::vector<ServerLocation> locations_;
-    ClientCredentials credentials_;
+    IData_Srv_Zel& server_;
     std::chrono::milliseconds limit_;
     std::size_t connections_;
     Done done_;
     Tuning tuning_;
-    AddressHealth health_;
     std::string pricesAsOf_;
-    std::string classPath_;
 
-    CURLM* multi_ = nullptr;
     std::unique_ptr<QObject> context_;  // parents the timers; posted calls die with it
-    QTimer* curlTimer_ = nullptr;
     QTimer* idleTimer_ = nullptr;
     QTimer* rewarmTimer_ = nullptr;
-    std::unordered_map<int, Watches> sockets_;
-    std::unordered_map<void*, std::unique_ptr<Transfer>> active_;
+    std::unordered_map<CURL*, std::unique_ptr<Transfer>> active_;
     std::vector<std::unique_ptr<Transfer>> spare_;
     std::deque<Queued> queue_;
-    std::size_t lookups_ = 0;
-    std::size_t warming_ = 0;  // checks in flight that open a connection of their own
-    std::function<void()> warmed_;
+    std::size_t lookups_ = 0;  // on a connection, for the admission; not the gateway's figure
     std::size_t checks_ = 0;
+    std::size_t warming_ = 0;  // checks in flight that Warm or a re-warming started
+    std::function<void()> warmed_;
     std::chrono::steady_clock::time_point lastActivity_;
     std::chrono::steady_clock::time_point lastRewarm_{};
     bool announcedDown_ = false;
+    CurlMulti multi_;  // last: its end drops the transfers before they go
 };
 
 }  // namespace zel

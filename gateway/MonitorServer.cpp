@@ -1,10 +1,5 @@
 #include "gateway/MonitorServer.h"
 
-#include <prometheus/counter.h>
-#include <prometheus/gauge.h>
-#include <prometheus/histogram.h>
-#include <prometheus/registry.h>
-#include <prometheus/text_serializer.h>
 #include <QTimer>
 #include <algorithm>
 #include <stdexcept>
@@ -21,10 +16,6 @@ namespace {
 
 using Phase = MonitorConnections::Phase;
 
-double UnixSeconds(WallClock::time_point t) {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
-}
-
 // The page's own inline style and script, its own /status, and nothing else.
 constexpr std::string_view PAGE_POLICY =
     "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
@@ -37,139 +28,6 @@ constexpr std::size_t LINGER_BYTES = 64 * 1024;
 
 }  // namespace
 
-// The registry and its metrics; counters move on by what a snapshot adds to
-// the one applied before.
-struct MonitorServer::Metrics {
-    prometheus::Registry registry;
-    prometheus::Gauge& terminals;
-    prometheus::Counter& accepted;
-    std::vector<prometheus::Counter*> released;
-    std::vector<prometheus::Counter*> scans;
-    prometheus::Gauge& inFlight;
-    prometheus::Histogram& latency;
-    std::vector<prometheus::Counter*> serverErrors;
-    prometheus::Gauge& held;
-    prometheus::Gauge& pauseMode;
-    prometheus::Gauge& startTime;
-    prometheus::Family<prometheus::Gauge>& serverUp;
-    prometheus::Gauge* serverUpSample = nullptr;  // none while the state is unknown
-    StatsSnapshot applied;
-
-    Metrics()
-        : terminals(prometheus::BuildGauge()
-                        .Name("zel_terminals_connected")
-                        .Help("Terminals connected now")
-                        .Register(registry)
-                        .Add({})),
-          accepted(prometheus::BuildCounter()
-                       .Name("zel_connections_accepted_total")
-                       .Help("Terminal connections accepted")
-                       .Register(registry)
-                       .Add({})),
-          inFlight(prometheus::BuildGauge()
-                       .Name("zel_lookups_in_flight")
-                       .Help("Lookups asked of the application server and not yet answered")
-                       .Register(registry)
-                       .Add({})),
-          latency(prometheus::BuildHistogram()
-                      .Name("zel_lookup_duration_seconds")
-                      .Help("Time from a scan to the application server's answer")
-                      .Register(registry)
-                      .Add({}, kLatencyBounds)),
-          held(prometheus::BuildGauge()
-                   .Name("zel_held_bytes")
-                   .Help("Bytes held for terminals that read slowly")
-                   .Register(registry)
-                   .Add({})),
-          pauseMode(prometheus::BuildGauge()
-                        .Name("zel_pause_per_terminal")
-                        .Help("1: the pause holds only the terminal that scanned; 0: the whole "
-                              "gateway")
-                        .Register(registry)
-                        .Add({})),
-          startTime(prometheus::BuildGauge()
-                        .Name("zel_start_time_seconds")
-                        .Help("When the gateway started, in seconds since the epoch")
-                        .Register(registry)
-                        .Add({})),
-          serverUp(prometheus::BuildGauge()
-                       .Name("zel_app_server_up")
-                       .Help("1 while the application server answers, 0 while it does not")
-                       .Register(registry)) {
-        auto& releasedFamily = prometheus::BuildCounter()
-                                   .Name("zel_connections_released_total")
-                                   .Help("Terminal connections released, by cause")
-                                   .Register(registry);
-        for (std::string_view cause : kReleaseCauseNames) {
-            released.push_back(&releasedFamily.Add({{"cause", std::string(cause)}}));
-        }
-        auto& scansFamily = prometheus::BuildCounter()
-                                .Name("zel_scans_total")
-                                .Help("Reads from terminals, by outcome")
-                                .Register(registry);
-        for (const char* outcome : {"found", "not_found", "lookup_failed", "ignored"}) {
-            scans.push_back(&scansFamily.Add({{"outcome", outcome}}));
-        }
-        auto& errorsFamily = prometheus::BuildCounter()
-                                 .Name("zel_server_errors_total")
-                                 .Help("Failed lookups on the application server, by cause")
-                                 .Register(registry);
-        for (std::string_view cause : kServerFailureNames) {
-            serverErrors.push_back(&errorsFamily.Add({{"cause", std::string(cause)}}));
-        }
-        prometheus::BuildGauge()
-            .Name("zel_build_info")
-            .Help("The gateway's version")
-            .Register(registry)
-            .Add({{"version", ZEL_VERSION}})
-            .Set(1);
-    }
-
-    void Apply(const StatsSnapshot& s) {
-        const auto more = [](prometheus::Counter& counter, std::uint64_t now, std::uint64_t was) {
-            if (now > was) {
-                counter.Increment(static_cast<double>(now - was));
-            }
-        };
-        terminals.Set(static_cast<double>(s.Terminals.size()));
-        more(accepted, s.Accepted, applied.Accepted);
-        for (std::size_t i = 0; i < released.size(); ++i) {
-            more(*released[i], s.Released[i], applied.Released[i]);
-        }
-        const std::uint64_t now[] = {s.Scans.Found, s.Scans.NotFound, s.Scans.Failed,
-                                     s.Scans.Ignored};
-        const std::uint64_t was[] = {applied.Scans.Found, applied.Scans.NotFound,
-                                     applied.Scans.Failed, applied.Scans.Ignored};
-        for (std::size_t i = 0; i < scans.size(); ++i) {
-            more(*scans[i], now[i], was[i]);
-        }
-        inFlight.Set(static_cast<double>(s.LookupsInFlight));
-        std::vector<double> buckets(s.LatencyBuckets.size());
-        bool observed = false;
-        for (std::size_t i = 0; i < buckets.size(); ++i) {
-            buckets[i] = static_cast<double>(s.LatencyBuckets[i] - applied.LatencyBuckets[i]);
-            observed = observed || buckets[i] > 0;
-        }
-        if (observed) {
-            latency.ObserveMultiple(buckets, s.LatencySum - applied.LatencySum);
-        }
-        for (std::size_t i = 0; i < serverErrors.size(); ++i) {
-            more(*serverErrors[i], s.ServerErrors[i], applied.ServerErrors[i]);
-        }
-        held.Set(static_cast<double>(s.HeldBytes));
-        pauseMode.Set(s.PausePerTerminal);
-        startTime.Set(UnixSeconds(s.StartedAt));
-        if (s.Server.Now != ServerHealth::Unknown) {
-            if (serverUpSample == nullptr) {
-                serverUpSample = &serverUp.Add({});
-            }
-            serverUpSample->Set(s.Server.Now == ServerHealth::Up ? 1 : 0);
-        }
-        applied = s;
-        applied.Terminals.clear();
-    }
-};
-
 struct MonitorServer::Client {
     std::unique_ptr<StreamConnection> Socket;
     MonitorRequest Request;
@@ -177,10 +35,11 @@ struct MonitorServer::Client {
     std::size_t Dropped = 0;  // bytes read and dropped while closing
 };
 
-MonitorServer::MonitorServer(const std::string& address, Source source, Journal journal)
+MonitorServer::MonitorServer(const std::string& address, Source source, Text metrics,
+                             Journal journal)
     : source_(std::move(source)),
+      metrics_(std::move(metrics)),
       journal_(std::move(journal)),
-      metrics_(std::make_unique<Metrics>()),
       timer_(std::make_unique<QTimer>()) {
     routes_ = {
         {"/",
@@ -188,7 +47,14 @@ MonitorServer::MonitorServer(const std::string& address, Source source, Journal 
          [] { return std::string(MonitorPage()); },
          {{"Content-Security-Policy", std::string(PAGE_POLICY)}}},
         {"/status", "application/json", [this] { return StatusJsonOf(source_()); }},
-        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [this] { return MetricsText(); }},
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", [this] { return metrics_(); }},
+        {"/no-encontrados.csv",
+         "text/csv; charset=utf-8; header=present",
+         [this] {
+             const StatsSnapshot s = source_();
+             return NotFoundCsvOf(s.NotFound, s.Names);
+         },
+         {{"Content-Disposition", "attachment; filename=\"no-encontrados.csv\""}}},
     };
     timer_->setSingleShot(true);
     QObject::connect(timer_.get(), &QTimer::timeout, timer_.get(), [this] { Expire(); });
@@ -216,11 +82,6 @@ MonitorServer::MonitorServer(const std::string& address, Source source, Journal 
 MonitorServer::~MonitorServer() {
     listener_.reset();
     clients_.clear();
-}
-
-std::string MonitorServer::MetricsText() {
-    metrics_->Apply(source_());
-    return prometheus::TextSerializer().Serialize(metrics_->registry.Collect());
 }
 
 void MonitorServer::Accepted(int handle) {

@@ -3,7 +3,10 @@
 //
 //   GET /         the technician's page (MonitorPage), which reads /status
 //   GET /status   JSON: the gateway, the application server, the terminals
-//   GET /metrics  Prometheus text format
+//   GET /metrics  Prometheus text format, with a series per terminal the
+//                 gateway remembers and per code most often not found
+//                 (ActivityMetrics)
+//   GET /no-encontrados.csv  the codes not found, for a back office to import
 //
 // Every answer reads the figures of the moment it is asked, through the
 // source the gateway gives: nothing is copied while nobody asks, and the
@@ -31,19 +34,23 @@ class QTimer;
 
 namespace zel {
 
+class RosterObserver;
 class StreamListener;
+class TerminalNames;
 
 class MonitorServer {
 public:
     using Source = std::function<StatsSnapshot()>;
+    using Text = std::function<std::string()>;
     using Journal = std::function<void(const std::string& line)>;
 
     // Listens on `address` ("host:port"; port 0 lets the system choose), the
     // port for this process alone; throws std::runtime_error naming the
-    // address when it cannot listen there. `source` is called on the loop's
-    // thread, once per request; `journal` hears of a full table or a
-    // shortage of file handles, once per episode.
-    MonitorServer(const std::string& address, Source source, Journal journal = {});
+    // address when it cannot listen there. `source` (for /status) and
+    // `metrics` (the text of /metrics) are called on the loop's thread, once
+    // per request; `journal` hears of a full table or a shortage of file
+    // handles, once per episode.
+    MonitorServer(const std::string& address, Source source, Text metrics, Journal journal = {});
     ~MonitorServer();
     MonitorServer(const MonitorServer&) = delete;
     MonitorServer& operator=(const MonitorServer&) = delete;
@@ -58,10 +65,8 @@ public:
 private:
     using Id = MonitorConnections::Id;
     using Time = MonitorConnections::Time;
-    struct Metrics;
     struct Client;
 
-    std::string MetricsText();
     void Accepted(int handle);
     void Received(Id id, std::string_view bytes);
     // Answers the request whose head has come, if one has.
@@ -76,8 +81,8 @@ private:
     void Arm();
 
     Source source_;
+    Text metrics_;
     Journal journal_;
-    std::unique_ptr<Metrics> metrics_;
     MonitorRouteTable routes_;
     MonitorConnections table_;
     std::map<Id, Client> clients_;

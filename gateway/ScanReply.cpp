@@ -66,10 +66,10 @@ std::vector<ScanStep> PlanScanReply(const LookupOutcome& outcome, const GatewayS
         const double price =
             FinalPrice(outcome.Precio, outcome.Ban_Imps, outcome.Imps_Act, settings, taxRates);
         const std::string money = FormatMoney(price, moneySettings);
-        const std::string screen =
-            BuildResultScreen(outcome.Descrip, money, settings.TIPO, codePage);
+        const std::string text = codePage.ScreenText(outcome.Descrip);
+        const std::string screen = BuildResultScreen(text, money, settings.TIPO);
         if (shown != nullptr) {
-            shown->Description = codePage.ScreenTextFromUtf16(outcome.Descrip);
+            shown->Description = text;
             shown->Money = money;
         }
         steps.emplace_back(LogStep{LOG_SENDING});

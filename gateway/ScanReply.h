@@ -43,7 +43,7 @@ double FinalPrice(double precio, std::int8_t banImps, std::int16_t impsAct,
 struct LookupOutcome {
     std::int8_t Result = 0;  // 1: found
     double Precio = 0;
-    std::u16string Descrip;
+    std::string Descrip;  // UTF-8
     std::int8_t Ban_Imps = 0;
     std::int16_t Imps_Act = 0;
 };

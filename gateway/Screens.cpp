@@ -1,7 +1,6 @@
 #include "gateway/Screens.h"
 
 #include "gateway/Constants.h"
-#include "money/CodePage.h"
 
 namespace zel {
 namespace {
@@ -38,18 +37,16 @@ std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::ui
     return screen;
 }
 
-std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
-                              std::uint8_t tipo, const CodePage& codePage) {
+std::string BuildResultScreen(std::string_view text, std::string_view moneyText,
+                              std::uint8_t tipo) {
     std::string screen{SCREEN_OPEN, LINE_BREAK};
-    // One byte per character, so the layout below counts what the terminal shows.
-    const std::string text = codePage.ScreenTextFromUtf16(description);
     if (tipo == 0) {
         const std::size_t columns = SCREEN_COLUMNS;
         if (text.size() <= columns) {
             screen += CentreLine(text);
         } else {
             screen += text.substr(0, columns);
-            screen += CentreLine(std::string_view(text).substr(columns));
+            screen += CentreLine(text.substr(columns));
         }
         screen.append(3, LINE_BREAK);
         screen += CentreLine(moneyText);

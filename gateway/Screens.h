@@ -12,16 +12,14 @@
 
 namespace zel {
 
-class CodePage;
-
 // The seven idle lines after the opening byte, each followed by 0x0D on type 1.
 std::string BuildIdleScreen(const std::array<std::string, 7>& idleLines, std::uint8_t tipo);
 
-// The description (wide text, composed and given one code-page byte per
-// character before its length is counted) and the money text (code-page
-// bytes) laid out for the terminal type.
-std::string BuildResultScreen(std::u16string_view description, std::string_view moneyText,
-                              std::uint8_t tipo, const CodePage& codePage);
+// The description and the money text, both code-page bytes, laid out for the
+// terminal type. The description has one byte per character (its screen text,
+// CodePage::ScreenText), so its length is what the terminal shows.
+std::string BuildResultScreen(std::string_view description, std::string_view moneyText,
+                              std::uint8_t tipo);
 
 // 0x0B 0x0D text 0x0D: a message in place of a result.
 std::string MessageScreen(std::string_view text);

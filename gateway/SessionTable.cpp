@@ -22,9 +22,6 @@ SessionTable::SessionTable(const ScanContext& context, bool holdAll)
 
 void SessionTable::Take(SessionId id, SessionActions actions, TableActions& out) {
     for (SessionAction& action : actions) {
-        if (std::holds_alternative<StartLookup>(action)) {
-            awaiting_.insert(id);
-        }
         Aim(out, id, std::move(action));
     }
 }
@@ -35,8 +32,7 @@ SessionId SessionTable::Open(std::string peer, Time now, TableActions& out) {
         sessions_.try_emplace(id, context_, std::move(peer), now).first->second;
     if (holder_) {
         // Accepted although the listener holds: greeted after the hold, as if
-        // it had waited in the listener's queue.
-        Aim(out, id, SetReading{false});
+        // it had waited in the listener's queue; its reading is held already.
         deferred_.push_back({id, true, {}});
         return id;
     }
@@ -58,15 +54,21 @@ void SessionTable::Received(SessionId id, std::string_view bytes, Time now, Tabl
     Settle(id, now, out);
 }
 
-void SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
-                                  TableActions& out) {
-    awaiting_.erase(id);
+ScanEnd SessionTable::LookupFinished(SessionId id, const LookupAnswer& answer, Time now,
+                                     TableActions& out) {
     const auto found = sessions_.find(id);
     if (found == sessions_.end()) {
-        return;  // the terminal left during its lookup: the answer is dropped
+        return {};  // the terminal left during its lookup: the answer is dropped
     }
+    const bool asked = found->second.State() == SessionState::LookingUp;
     Take(id, found->second.LookupFinished(answer, now), out);
+    ScanEnd end;
+    if (asked) {
+        const SessionCounters& c = found->second.Counters();
+        end = {c.LastOutcome, c.Peer, c.LastCode};
+    }
     Settle(id, now, out);
+    return end;
 }
 
 void SessionTable::PauseElapsed(SessionId id, Time now, TableActions& out) {
@@ -84,6 +86,7 @@ void SessionTable::Close(SessionId id, Time now, TableActions& out) {
         return;
     }
     std::erase_if(deferred_, [id](const Deferred& d) { return d.Id == id; });
+    waiting_.erase(id);
     found->second.Closed();
     // In mode 0 a lookup or pause that stands goes on holding the gateway
     // for as long as it would have; in mode 1 nobody waits for it.
@@ -96,26 +99,16 @@ void SessionTable::Close(SessionId id, Time now, TableActions& out) {
     }
 }
 
+void SessionTable::ReadHeld(SessionId id) {
+    if (holdAll_ && sessions_.contains(id)) {
+        waiting_.insert(id);
+    }
+}
+
 void SessionTable::Forget(std::map<SessionId, TerminalSession>::iterator session) {
-    departed_ += session->second.Counters().Tally;
     lastRead_.erase(session->first);
+    waiting_.erase(session->first);
     sessions_.erase(session);
-}
-
-ScanTally SessionTable::Tally() const {
-    ScanTally all = departed_;
-    for (const auto& [id, session] : sessions_) {
-        all += session.Counters().Tally;
-    }
-    return all;
-}
-
-void SessionTable::SetOthersReading(SessionId except, bool on, TableActions& out) const {
-    for (const auto& [id, session] : sessions_) {
-        if (id != except && !session.Finished()) {
-            Aim(out, id, SetReading{on});
-        }
-    }
 }
 
 void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
@@ -123,7 +116,7 @@ void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
     const bool busy = found != sessions_.end() && found->second.Busy();
     if (holdAll_ && !holder_ && busy) {
         holder_ = id;
-        SetOthersReading(id, false, out);
+        Aim(out, 0, HoldReading{true});
         Aim(out, 0, SetAccepting{false});
         return;
     }
@@ -137,18 +130,22 @@ void SessionTable::Settle(SessionId id, Time now, TableActions& out) {
 
 void SessionTable::Release(SessionId id, Time now, TableActions& out) {
     holder_.reset();
-    SetOthersReading(id, true, out);
+    Aim(out, 0, HoldReading{false});
     Aim(out, 0, SetAccepting{true});
     Replay(now, out);
     if (!holder_) {
-        OfferReads(out);
+        OfferReads(id, out);
     }
 }
 
-void SessionTable::OfferReads(TableActions& out) const {
+void SessionTable::OfferReads(SessionId released, TableActions& out) {
+    // The one whose hold ended may have sent meanwhile too: its own reading
+    // was suspended, so its socket knows, not the table.
+    waiting_.insert(released);
     std::vector<std::pair<std::uint64_t, SessionId>> turns;
-    for (const auto& [id, session] : sessions_) {
-        if (!session.IsClosed() && !session.Busy()) {
+    for (const SessionId id : std::exchange(waiting_, {})) {
+        const auto found = sessions_.find(id);
+        if (found != sessions_.end() && !found->second.IsClosed() && !found->second.Busy()) {
             const auto last = lastRead_.find(id);
             turns.emplace_back(last == lastRead_.end() ? 0 : last->second, id);
         }

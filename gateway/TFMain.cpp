@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/ServerNames.h"
+#include "gateway/ActivityMetrics.h"
 #include "gateway/Constants.h"
 #include "gateway/MonitorServer.h"
 #include "gateway/TaxRates.h"
@@ -17,6 +18,13 @@ namespace zel {
 namespace {
 
 using Clock = SessionClock;
+
+// One callable of several, for std::visit: an action type without its own
+// case does not compile.
+template <class... Cases>
+struct Overloaded : Cases... {
+    using Cases::operator()...;
+};
 
 // Restores the default cursor however start-up ends.
 class BusyGuard {
@@ -46,6 +54,9 @@ TFMain::TFMain(const CodePage& codePage)
     };
     ssSocket.OnClientRead = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
         ssSocketClientRead(sender, socket);
+    };
+    ssSocket.OnClientReadHeld = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
+        ssSocketClientReadHeld(sender, socket);
     };
     ssSocket.OnClientDisconnect = [this](TServerWinSocket& sender, TServerClientWinSocket& socket) {
         ssSocketClientDisconnect(sender, socket);
@@ -99,10 +110,9 @@ bool TFMain::FormCreate(const std::vector<std::string>& arguments) {
         ssSocket.SetPort(config.Port);
 
         DCOMZel.SetComputerName(settings_.ServerAddress);
-        credentials_.CaFile = settings_.ServerCa;
-        credentials_.AccessKey =
-            settings_.ServerKeyFile.empty() ? "" : ReadAccessKey(settings_.ServerKeyFile);
-        DCOMZel.SetCredentials(credentials_);
+        DCOMZel.SetCredentials({settings_.ServerCa, settings_.ServerKeyFile.empty()
+                                                        ? ""
+                                                        : ReadAccessKey(settings_.ServerKeyFile)});
         DCOMZel.SetConnected(true);
     } catch (const std::exception& error) {
         busy.Set(false);
@@ -134,6 +144,7 @@ void TFMain::FormDestroy() {
     lookups_.reset();
     pauses_.clear();
     loop_.reset();
+    activity_.SetObserver(nullptr);
     monitor_.reset();
     try {
         ssSocket.SetActive(false);
@@ -153,17 +164,15 @@ void TFMain::FormDestroy() {
 void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
     taxRates_ =
         TaxRatesFromRows(DCOMZel.GetRecords(std::string(TAX_PROVIDER), std::string(TAX_COMMAND)));
-    // The connection's object has served its one query; the lookups have
-    // connections of their own.
-    DCOMZel.AppServer()->Hangup();
+    // Its blocking calls are over: the lookups have connections of their own.
+    server_ = DCOMZel.AppServer();
+    server_->Hangup();
 
     context_ = std::make_unique<ScanContext>(
         ScanContext{settings_, taxRates_, money_, codePage_, mdebug_ != nullptr});
     sessions_ = std::make_unique<SessionTable>(*context_, settings_.PAUSA_POR_TERMINAL != 1);
-    // The address was read by the connection already.
     lookups_ = std::make_unique<LookupClient>(
-        ParseServerList(settings_.ServerAddress, DEFAULT_SERVER_PORT), credentials_,
-        std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
+        *server_, std::chrono::milliseconds(settings_.LIMITE_CONSULTA), settings_.CONEXIONES,
         [this](std::uint64_t id, LookupAnswer answer) { LookupDone(id, answer); },
         LookupClient::Tuning{});
 
@@ -175,7 +184,11 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
             // Asked on the loop, it reads the figures of that moment.
             monitor_ = std::make_unique<MonitorServer>(
                 settings_.MonitorAddress, [this] { return Snapshot(); },
+                [this] { return MetricsText(); },
                 [this](const std::string& line) { Journal(line); });
+            activityMetrics_ =
+                std::make_unique<ActivityMetrics>(stats_->Registry(), settings_.Names);
+            activity_.SetObserver(activityMetrics_.get());
             std::fprintf(stderr, "Status and metrics on http://%s/status and /metrics\n",
                          monitor_->Address().c_str());
         } catch (const std::exception& error) {
@@ -189,6 +202,7 @@ void TFMain::DCOMZelAfterConnect(TDCOMConnection& /*Sender*/) {
         if (const auto written = failures_.Flush(Clock::now())) {
             std::fprintf(stderr, "%s\n", written->c_str());
         }
+        activity_.Expire(WallClock::now());
     });
     summary->start(std::chrono::seconds(5));
 
@@ -221,6 +235,7 @@ void TFMain::ssSocketClientConnect(TServerWinSocket& /*Sender*/, TServerClientWi
     Socket.SetTag(sessions_->Open(
         Socket.RemoteAddress() + ":" + std::to_string(Socket.RemotePort()), Clock::now(), actions));
     stats_->Accepted();
+    activity_.Connected(Socket.RemoteAddress(), WallClock::now());
     Carry(actions);
 }
 
@@ -234,9 +249,16 @@ void TFMain::ssSocketClientRead(TServerWinSocket& /*Sender*/, TServerClientWinSo
     if (Socket.Tag() == 0 || !sessions_) {
         return;
     }
+    activity_.Received(Socket.RemoteAddress(), WallClock::now());
     TableActions actions;
     sessions_->Received(Socket.Tag(), received, Clock::now(), actions);
     Carry(actions);
+}
+
+void TFMain::ssSocketClientReadHeld(TServerWinSocket& /*Sender*/, TServerClientWinSocket& Socket) {
+    if (sessions_) {
+        sessions_->ReadHeld(Socket.Tag());
+    }
 }
 
 void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
@@ -246,8 +268,10 @@ void TFMain::ssSocketClientDisconnect(TServerWinSocket& /*Sender*/,
         return;
     }
     Socket.SetTag(0);
-    stats_->Released(Socket.Overflowed() ? ReleaseCause::Overflow
-                                         : ReleaseCauseOf(Socket.ReportedError()));
+    const ReleaseCause cause =
+        Socket.Overflowed() ? ReleaseCause::Overflow : ReleaseCauseOf(Socket.ReportedError());
+    stats_->Released(cause);
+    activity_.Released(Socket.RemoteAddress(), cause, WallClock::now());
     TableActions actions;
     sessions_->Close(id, Clock::now(), actions);
     Carry(actions);
@@ -263,13 +287,13 @@ void TFMain::LookupDone(SessionId id, const LookupAnswer& answer) {
         socket->Close();
     }
     const Clock::time_point now = Clock::now();
-    if (const auto asked = asked_.find(id); asked != asked_.end()) {
-        stats_->LookupDone(now - asked->second, std::get_if<LookupFailure>(&answer),
-                           WallClock::now());
-        asked_.erase(asked);
+    const WallClock::time_point wallNow = WallClock::now();
+    if (const auto took =
+            stats_->LookupAnswered(id, std::get_if<LookupFailure>(&answer), now, wallNow)) {
+        activity_.LookupTimed(*took, wallNow);
     }
     TableActions actions;
-    sessions_->LookupFinished(id, answer, now, actions);
+    activity_.ScanEnded(sessions_->LookupFinished(id, answer, now, actions), wallNow);
     Carry(actions);
 }
 
@@ -296,41 +320,64 @@ TServerClientWinSocket* TFMain::SocketOf(SessionId id) {
 
 void TFMain::Carry(const TableActions& actions) {
     for (const TargetedAction& targeted : actions) {
-        const SessionAction& action = targeted.Action;
-        if (const auto* log = std::get_if<LogLine>(&action)) {
-            Log(*log);
-        } else if (const auto* lookup = std::get_if<StartLookup>(&action)) {
-            asked_[targeted.Target] = Clock::now();
-            lookups_->Submit(targeted.Target, lookup->Request);
-        } else if (const auto* pause = std::get_if<zel::StartPause>(&action)) {
-            StartPause(targeted.Target, pause->Milliseconds);
-        } else if (const auto* accepting = std::get_if<SetAccepting>(&action)) {
-            tableAccepting_ = accepting->On;
-            ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);
-        } else if (TServerClientWinSocket* socket = SocketOf(targeted.Target)) {
-            if (const auto* send = std::get_if<SendBytes>(&action)) {
-                socket->TrySendText(send->Bytes);
-            } else if (std::holds_alternative<OfferRead>(action)) {
-                socket->ReadPending();
-            } else if (std::get<SetReading>(action).On) {
-                socket->ResumeReading();
-            } else {
-                socket->SuspendReading();
+        const SessionId id = targeted.Target;
+        // What goes to a terminal finds it gone when it left meanwhile.
+        const auto onSocket = [this, id](auto&& act) {
+            if (TServerClientWinSocket* socket = SocketOf(id)) {
+                act(*socket);
             }
-        }
+        };
+        std::visit(
+            Overloaded{
+                [this](const LogLine& log) { Log(log); },
+                [this, id](const StartLookup& lookup) {
+                    stats_->LookupAsked(id, Clock::now());
+                    lookups_->Submit(id, lookup.Request);
+                },
+                [this](const Counted& counted) { stats_->Counted(counted.Outcome); },
+                [this, id](const zel::StartPause& pause) { StartPause(id, pause.Milliseconds); },
+                [this](const HoldReading& hold) { ssSocket.Socket().SetReadingHeld(hold.On); },
+                [this](const SetAccepting& accepting) {
+                    tableAccepting_ = accepting.On;
+                    ssSocket.Socket().SetAccepting(tableAccepting_ && warmed_);
+                },
+                [&](const SendBytes& send) {
+                    onSocket([&](TServerClientWinSocket& s) { s.TrySendText(send.Bytes); });
+                },
+                [&](const OfferRead&) {
+                    onSocket([](TServerClientWinSocket& s) { s.ReadPending(); });
+                },
+                [&](const SetReading& reading) {
+                    onSocket([&](TServerClientWinSocket& s) {
+                        reading.On ? s.ResumeReading() : s.SuspendReading();
+                    });
+                },
+            },
+            targeted.Action);
     }
 }
 
-StatsSnapshot TFMain::Snapshot() {
+std::size_t TFMain::HeldBytes() {
     std::size_t held = 0;
     TServerWinSocket& listener = ssSocket.Socket();
     for (int i = 0; i < listener.ActiveConnections(); ++i) {
         held += listener.Connections(i).HeldBytes();
     }
+    return held;
+}
+
+std::string TFMain::MetricsText() {
+    activityMetrics_->ShowNotFound(activity_.NotFound().Top(WallClock::now(), NOT_FOUND_SERIES));
+    return stats_->MetricsText(*sessions_, HeldBytes(), lookups_->Health());
+}
+
+StatsSnapshot TFMain::Snapshot() {
     StatsSnapshot snapshot =
-        stats_->Snapshot(*sessions_, held, lookups_->Health(), WallClock::now(), Clock::now());
+        stats_->Snapshot(*sessions_, lookups_->Health(), WallClock::now(), Clock::now());
     snapshot.TerminalPort = ssSocket.LocalPort();
     snapshot.PricesAsOf = lookups_->PricesAsOf();
+    activity_.Describe(snapshot, snapshot.TakenAt);
+    snapshot.Names = &settings_.Names;
     return snapshot;
 }
 

@@ -26,6 +26,7 @@
 #include "gateway/LookupClient.h"
 #include "gateway/Price.h"
 #include "gateway/SessionTable.h"
+#include "gateway/TerminalActivity.h"
 #include "money/MoneySettings.h"
 #include "net/ServerSocket.h"
 #include "server/IData_Srv_Zel.h"
@@ -56,6 +57,8 @@ public:
     void DCOMZelAfterConnect(TDCOMConnection& Sender);
     void ssSocketClientConnect(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
     void ssSocketClientRead(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
+    // A terminal's bytes wait while the gateway holds reading (pauses shared).
+    void ssSocketClientReadHeld(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
     void ssSocketClientError(TServerWinSocket& Sender, TServerClientWinSocket& Socket,
                              TErrorEvent ErrorEvent, int& ErrorCode);
     void ssSocketClientDisconnect(TServerWinSocket& Sender, TServerClientWinSocket& Socket);
@@ -70,9 +73,11 @@ public:
     const TaxRateArray& TaxRates() const { return taxRates_; }
     const MoneySettings& Money() const { return money_; }
 
-    // The terminals' sessions (their counters and states) and the lookups in
-    // flight; null until the set-up and after the shutdown.
+    // The terminals' sessions (their counters and states); null until the
+    // set-up and after the shutdown.
     const SessionTable* Sessions() const { return sessions_.get(); }
+    // The gateway's figures; null until the set-up.
+    const GatewayStats* Stats() const { return stats_.get(); }
     // Whether the application server answers; null until the set-up.
     const ServerHealth* ServerState() const { return lookups_ ? &lookups_->Health() : nullptr; }
     // "host:port" of the status and metrics endpoint; empty when it is off.
@@ -98,11 +103,14 @@ private:
     TServerClientWinSocket* SocketOf(SessionId id);
     // The figures of this moment, for the monitor endpoint.
     StatsSnapshot Snapshot();
+    // /metrics: the registry with the codes not found of the moment.
+    std::string MetricsText();
+    // Bytes held for terminals that read slowly.
+    std::size_t HeldBytes();
 
     const CodePage& codePage_;
     MoneySettings money_;
     GatewaySettings settings_;
-    ClientCredentials credentials_;  // from [SRV_ZEL] CA and CLAVE_ARCHIVO
     TaxRateArray taxRates_{};
     std::unique_ptr<DebugLog> mdebug_;
     std::unique_ptr<ScanContext> context_;
@@ -110,11 +118,15 @@ private:
     // Parents the pause timers: deleting it drops them.
     std::unique_ptr<QObject> loop_;
     std::map<SessionId, QTimer*> pauses_;
+    // The gateway's own server object: the connection's, whose class check
+    // and address health the lookups go on with.
+    std::shared_ptr<IData_Srv_Zel> server_;
     std::unique_ptr<LookupClient> lookups_;
     std::unique_ptr<GatewayStats> stats_;
+    std::unique_ptr<class ActivityMetrics> activityMetrics_;  // its series in stats_
+    TerminalActivity activity_;  // who came and went, codes not found, the last hour
     std::unique_ptr<class MonitorServer> monitor_;
-    std::map<SessionId, SessionClock::time_point> asked_;  // when each lookup was asked for
-    FailureLog failures_;                                  // the journal's, without the debug log
+    FailureLog failures_;         // the journal's, without the debug log
     bool warmed_ = false;         // the first connections to the server are open
     bool tableAccepting_ = true;  // what the sessions want of the listener
     bool destroyed_ = false;

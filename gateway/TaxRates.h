@@ -2,7 +2,8 @@
 #pragma once
 
 #include "gateway/Price.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/RowSet.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

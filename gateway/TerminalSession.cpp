@@ -43,9 +43,10 @@ void TerminalSession::Emit(SessionActions& out, SessionAction action) const {
     if (const auto* log = std::get_if<LogLine>(&action); log && !log->Fault && !context_.Debug) {
         return;
     }
-    // A closed terminal is neither written to nor read; its log lines stay.
+    // A closed terminal is neither written to nor read; its log lines and
+    // its scan's count stay.
     if (closed_ && !std::holds_alternative<LogLine>(action) &&
-        !std::holds_alternative<StartPause>(action)) {
+        !std::holds_alternative<StartPause>(action) && !std::holds_alternative<Counted>(action)) {
         return;
     }
     out.push_back(std::move(action));
@@ -81,6 +82,7 @@ void TerminalSession::HandleRead(std::string_view bytes, SessionClock::time_poin
     const std::optional<std::string> digits = CollectCode(bytes);
     if (!digits) {
         ++counters_.Tally.Ignored;
+        Emit(out, Counted{ScanOutcome::None});
         return;  // nothing to look up: no reply, reading goes on
     }
     ++counters_.Scans;
@@ -92,7 +94,7 @@ void TerminalSession::HandleRead(std::string_view bytes, SessionClock::time_poin
     request.Codigo = CodeValue(*digits);
     request.No_Precio = PriceListIndex(context_.Settings.PriceOptions);
     if (context_.Debug) {
-        request.Descrip = Utf8ToUtf16(trace);
+        request.Descrip = trace;
     }
     Emit(out, StartLookup{std::move(request)});
 }
@@ -149,6 +151,7 @@ void TerminalSession::HandleAnswer(const LookupAnswer& answer, SessionClock::tim
     ++(counters_.LastOutcome == ScanOutcome::Found      ? tally.Found
        : counters_.LastOutcome == ScanOutcome::NotFound ? tally.NotFound
                                                         : tally.Failed);
+    Emit(out, Counted{counters_.LastOutcome});
     next_ = 0;
     RunSteps(now, out);
 }

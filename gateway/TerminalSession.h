@@ -21,7 +21,7 @@
 #include "gateway/GatewaySettings.h"
 #include "gateway/Price.h"
 #include "gateway/ScanReply.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 
 namespace zel {
 
@@ -43,7 +43,7 @@ struct ScanContext {
 struct LookupRequest {
     double Codigo = 0;
     std::int8_t No_Precio = 0;
-    std::u16string Descrip;  // the trace line in debug mode, else empty
+    std::string Descrip;  // the trace line in debug mode, else empty
 };
 
 // A lookup that did not answer: the server's error, a time limit, a broken
@@ -76,16 +76,26 @@ struct SetReading {
 struct SetAccepting {
     bool On;
 };
+// Of the listener, from the session table only: whether every terminal's
+// reading is held, as while one terminal's lookup or pause holds the gateway.
+struct HoldReading {
+    bool On;
+};
 // From the session table only, as a hold ends: read this terminal now if its
 // reading is on and bytes wait. The offers come longest-waiting first, so
 // each terminal gets its turn, as in a queue of read events.
 struct OfferRead {};
-using SessionAction =
-    std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading, SetAccepting, OfferRead>;
+enum class ScanOutcome { None, Found, NotFound, Failed };
+// A scan ended (its answer handled), or a read held no code (None): for the
+// gateway's figures, as it happens.
+struct Counted {
+    ScanOutcome Outcome;
+};
+using SessionAction = std::variant<SendBytes, LogLine, StartLookup, StartPause, SetReading,
+                                   SetAccepting, HoldReading, OfferRead, Counted>;
 using SessionActions = std::vector<SessionAction>;
 
 enum class SessionState { Idle, LookingUp, Pausing, Closed };
-enum class ScanOutcome { None, Found, NotFound, Failed };
 
 // Scans by how they ended; a read that held no code is ignored.
 struct ScanTally {

@@ -1,8 +1,9 @@
 #include "money/Unicode.h"
 
-#include <unicode/unorm2.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 
-#include "money/CodePage.h"
+#include <cstdint>
 
 namespace zel {
 
@@ -87,22 +88,6 @@ std::u32string DecodeUtf8(std::string_view text) {
     return out;
 }
 
-std::u32string DecodeUtf16(std::u16string_view text) {
-    std::u32string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t unit = text[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            out.push_back(0x10000 + ((char32_t(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-            ++i;
-        } else {
-            out.push_back(ValidCodePoint(unit));
-        }
-    }
-    return out;
-}
-
 char32_t ValidCodePoint(char32_t c) {
     return (IsSurrogate(c) || c > 0x10FFFF) ? REPLACEMENT_CHARACTER : c;
 }
@@ -126,57 +111,33 @@ void AppendUtf8(char32_t c, std::string& out) {
     }
 }
 
-void AppendUtf16(char32_t c, std::u16string& out) {
-    c = ValidCodePoint(c);
-    if (c < 0x10000) {
-        out.push_back(static_cast<char16_t>(c));
-    } else {
-        c -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
-}
-
-std::u16string Utf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (char32_t c : DecodeUtf8(text)) AppendUtf16(c, out);
-    return out;
-}
-
-std::string Utf16ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (char32_t c : DecodeUtf16(text)) AppendUtf8(c, out);
-    return out;
-}
+// Text below U+0300 holds no combining mark and nothing that composes with
+// what follows: it is composed already, as shop descriptions nearly always are.
+constexpr char32_t FIRST_COMPOSING = 0x300;
 
 std::u32string ComposeNfc(std::u32string_view text) {
-    std::u16string utf16;
-    utf16.reserve(text.size());
-    for (const char32_t c : text) AppendUtf16(ValidCodePoint(c), utf16);
+    std::u32string valid;
+    valid.reserve(text.size());
+    bool composed = true;
+    for (const char32_t c : text) {
+        valid.push_back(ValidCodePoint(c));
+        composed = composed && c < FIRST_COMPOSING;
+    }
+    if (composed) {
+        return valid;
+    }
+    std::string utf8;
+    for (const char32_t c : valid) AppendUtf8(c, utf8);
     UErrorCode status = U_ZERO_ERROR;
-    const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
-    if (U_FAILURE(status) || utf16.size() > static_cast<std::size_t>(INT32_MAX / 4)) {
-        return DecodeUtf16(utf16);  // no composition data: the text as it came
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status) || utf8.size() > static_cast<std::size_t>(INT32_MAX / 2)) {
+        return valid;  // no composition data: the text as it came
     }
-    // Composition never lengthens a text by more than a small factor; one
-    // retry with the size ICU asks for covers the rest.
-    std::u16string composed(utf16.size() + 16, u'\0');
-    const auto length = static_cast<std::int32_t>(utf16.size());
-    std::int32_t needed = unorm2_normalize(nfc, utf16.data(), length, composed.data(),
-                                           static_cast<std::int32_t>(composed.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-        status = U_ZERO_ERROR;
-        composed.assign(static_cast<std::size_t>(needed), u'\0');
-        needed = unorm2_normalize(nfc, utf16.data(), length, composed.data(),
-                                  static_cast<std::int32_t>(composed.size()), &status);
-    }
-    if (U_FAILURE(status)) {
-        return DecodeUtf16(utf16);
-    }
-    composed.resize(static_cast<std::size_t>(needed));
-    return DecodeUtf16(composed);
+    std::string out;
+    icu::StringByteSink<std::string> sink(&out, static_cast<std::int32_t>(utf8.size()));
+    nfc->normalizeUTF8(0, icu::StringPiece(utf8.data(), static_cast<std::int32_t>(utf8.size())),
+                       sink, nullptr, status);
+    return U_FAILURE(status) ? valid : DecodeUtf8(out);
 }
 
 }  // namespace zel

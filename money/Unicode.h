@@ -1,6 +1,6 @@
-// Unicode text without a code page: decoding UTF-8 and UTF-16 into code
-// points and encoding code points back, with every invalid sequence replaced
-// by U+FFFD so nothing malformed travels further.
+// Unicode text without a code page: decoding UTF-8 into code points and
+// encoding code points back, with every invalid sequence replaced by U+FFFD
+// so nothing malformed travels further, and the composed form (NFC).
 #pragma once
 
 #include <string>
@@ -14,9 +14,6 @@ inline constexpr char32_t REPLACEMENT_CHARACTER = U'\uFFFD';
 // values above U+10FFFF) become one U+FFFD per maximal invalid subpart.
 std::u32string DecodeUtf8(std::string_view text);
 
-// A surrogate without its partner becomes U+FFFD.
-std::u32string DecodeUtf16(std::u16string_view text);
-
 // Surrogates and values above U+10FFFF become U+FFFD.
 char32_t ValidCodePoint(char32_t c);
 
@@ -26,6 +23,5 @@ char32_t ValidCodePoint(char32_t c);
 std::u32string ComposeNfc(std::u32string_view text);
 
 void AppendUtf8(char32_t c, std::string& out);
-void AppendUtf16(char32_t c, std::u16string& out);
 
 }  // namespace zel

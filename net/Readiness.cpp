@@ -200,6 +200,10 @@ private:
         for (int i = 0; i < count; ++i) {
             const int handle = events[i].data.fd;
             const std::uint32_t reported = events[i].events;
+            // What a watch was called for is no longer news: one that turns
+            // itself off from its call (a terminal whose lookup begins) stays
+            // in the set until the handle reports again while it is off.
+            std::uint32_t unheard = reported;
             for (const bool read : {true, false}) {
                 const auto found = entries_.find(handle);
                 if (found == entries_.end()) {
@@ -215,11 +219,12 @@ private:
                     continue;
                 }
                 slot->Missed = false;
+                unheard &= ~(read ? READ_EVENTS : WRITE_EVENTS);
                 const std::shared_ptr<const ReadinessWatch::Callback> call = slot->OnReady;
                 RunProtected([&] { (*call)(handle); });
             }
             if (const auto found = entries_.find(handle); found != entries_.end()) {
-                RunProtected([&] { Narrow(handle, found->second, reported); });
+                RunProtected([&] { Narrow(handle, found->second, unheard); });
             }
         }
         if (--dispatching_ == 0 && slots_ == 0) {

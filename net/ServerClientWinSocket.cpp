@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <exception>
+#include <utility>
 
 #include "net/Readiness.h"
 #include "net/ServerSocket.h"
@@ -106,6 +107,10 @@ bool TServerClientWinSocket::PeerGone() const {
 void TServerClientWinSocket::ReadReady(int Socket, int counted) {
     if (Socket == -1 || Socket != handle_)
         return;
+    if (counted < 0 && server_.ReadingHeld()) {
+        HoldBack();
+        return;
+    }
     const int pending = counted >= 0 ? counted : PendingBytes(Socket);
     if (pending <= 0) {
         // Readable with nothing pending: the peer is gone, or it reports an
@@ -156,11 +161,25 @@ void TServerClientWinSocket::ReadReady(int Socket, int counted) {
         std::rethrow_exception(raised);
 }
 
+void TServerClientWinSocket::HoldBack() {
+    heldBack_ = true;
+    UpdateReadWatch();
+    const TServerSocket* component = server_.Component();
+    if (component != nullptr && component->OnClientReadHeld)
+        component->OnClientReadHeld(server_, *this);
+}
+
 void TServerClientWinSocket::ReadPending() {
-    // Only a terminal that sent something while its reading was suspended is
-    // asked: an idle shop's terminals cost no system call each.
-    if (!connected_ || readSuspended_ || awaitingReceive_ || !readWatch_.TakeMissed())
+    // Only a terminal that sent something while its reading was suspended or
+    // held is asked: an idle shop's terminals cost no system call each.
+    if (!connected_ || readSuspended_ || awaitingReceive_ ||
+        !(std::exchange(heldBack_, false) || readWatch_.TakeMissed()))
         return;
+    if (server_.ReadingHeld()) {
+        HoldBack();  // a new hold began before this one's turn
+        return;
+    }
+    UpdateReadWatch();
     const int pending = PendingBytes(handle_);
     if (pending <= 0)
         return;
@@ -289,7 +308,7 @@ void TServerClientWinSocket::ResumeReading() {
 }
 
 void TServerClientWinSocket::UpdateReadWatch() {
-    readWatch_.SetEnabled(connected_ && !readSuspended_ && !awaitingReceive_);
+    readWatch_.SetEnabled(connected_ && !readSuspended_ && !awaitingReceive_ && !heldBack_);
 }
 
 void TServerClientWinSocket::DropPendingOutput() noexcept {

@@ -64,9 +64,11 @@ public:
     void ResumeReading();
     bool ReadingSuspended() const { return readSuspended_; }
     // Raises the read event now, as the loop would, when reading is on and
-    // bytes came while it was suspended; does nothing otherwise (bytes the
-    // loop has not seen yet raise it on its next pass). An exception from the
-    // handler goes to the application's exception handler, as from the loop.
+    // bytes came while it was suspended or held; does nothing otherwise
+    // (bytes the loop has not seen yet raise it on its next pass). While the
+    // listener still holds reading, the bytes go on waiting and the hold is
+    // told of them again. An exception from the handler goes to the
+    // application's exception handler, as from the loop.
     void ReadPending();
 
     // The owner's name for the connection (the gateway's session id); 0
@@ -96,6 +98,8 @@ private:
     bool Flush();
     void Hold(std::string_view bytes);
     void UpdateReadWatch();
+    // Readable while the listener holds reading: waits until offered.
+    void HoldBack();
     void DropPendingOutput() noexcept override;
     void Reported(int code) override { reportedError_ = code; }
 
@@ -107,6 +111,7 @@ private:
     // A read event left data unread: no further read event until a receive,
     // so a handler that does not read is not called again and again.
     bool awaitingReceive_ = false;
+    bool heldBack_ = false;  // bytes wait for the listener's hold to end
     bool received_ = false;
     int pendingHint_ = -1;  // what the read event's notification found; -1 outside it
     std::uint64_t tag_ = 0;

@@ -58,6 +58,8 @@ public:
     TSocketNotifyEvent OnClientConnect;
     TSocketNotifyEvent OnClientDisconnect;
     TSocketNotifyEvent OnClientRead;
+    // Bytes came while the listener holds reading (TServerWinSocket::SetReadingHeld).
+    TSocketNotifyEvent OnClientReadHeld;
     TSocketNotifyEvent OnClientWrite;
     TSocketErrorEvent OnClientError;
 

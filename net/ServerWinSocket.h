@@ -57,6 +57,13 @@ public:
     // LISTEN_BACKLOG pending connections, as they do while a handler runs.
     void SetAccepting(bool accepting);
 
+    // While held, no connection's read event is raised: one that becomes
+    // readable raises the component's OnClientReadHeld, once, and its bytes
+    // wait in its socket until offered (ReadPending). Holding and letting go
+    // cost the same however many terminals are connected.
+    void SetReadingHeld(bool held) { readingHeld_ = held; }
+    bool ReadingHeld() const { return readingHeld_; }
+
     // Accepted connections still open or awaiting release, oldest first.
     int ActiveConnections() const;
     // Throws std::out_of_range for an index outside 0..ActiveConnections()-1.
@@ -98,6 +105,7 @@ private:
     std::vector<std::shared_ptr<TServerClientWinSocket>> connections_;
     std::unordered_map<std::uint64_t, TServerClientWinSocket*> tagged_;
     const TServerSocket* component_ = nullptr;
+    bool readingHeld_ = false;
     // Posted releases run in this object's name; they are dropped with it.
     std::unique_ptr<QObject> releaseContext_;
     TClientEventCallback onClientEvent_;

@@ -6,8 +6,8 @@
 
 #include "common/Text.h"
 #include "rv7300_sim/ScanRequest.h"
-#include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

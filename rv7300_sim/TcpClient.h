@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "rv7300_sim/SimOptions.h"
-#include "server/TcpConnect.h"
+#include "rv7300_sim/TcpConnect.h"
 
 namespace zel {
 

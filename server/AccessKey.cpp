@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "common/Text.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

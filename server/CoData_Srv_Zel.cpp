@@ -1,7 +1,5 @@
 #include "server/CoData_Srv_Zel.h"
 
-#include "common/ServerNames.h"
-
 namespace zel {
 
 std::shared_ptr<IData_Srv_Zel> CoData_Srv_Zel::Create(ClientTimeouts timeouts,
@@ -11,9 +9,12 @@ std::shared_ptr<IData_Srv_Zel> CoData_Srv_Zel::Create(ClientTimeouts timeouts,
 
 std::shared_ptr<IData_Srv_Zel> CoData_Srv_Zel::CreateRemote(const std::string& machine,
                                                             ClientTimeouts timeouts,
-                                                            const ClientCredentials& credentials) {
-    return std::make_shared<HttpData_Srv_Zel>(ParseServerList(machine, DEFAULT_SERVER_PORT),
-                                              std::string(SERVER_CLASS), timeouts, credentials);
+                                                            const ClientCredentials& credentials,
+                                                            const std::string& className) {
+    auto object = std::make_shared<IData_Srv_Zel>(ParseServerList(machine, DEFAULT_SERVER_PORT),
+                                                  className, timeouts, credentials);
+    object->Create();
+    return object;
 }
 
 }  // namespace zel

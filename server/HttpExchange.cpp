@@ -2,8 +2,6 @@
 
 #include <curl/curl.h>
 #include <openssl/x509.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,16 +76,6 @@ HttpExchange::HttpExchange() {
     Hangup();
 }
 
-int HttpExchange::Closing(void* self, int fd) {
-    // Whether the connection got as far as the server's port: a handshake
-    // that timed out then met a server that does not speak TLS.
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    static_cast<HttpExchange*>(self)->peerReached_ =
-        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0;
-    return ::close(fd);
-}
-
 HttpExchange::~HttpExchange() = default;
 
 void HttpExchange::Hangup() {
@@ -96,8 +84,6 @@ void HttpExchange::Hangup() {
     if (!handle_) {
         throw ServerError("HTTP client: out of memory");
     }
-    curl_easy_setopt(handle_.get(), CURLOPT_CLOSESOCKETFUNCTION, &HttpExchange::Closing);
-    curl_easy_setopt(handle_.get(), CURLOPT_CLOSESOCKETDATA, this);
 }
 
 std::size_t HttpExchange::Write(char* data, std::size_t size, std::size_t count, void* self) {
@@ -123,7 +109,6 @@ void HttpExchange::Prepare(const ServerLocation& at, const ClientCredentials& cr
     connectLimit_ = std::min(limit, connectLimit);
     host_ = at.Address.Host;
     https_ = at.Https;
-    peerReached_ = false;
     request_ = std::move(body);
 
     const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
@@ -218,6 +203,11 @@ HttpExchange::Ending HttpExchange::Conclude(int result) {
     curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &sent);
     long osError = 0;
     curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &osError);
+    // A local port is known once the connection got as far as the server's
+    // port: a TLS handshake that then timed out met a server that does not
+    // speak TLS.
+    long localPort = 0;
+    curl_easy_getinfo(h, CURLINFO_LOCAL_PORT, &localPort);
     const bool newConnection = connects > 0;
     switch (code) {
         case CURLE_COULDNT_RESOLVE_HOST:
@@ -232,7 +222,7 @@ HttpExchange::Ending HttpExchange::Conclude(int result) {
             break;
         case CURLE_OPERATION_TIMEDOUT:
             e.Kind = ServerFailure::TimeLimit;
-            if (sent == 0 && https_ && peerReached_) {
+            if (sent == 0 && https_ && localPort != 0) {
                 // A server that does not speak TLS waits for a request head.
                 e.What = "TLS handshake failed: no answer within " + Duration(connectLimit_) +
                          " (is the server serving HTTPS?)";

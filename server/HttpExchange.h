@@ -1,7 +1,6 @@
 // HttpExchange: one request to the application server on a libcurl easy
-// handle, and what its ending means. Both clients use it: the blocking one of
-// the start-up (HttpData_Srv_Zel) and the gateway's lookup client on its event
-// loop, so a failure reads and counts the same whichever of them met it.
+// handle, and what its ending means, for IData_Srv_Zel's calls whether they
+// block (the start-up) or run on the event loop (the lookups).
 //
 // The handle keeps its connection alive between requests; a kept-alive
 // connection that turns out closed before any byte of the answer came is
@@ -15,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 #include "server/ServerList.h"
 
 typedef void CURL;
@@ -80,7 +79,6 @@ private:
         void operator()(curl_slist* list) const noexcept;
     };
     static std::size_t Write(char* data, std::size_t size, std::size_t count, void* self);
-    static int Closing(void* self, int fd);
 
     std::unique_ptr<CURL, CurlDeleter> handle_;
     std::unique_ptr<curl_slist, ListDeleter> headers_;
@@ -98,7 +96,6 @@ private:
     std::string accessKey_;
     std::string host_;
     bool https_ = false;
-    bool peerReached_ = false;
     char error_[256] = {};
 };
 

@@ -1,5 +1,5 @@
+#include "server/RowSet.h"
 #include "common/Text.h"
-#include "server/IData_Srv_Zel.h"
 
 namespace zel {
 

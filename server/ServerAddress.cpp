@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "common/Text.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

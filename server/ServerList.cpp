@@ -1,7 +1,7 @@
 #include "server/ServerList.h"
 
 #include "common/Text.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

@@ -1,7 +1,6 @@
 #include "server/TDCOMConnection.h"
 
-#include "common/ServerNames.h"
-#include "server/ServerList.h"
+#include "server/CoData_Srv_Zel.h"
 
 namespace zel {
 
@@ -13,8 +12,7 @@ void TDCOMConnection::SetConnected(bool connected) {
         object_.reset();
         return;
     }
-    object_ = std::make_shared<HttpData_Srv_Zel>(
-        ParseServerList(computerName_, DEFAULT_SERVER_PORT), serverName_, timeouts_, credentials_);
+    object_ = CoData_Srv_Zel::CreateRemote(computerName_, timeouts_, credentials_, serverName_);
     if (AfterConnect) {
         AfterConnect(*this);
     }

@@ -1,6 +1,6 @@
 // TDCOMConnection: the gateway's connection to the application server. It
-// holds one server object of class ServerName at ComputerName, created when
-// Connected is set to true, and runs the tax query on it.
+// holds one server object of class ServerName at ComputerName, created
+// (CoData_Srv_Zel) when Connected is set to true, and runs the tax query on it.
 //
 // Setting Connected to true creates the object (the handshake), marks the
 // connection up and then runs AfterConnect before it returns. A failure to
@@ -15,7 +15,6 @@
 #include <string>
 
 #include "common/ServerNames.h"
-#include "server/HttpData_Srv_Zel.h"
 #include "server/IData_Srv_Zel.h"
 
 namespace zel {

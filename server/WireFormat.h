@@ -12,7 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/IData_Srv_Zel.h"
+#include "server/RowSet.h"
+#include "server/ServerError.h"
 
 namespace zel {
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "server/AccessKey.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/ServerError.h"
 #include "srv_zel/CatalogueImport.h"
 #include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "server/IData_Srv_Zel.h"
+#include "server/RowSet.h"
 #include "srv_zel/Sqlite.h"
 
 namespace zel {

@@ -2,9 +2,9 @@
 // process real and on loopback.
 //
 //  1. Scans per second and scan-to-result latency through the gateway (ESPERA
-//     0) with 1 and with 20 terminals, beside the bare BuscaPrecio round trip
-//     to the same srv_zel; the ratio is the gateway's own cost; the same
-//     scans with 1000 idle terminals connected besides. The floor of
+//     0) with 1 and with 20 terminals, in both pause modes, beside the bare
+//     BuscaPrecio round trip to the same srv_zel; the ratio is the gateway's
+//     own cost; the same scans with 1000 idle terminals connected besides. The floor of
 //     the terminal's own hop: a bare poll() loop answering at once with the
 //     gateway's screens.
 //  2. Twenty terminals scanning at the same moment with the pause of ESPERA
@@ -18,8 +18,11 @@
 //     idle connections, and the floor of as many plain HTTP clients.
 //  5. The server stopped (SIGSTOP) while a lookup waits: how long a new
 //     terminal waits for its idle screen, in both pause modes.
-//  6. The status and metrics endpoint: /status and /metrics answer times with
-//     200 terminals connected, idle and with 20 of them scanning (ESPERA 0).
+//  6. The status and metrics endpoint: /status, the page and /metrics answer
+//     times with 200 named terminals connected, 20 gone and 50 codes not
+//     found, idle and with 20 of them scanning (ESPERA 0); and one terminal's
+//     scans with the page open (polling every 2 s) against the same without
+//     it, in alternate rounds.
 //  7. A store of a chain: the head office's PostgreSQL primary and the
 //     store's hot standby of it. Scan to result with the store's srv_zel on
 //     the standby, beside the same gateway asking the head office's srv_zel
@@ -43,6 +46,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -54,8 +58,9 @@
 #include "HostileClients.h"
 #include "PgCluster.h"
 #include "Terminal.h"
-#include "server/HttpData_Srv_Zel.h"
+#include "server/CoData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/WireFormat.h"
 
 namespace {
 
@@ -71,8 +76,11 @@ constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 constexpr int kWarmBursts = 3;
 constexpr int kImports = 20;
 constexpr int kMonitoredTerminals = 200;
-constexpr milliseconds kScrapeEvery{100};      // part 1, endpoint on: far more than any scraper
-constexpr milliseconds kMeasureEvery{10};      // part 6
+constexpr milliseconds kScrapeEvery{100};   // part 1, endpoint on: far more than any scraper
+constexpr milliseconds kMeasureEvery{10};   // part 6
+constexpr milliseconds kPageRefresh{2000};  // part 6: the page's own
+constexpr int kGoneTerminals = 20;
+constexpr int kShownCodes = 50;
 constexpr int kIdleMonitorConnections = 1000;  // part 8
 // srv_zel serves each kept-alive connection with a worker of its own: room
 // for the gateway's CONEXIONES 16, a gateway still winding down and this
@@ -80,15 +88,15 @@ constexpr int kIdleMonitorConnections = 1000;  // part 8
 const std::vector<std::string> kServeThreads{"--threads", "64"};
 
 const char* const kHelp =
-    "Usage: bench_gateway [--quick]\n"
+    "Usage: bench_gateway [--quick] [--part N]\n"
     "\n"
     "Runs srv_zel and the gateway (ZEL_RV7300) from this build on loopback and\n"
     "prints:\n"
     "  1. scans per second and scan-to-result latency (p50, p99) through the\n"
-    "     gateway with ESPERA 0, 1 and 20 terminals, beside the bare BuscaPrecio\n"
-    "     round trip, and their ratio; the floor of the terminal's hop (a bare\n"
-    "     poll() loop answering each scan at once with the same screens); the\n"
-    "     same scans with 1000 idle terminals connected besides;\n"
+    "     gateway with ESPERA 0, 1 and 20 terminals, both pause modes, beside the\n"
+    "     bare BuscaPrecio round trip, and their ratio; the floor of the\n"
+    "     terminal's hop (a bare poll() loop answering each scan at once with the\n"
+    "     same screens); the same scans with 1000 idle terminals connected besides;\n"
     "  2. 20 terminals scanning at the same moment with ESPERA 2000, pauses\n"
     "     shared (PAUSA_POR_TERMINAL 0, about 45 s) and per terminal (1): time\n"
     "     from each scan to its result screen (min, median, max);\n"
@@ -101,8 +109,10 @@ const char* const kHelp =
     "     floor of 50 plain HTTP clients, each max against the round trip;\n"
     "  5. srv_zel stopped while one terminal's lookup waits: a new terminal's\n"
     "     wait for its idle screen (p50, p99), both pause modes;\n"
-    "  6. /status and /metrics answer times (p50, p99) with 200 terminals\n"
-    "     connected, idle and with 20 of them scanning, ESPERA 0.\n"
+    "  6. /status, / and /metrics answer times (p50, p99) with 200 named\n"
+    "     terminals connected, 20 gone and 50 codes not found, idle and with 20\n"
+    "     of them scanning, ESPERA 0; one terminal's scans (p50, p99) with the\n"
+    "     page open (/status every 2 s) against the same without it;\n"
     "  7. a store of a chain (a PostgreSQL primary and a hot standby of it, run\n"
     "     as the postgres user when root): scan to result, one terminal, ESPERA\n"
     "     0, with srv_zel on SQLite, on the store's standby, and the head\n"
@@ -145,21 +155,19 @@ void BuildCatalogue(const TempDir& dir, const std::filesystem::path& db) {
     ImportCatalogue(dir, db, articles, {"16", "0", "8"});
 }
 
-// One BuscaPrecio of article i; its result.
-std::int8_t LookUp(zel::HttpData_Srv_Zel& server, int i) {
-    double codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
-    double precio = 0, unused = 0, mult = 1.0, sugerido = 0;
-    std::u16string descrip;
-    std::int8_t banImps = 0, oferta = 0;
-    std::int16_t impsAct = 0;
-    std::int32_t bansArt = 0;
-    return server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, unused, unused, unused,
-                              impsAct, mult, bansArt, sugerido);
+// One BuscaPrecio of article i, as the gateway sends it; its result.
+std::int8_t LookUp(zel::IData_Srv_Zel& server, int i) {
+    zel::BuscaPrecioCall call;
+    call.Codigo = static_cast<double>(kFirstCode + (i % kArticles) * 7);
+    call.Mult = 1.0;
+    return zel::DecodeBuscaPrecioReply(server.Call(zel::IData_Srv_Zel::Operation::BuscaPrecio,
+                                                   zel::EncodeBuscaPrecioRequest(call)))
+        .Result;
 }
 
 // The bare round trip: one client object calling BuscaPrecio in a loop.
 Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
-    zel::HttpData_Srv_Zel server(zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT));
+    const auto server = zel::CoData_Srv_Zel::CreateRemote(address);
     Latencies out;
     const auto start = Clock::now();
     for (int i = 0;; ++i) {
@@ -168,7 +176,7 @@ Latencies BareRoundTrips(const std::string& address, milliseconds duration) {
             out.Seconds = MillisecondsBetween(start, before) / 1000.0;
             return out;
         }
-        if (LookUp(server, i) != 1) {
+        if (LookUp(*server, i) != 1) {
             throw std::runtime_error("bare BuscaPrecio: article not found");
         }
         out.Ms.push_back(MillisecondsBetween(before, Clock::now()));
@@ -221,12 +229,13 @@ Latencies Terminals(std::uint16_t port, int count, milliseconds duration) {
     return all;
 }
 
-// Asks the gateway's endpoint for /status and /metrics in turn, every
-// `every`, from a thread of its own, until it goes; each answer's time.
+// Asks the gateway's endpoint for each of `paths` in turn, every `every`,
+// from a thread of its own, until it goes; each answer's time by path.
 class Scraper {
 public:
-    Scraper(const std::string& address, milliseconds every)
-        : thread_([this, address, every] { Run(address, every); }) {}
+    Scraper(const std::string& address, milliseconds every,
+            std::vector<std::string> paths = {"/status", "/metrics"})
+        : paths_(std::move(paths)), thread_([this, address, every] { Run(address, every); }) {}
     ~Scraper() { Stop(); }
     void Stop() {
         stop_ = true;
@@ -234,7 +243,7 @@ public:
             thread_.join();
         }
     }
-    Latencies Status, Metrics;
+    Latencies& Of(const std::string& path) { return times_[path]; }
 
 private:
     void Run(const std::string& address, milliseconds every) {
@@ -242,18 +251,24 @@ private:
         httplib::Client client(address.substr(0, colon), std::stoi(address.substr(colon + 1)));
         client.set_keep_alive(true);
         while (!stop_) {
-            for (auto [path, into] : {std::pair{"/status", &Status}, {"/metrics", &Metrics}}) {
+            for (const std::string& path : paths_) {
                 const auto before = Clock::now();
                 const auto answer = client.Get(path);
                 if (!answer || answer->status != 200) {
-                    throw std::runtime_error(std::string("GET ") + path + " failed");
+                    throw std::runtime_error("GET " + path + " failed");
                 }
-                into->Ms.push_back(MillisecondsBetween(before, Clock::now()));
+                times_[path].Ms.push_back(MillisecondsBetween(before, Clock::now()));
             }
-            std::this_thread::sleep_for(every);
+            // Asleep in short steps, so that a stop is not held for `every`.
+            for (auto until = Clock::now() + every; !stop_ && Clock::now() < until;) {
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(milliseconds(20), until - Clock::now()));
+            }
         }
     }
 
+    const std::vector<std::string> paths_;
+    std::map<std::string, Latencies> times_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
@@ -289,14 +304,21 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
     Latencies bareBefore = BareRoundTrips(server.Address(), phase);
     PrintRow("bare BuscaPrecio, before", 1, bareBefore);
 
-    // The endpoint off, then on and asked all along: its cost against a floor
-    // of the same run.
-    Latencies one, many, oneMonitored, manyMonitored;
+    // Each pause mode alone and beside 1000 idle terminals; then the
+    // endpoint on and asked all along: its cost against a floor of the same run.
+    struct Mode {
+        Latencies One, Many, CrowdedOne, CrowdedMany;
+    };
+    Mode modes[2];
+    Latencies oneMonitored, manyMonitored;
     Screens screens;
-    for (const bool monitored : {false, true}) {
+    for (const int pass : {0, 1, 2}) {
+        const bool monitored = pass == 2;
+        const int mode = pass == 1 ? 1 : 0;
         GatewayConfig config;
         config.ServerAddress = server.Address();
         config.Espera = 0;
+        config.PausaPorTerminal = mode;
         config.Monitor = monitored ? "127.0.0.1:0" : "";
         Gateway gateway(dir, config);
         gateway.WaitListening();
@@ -304,23 +326,24 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
         if (monitored) {
             scraper = std::make_unique<Scraper>(gateway.MonitorAddress(), kScrapeEvery);
         }
-        if (!monitored) {
+        if (pass == 0) {
             screens = CaptureScreens(gateway.Port());
         }
-        Latencies& single = monitored ? oneMonitored : one;
-        Latencies& several = monitored ? manyMonitored : many;
+        const std::string name =
+            monitored ? "gateway+endpoint asked" : "PAUSA_POR_TERMINAL " + std::to_string(mode);
+        Latencies& single = monitored ? oneMonitored : modes[mode].One;
+        Latencies& several = monitored ? manyMonitored : modes[mode].Many;
         single = Terminals(gateway.Port(), 1, phase);
-        PrintRow(monitored ? "gateway+endpoint asked" : "gateway, scan to result", 1, single);
+        PrintRow(name.c_str(), 1, single);
         several = Terminals(gateway.Port(), kManyTerminals, phase);
-        PrintRow(monitored ? "gateway+endpoint asked" : "gateway, scan to result", kManyTerminals,
-                 several);
+        PrintRow(name.c_str(), kManyTerminals, several);
         if (!monitored) {
             // A large shop: the scans of a few beside many idle terminals.
             const auto idle = ConnectTerminals(gateway.Port(), kIdleTerminals);
-            Latencies crowded = Terminals(gateway.Port(), 1, phase);
-            PrintRow("  with 1000 idle connected", 1, crowded);
-            crowded = Terminals(gateway.Port(), kManyTerminals, phase);
-            PrintRow("  with 1000 idle connected", kManyTerminals, crowded);
+            modes[mode].CrowdedOne = Terminals(gateway.Port(), 1, phase);
+            PrintRow("  with 1000 idle connected", 1, modes[mode].CrowdedOne);
+            modes[mode].CrowdedMany = Terminals(gateway.Port(), kManyTerminals, phase);
+            PrintRow("  with 1000 idle connected", kManyTerminals, modes[mode].CrowdedMany);
         }
         scraper.reset();
         gateway.Stop(SIGTERM);
@@ -345,42 +368,115 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
     };
     const double bareP50 = (bareBefore.At(0.5) + bareAfter.At(0.5)) / 2;
     const double bareRate = (rate(bareBefore) + rate(bareAfter)) / 2;
+    Latencies& one = modes[0].One;
     std::printf(
         "  ratio gateway/bare (bare: mean of before and after), 1 terminal: p50 latency "
         "x%.2f, rate x%.2f\n",
         one.At(0.5) / bareP50, rate(one) / bareRate);
     std::printf("  ratio gateway/bare, %d terminals: rate x%.2f\n", kManyTerminals,
-                rate(many) / bareRate);
-    std::printf(
-        "  the gateway's own cost per scan at p50: %.3f ms over the bare lookup (goal <= 0.05); "
-        "%.3f ms over the bare lookup and the terminal's hop (each scan also reads the idle "
-        "screen before the next)\n",
-        one.At(0.5) - bareP50, one.At(0.5) - bareP50 - hop.At(0.5));
+                rate(modes[0].Many) / bareRate);
+    for (int mode : {0, 1}) {
+        Mode& m = modes[mode];
+        std::printf(
+            "  PAUSA_POR_TERMINAL %d, 1000 idle connected against none (goal p50 <= x1.10, "
+            "rate >= x0.90): 1 terminal p50 x%.2f rate x%.2f; %d terminals p50 x%.2f rate "
+            "x%.2f\n",
+            mode, m.CrowdedOne.At(0.5) / m.One.At(0.5), rate(m.CrowdedOne) / rate(m.One),
+            kManyTerminals, m.CrowdedMany.At(0.5) / m.Many.At(0.5),
+            rate(m.CrowdedMany) / rate(m.Many));
+    }
+    for (int mode : {0, 1}) {
+        Latencies& single = modes[mode].One;
+        std::printf(
+            "  PAUSA_POR_TERMINAL %d, the gateway's own cost per scan at p50: %.3f ms over the "
+            "bare lookup; %.3f ms over the bare lookup and the terminal's hop (goal <= 0.03; "
+            "each scan also reads the idle screen before the next)\n",
+            mode, single.At(0.5) - bareP50, single.At(0.5) - bareP50 - hop.At(0.5));
+    }
     std::printf(
         "  with the endpoint on and asked every %lld ms: %.3f ms at p50; rate x%.2f (1 "
         "terminal), x%.2f (%d terminals) of the endpoint off\n\n",
         static_cast<long long>(kScrapeEvery.count()), oneMonitored.At(0.5) - bareP50,
-        rate(oneMonitored) / rate(one), rate(manyMonitored) / rate(many), kManyTerminals);
+        rate(oneMonitored) / rate(one), rate(manyMonitored) / rate(modes[0].Many), kManyTerminals);
 }
 
-// /status and /metrics asked in a loop while 200 terminals are connected,
-// first all idle, then with 20 of them scanning without a pause.
+// The address of the n-th terminal of part 6 (n from 0), each its own.
+std::string MonitoredAddress(int n) {
+    return "127.0.1." + std::to_string(1 + n);
+}
+
+// The page's content as a shop's would be: every terminal named, some gone,
+// codes not found, scans in the last hour.
+void FillThePage(const Gateway& gateway) {
+    Terminal scanner(gateway.Port(), 0, milliseconds(10000), MonitoredAddress(0));
+    scanner.ExpectFrame(milliseconds(10000));
+    for (int i = 0; i < 3 * kShownCodes; ++i) {
+        const int missing = i % kShownCodes;  // each scanned three times
+        scanner.Scan(std::to_string(9'900'000'000'000 + missing));
+        scanner.ExpectFrame(milliseconds(30000));  // type 0: the idle screen alone
+    }
+    for (int n = 0; n < kGoneTerminals; ++n) {
+        Terminal gone(gateway.Port(), 0, milliseconds(10000),
+                      MonitoredAddress(kMonitoredTerminals + n));
+        gone.ExpectFrame(milliseconds(10000));
+        n % 2 ? gone.Reset() : gone.Close();
+    }
+}
+
+// One terminal scanning for `phase`, in rounds alternately without and with
+// the page open in a browser (/ once, then /status every 2 s), the two
+// kinds of round pooled.
+void ScansWhileThePageIsOpen(const Gateway& gateway, milliseconds phase) {
+    Terminal terminal(gateway.Port(), 0, milliseconds(10000), MonitoredAddress(1));
+    terminal.ExpectFrame(milliseconds(10000));
+    Latencies without, with;
+    constexpr int kRounds = 3;
+    for (int round = 0; round < 2 * kRounds; ++round) {
+        const bool open = round % 2 == 1;
+        std::unique_ptr<Scraper> page;
+        if (open) {
+            page = std::make_unique<Scraper>(gateway.MonitorAddress(), kPageRefresh,
+                                             std::vector<std::string>{"/status"});
+        }
+        (open ? with : without).Add(ScanLoop(terminal, round * 97, Clock::now() + phase / kRounds));
+    }
+    std::printf("  %-34s %8zu %10.3f %10.3f\n", "one scanning, page closed", without.Ms.size(),
+                without.At(0.5), without.At(0.99));
+    std::printf("  %-34s %8zu %10.3f %10.3f   p99 x%.2f (goal <= 1.1)\n",
+                "one scanning, page open (2 s)", with.Ms.size(), with.At(0.5), with.At(0.99),
+                with.At(0.99) / without.At(0.99));
+}
+
+// /status, / and /metrics asked in a loop while 200 named terminals are
+// connected, 20 more gone and 50 codes not found: first all idle, then with
+// 20 of them scanning without a pause; then one terminal's scans with and
+// without the page open.
 void EndpointUnderLoad(const TempDir& dir, const SrvZel& server, milliseconds phase) {
     std::printf(
-        "6. The status endpoint with %d terminals connected, asked every %lld ms: answer "
-        "time, ms\n",
-        kMonitoredTerminals, static_cast<long long>(kMeasureEvery.count()));
+        "6. The status endpoint with %d named terminals connected, %d gone and %d codes not "
+        "found, asked every %lld ms: answer time, ms\n",
+        kMonitoredTerminals, kGoneTerminals, kShownCodes,
+        static_cast<long long>(kMeasureEvery.count()));
     std::printf("  %-34s %8s %10s %10s\n", "", "answers", "p50", "p99");
     GatewayConfig config;
     config.ServerAddress = server.Address();
     config.Espera = 0;
     config.PausaPorTerminal = 1;
     config.Monitor = "127.0.0.1:0";
+    for (int n = 0; n < kMonitoredTerminals + kGoneTerminals; ++n) {
+        config.Terminales.emplace_back(MonitoredAddress(n), "Caja " + std::to_string(n + 1));
+    }
     Gateway gateway(dir, config);
     gateway.WaitListening();
-    auto idle = ConnectTerminals(gateway.Port(), kMonitoredTerminals - kManyTerminals);
+    FillThePage(gateway);
+    std::vector<std::unique_ptr<Terminal>> idle;
+    for (int n = kManyTerminals; n < kMonitoredTerminals; ++n) {
+        idle.push_back(std::make_unique<Terminal>(gateway.Port(), 0, milliseconds(10000),
+                                                  MonitoredAddress(n)));
+        idle.back()->ExpectFrame(milliseconds(10000));
+    }
     for (const bool scanning : {false, true}) {
-        Scraper scraper(gateway.MonitorAddress(), kMeasureEvery);
+        Scraper scraper(gateway.MonitorAddress(), kMeasureEvery, {"/status", "/", "/metrics"});
         Latencies scans;
         if (scanning) {
             scans = Terminals(gateway.Port(), kManyTerminals, phase);
@@ -390,17 +486,26 @@ void EndpointUnderLoad(const TempDir& dir, const SrvZel& server, milliseconds ph
         }
         scraper.Stop();
         const std::string when = scanning ? std::to_string(kManyTerminals) + " scanning" : "idle";
-        for (auto [path, l] :
-             {std::pair{"/status", &scraper.Status}, {"/metrics", &scraper.Metrics}}) {
+        for (const char* path : {"/status", "/", "/metrics"}) {
+            Latencies& l = scraper.Of(path);
             const std::string name = std::string(path) + ", " + when;
-            std::printf("  %-34s %8zu %10.3f %10.3f\n", name.c_str(), l->Ms.size(), l->At(0.5),
-                        l->At(0.99));
+            std::printf("  %-34s %8zu %10.3f %10.3f\n", name.c_str(), l.Ms.size(), l.At(0.5),
+                        l.At(0.99));
         }
         if (scanning) {
             std::printf("  %-34s %8zu %10.3f %10.3f   (scan to result)\n", "scans meanwhile",
                         scans.Ms.size(), scans.At(0.5), scans.At(0.99));
         }
     }
+    const auto colon = gateway.MonitorAddress().rfind(':');
+    httplib::Client client(gateway.MonitorAddress().substr(0, colon),
+                           std::stoi(gateway.MonitorAddress().substr(colon + 1)));
+    if (const auto status = client.Get("/status")) {
+        std::printf("  /status is %.1f KiB, / %.1f KiB\n",
+                    static_cast<double>(status->body.size()) / 1024,
+                    static_cast<double>(client.Get("/")->body.size()) / 1024);
+    }
+    ScansWhileThePageIsOpen(gateway, phase * 2);
     idle.clear();
     gateway.Stop(SIGTERM);
     std::printf("\n");
@@ -534,12 +639,11 @@ std::uint16_t PortOf(const std::string& address) {
 // connection of its own that one call has warmed, calling at the same
 // moment, `rounds` times; the milliseconds of each call.
 Latencies PlainClientsAtOnce(const std::string& address, int count, int rounds) {
-    std::vector<std::unique_ptr<zel::HttpData_Srv_Zel>> clients;
+    std::vector<std::shared_ptr<zel::IData_Srv_Zel>> clients;
     for (int i = 0; i < count; ++i) {
-        clients.push_back(std::make_unique<zel::HttpData_Srv_Zel>(
-            zel::ParseServerAddress(address, zel::DEFAULT_SERVER_PORT)));
+        clients.push_back(zel::CoData_Srv_Zel::CreateRemote(address));
     }
-    const auto call = [](zel::HttpData_Srv_Zel& client, int i) { LookUp(client, i); };
+    const auto call = [](zel::IData_Srv_Zel& client, int i) { LookUp(client, i); };
     for (int i = 0; i < count; ++i) {
         call(*clients[static_cast<std::size_t>(i)], i);
     }
@@ -548,7 +652,7 @@ Latencies PlainClientsAtOnce(const std::string& address, int count, int rounds) 
         std::atomic<bool> go{false};
         std::vector<std::future<double>> calls;
         for (int i = 0; i < count; ++i) {
-            zel::HttpData_Srv_Zel* client = clients[static_cast<std::size_t>(i)].get();
+            zel::IData_Srv_Zel* client = clients[static_cast<std::size_t>(i)].get();
             calls.push_back(std::async(std::launch::async, [&go, client, i, call] {
                 while (!go) {
                     std::this_thread::yield();

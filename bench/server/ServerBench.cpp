@@ -25,7 +25,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include "server/HttpData_Srv_Zel.h"
+#include "server/IData_Srv_Zel.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"
@@ -113,14 +113,13 @@ Figures Measure(std::chrono::milliseconds duration, const std::vector<double>& c
     return f;
 }
 
+// One lookup as the gateway sends it, its answer decoded.
 void BuscaPrecio(zel::IData_Srv_Zel& server, double code) {
-    double codigo = code, precio = 0, fechas = 0, mult = 1, sug = 0;
-    std::u16string descrip;
-    std::int8_t banImps = 0, oferta = 0;
-    std::int16_t imps = 0;
-    std::int32_t bans = 0;
-    server.BuscaPrecio(codigo, 0, precio, descrip, banImps, oferta, fechas, fechas, fechas, imps,
-                       mult, bans, sug);
+    zel::BuscaPrecioCall call;
+    call.Codigo = code;
+    call.Mult = 1.0;
+    (void)zel::DecodeBuscaPrecioReply(server.Call(zel::IData_Srv_Zel::Operation::BuscaPrecio,
+                                                  zel::EncodeBuscaPrecioRequest(call)));
 }
 
 struct Summary {
@@ -190,8 +189,8 @@ Figures RunClients(const zel::ServerAddress& address, bool tls, const std::strin
         threads.emplace_back([&, c] {
             zel::ClientCredentials trust;
             trust.CaFile = tls ? dir + "/cert.pem" : "";
-            zel::HttpData_Srv_Zel object({{address, tls}}, std::string(zel::SERVER_CLASS), {},
-                                         trust);
+            zel::IData_Srv_Zel object({{address, tls}}, std::string(zel::SERVER_CLASS), {}, trust);
+            object.Create();
             const auto codes = Codes(articles, 100 + static_cast<std::uint64_t>(c));
             parts[static_cast<std::size_t>(c)] =
                 Measure(phase, codes, [&object](double code) { BuscaPrecio(object, code); });

@@ -118,8 +118,12 @@ nlohmann::json Browser::Eval(const std::string& expression) {
     return Do({{"do", "eval"}, {"js", expression}}, std::chrono::seconds(10));
 }
 
-void Browser::Screenshot(const std::string& path) {
-    Do({{"do", "screenshot"}, {"path", path}}, std::chrono::seconds(30));
+void Browser::Screenshot(const std::string& path, bool windowOnly) {
+    Do({{"do", "screenshot"}, {"path", path}, {"window", windowOnly}}, std::chrono::seconds(30));
+}
+
+void Browser::Resize(int width, int height) {
+    Do({{"do", "resize"}, {"width", width}, {"height", height}}, std::chrono::seconds(10));
 }
 
 nlohmann::json Browser::Events() {

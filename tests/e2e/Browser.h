@@ -24,7 +24,10 @@ public:
     void WaitFor(const std::string& expression,
                  std::chrono::milliseconds limit = std::chrono::seconds(10));
     nlohmann::json Eval(const std::string& expression);
-    void Screenshot(const std::string& path);
+    // The whole page as PNG, or only what the window shows.
+    void Screenshot(const std::string& path, bool windowOnly = false);
+    // The window's size in CSS pixels (1100 x 640 at start).
+    void Resize(int width, int height);
     // Dialogs, requests other than GETs to the page's origin, page errors, loads.
     nlohmann::json Events();
 

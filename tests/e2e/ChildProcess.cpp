@@ -207,6 +207,22 @@ int OpenDescriptors(pid_t pid) {
     return n;
 }
 
+bool AllThreadsStopped(pid_t pid) {
+    std::error_code ec;
+    bool any = false;
+    for (auto it =
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const std::string text = ReadWholeFile(it->path() / "stat");
+        const auto close = text.rfind(')');
+        if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'T') {
+            return false;
+        }
+        any = true;
+    }
+    return any;
+}
+
 void RaiseFileLimit() {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {

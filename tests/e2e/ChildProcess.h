@@ -70,6 +70,9 @@ long ResidentKiB(pid_t pid);
 // The CPU time (user and system) it has used, in seconds; -1 when unknown.
 double CpuSeconds(pid_t pid);
 int OpenDescriptors(pid_t pid);
+// Whether every thread of the process is stopped (SIGSTOP takes effect a
+// moment after kill() returns, thread by thread).
+bool AllThreadsStopped(pid_t pid);
 
 // The soft limit on open files raised to the hard one, for this process and
 // the children it starts.

@@ -174,6 +174,12 @@ std::string GatewayConfig::Text() const {
         t += "SIN_SERVICIO=" + SinServicio + "\n";
     }
     t += "[MONITOR]\nDIRECCION=" + Monitor + "\n";
+    if (!Terminales.empty()) {
+        t += "[TERMINALES]\n";
+        for (const auto& [address, name] : Terminales) {
+            t += address + "=" + name + "\n";
+        }
+    }
     return t;
 }
 

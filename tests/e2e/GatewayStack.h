@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -92,6 +93,7 @@ struct GatewayConfig {
     int LimiteConsulta = 0;
     std::string SinServicio;
     std::string Monitor;  // [MONITOR] DIRECCION; empty: no endpoint
+    std::vector<std::pair<std::string, std::string>> Terminales;  // [TERMINALES], when any
 
     std::string Text() const;
 };

@@ -24,7 +24,13 @@ constexpr milliseconds kSettle{200};
 // Resumes the server however the test ends, so it can be stopped in order.
 class StoppedServer {
 public:
-    explicit StoppedServer(ChildProcess& server) : server_(server) { server_.Signal(SIGSTOP); }
+    explicit StoppedServer(ChildProcess& server) : server_(server) {
+        server_.Signal(SIGSTOP);
+        // A scan sent before the last thread stops would still be answered.
+        for (int i = 0; i < 1000 && !AllThreadsStopped(server_.Pid()); ++i) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
     ~StoppedServer() { server_.Signal(SIGCONT); }
     StoppedServer(const StoppedServer&) = delete;
     StoppedServer& operator=(const StoppedServer&) = delete;

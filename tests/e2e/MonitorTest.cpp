@@ -159,6 +159,9 @@ TEST_F(GatewayTest, EveryMetricTheRulesAndTheDashboardNameIsScraped) {
     auto terminal = Connect();
     terminal->Scan(kMilk);  // a lookup: the histograms and per-path series exist from here
     terminal->ExpectFrame(kPrompt);
+    terminal->Scan(kMissing);        // and a code not found, for its series
+    terminal->ExpectFrame(kPrompt);  // the first scan's idle screen
+    terminal->ExpectFrame(kPrompt);
     const std::string scraped =
         Get(gateway.MonitorAddress(), "/metrics") + Get(server.MetricsAddress(), "/metrics");
 

@@ -44,7 +44,8 @@ double MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-Terminal::Terminal(std::uint16_t port, int tipo, std::chrono::milliseconds limit)
+Terminal::Terminal(std::uint16_t port, int tipo, std::chrono::milliseconds limit,
+                   const std::string& from)
     : tipo_(tipo), port_(port) {
     const auto deadline = Clock::now() + limit;
     handle_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -53,6 +54,15 @@ Terminal::Terminal(std::uint16_t port, int tipo, std::chrono::milliseconds limit
     }
     const int one = 1;
     ::setsockopt(handle_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!from.empty()) {
+        sockaddr_in own = Loopback(0);
+        const bool valid = inet_pton(AF_INET, from.c_str(), &own.sin_addr) == 1;
+        if (!valid || ::bind(handle_, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0) {
+            const int error = valid ? errno : EINVAL;
+            ::close(handle_);
+            throw std::runtime_error("bind to " + from + ": " + std::strerror(error));
+        }
+    }
     // Non-blocking connect, so a full listen queue cannot hold the test past
     // its limit; blocking again afterwards.
     const int flags = ::fcntl(handle_, F_GETFL);

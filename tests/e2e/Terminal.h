@@ -1,5 +1,5 @@
 // A price-check terminal as the tests drive it: a plain TCP client on
-// 127.0.0.1 that sends raw bytes and cuts what arrives into frames, each
+// loopback that sends raw bytes and cuts what arrives into frames, each
 // stamped with the moment its last byte was read.
 #pragma once
 
@@ -26,9 +26,12 @@ public:
     // Connects to 127.0.0.1:port; throws std::runtime_error naming the port
     // and the error when no connection is made within `limit`. `tipo` picks
     // the frame layout to expect: 0 has a check byte before EOT, any other
-    // value has none.
+    // value has none. `from` is the terminal's own address, one of
+    // 127.0.0.0/8 (so that several terminals have addresses of their own);
+    // empty: 127.0.0.1.
     Terminal(std::uint16_t port, int tipo,
-             std::chrono::milliseconds limit = std::chrono::seconds(5));
+             std::chrono::milliseconds limit = std::chrono::seconds(5),
+             const std::string& from = {});
     ~Terminal();
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;

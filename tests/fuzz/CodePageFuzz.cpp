@@ -15,14 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string utf8 = page.ToUtf8(bytes);
     zel::fuzz::Check(utf8.size() <= 3 * bytes.size(), "ToUtf8 over 3 bytes per byte");
     (void)page.FromUtf8(bytes);
-    const std::u16string utf16(reinterpret_cast<const char16_t*>(bytes.data()), bytes.size() / 2);
-    (void)page.FromUtf16(utf16);
 
     const std::u32string composed = zel::ComposeNfc(zel::DecodeUtf8(bytes));
-    zel::fuzz::Check(page.ScreenTextFromUtf8(bytes).size() == composed.size(),
+    zel::fuzz::Check(page.ScreenText(bytes).size() == composed.size(),
                      "screen text not one byte per composed character");
-    zel::fuzz::Check(
-        page.ScreenTextFromUtf16(utf16).size() == zel::ComposeNfc(zel::DecodeUtf16(utf16)).size(),
-        "screen text from UTF-16 not one byte per character");
     return 0;
 }

@@ -61,9 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     outcome.Precio = input.Take<double>();
     outcome.Ban_Imps = input.Take<std::int8_t>();
     outcome.Imps_Act = input.Take<std::int16_t>();
-    const std::string description = input.Rest();
-    outcome.Descrip.assign(reinterpret_cast<const char16_t*>(description.data()),
-                           description.size() / 2);
+    outcome.Descrip = input.Rest();
 
     try {
         for (const zel::ScanStep& step :
@@ -77,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // Type 0: a description over 30 characters fills line 1 with exactly 30 bytes.
-    const std::string screen = zel::BuildResultScreen(outcome.Descrip, "$1.00", 0, codePage);
-    const std::string text = codePage.ScreenTextFromUtf16(outcome.Descrip);
+    const std::string text = codePage.ScreenText(outcome.Descrip);
+    const std::string screen = zel::BuildResultScreen(text, "$1.00", 0);
     if (text.size() > zel::SCREEN_COLUMNS) {
         Check(screen.compare(2, zel::SCREEN_COLUMNS, text, 0, zel::SCREEN_COLUMNS) == 0,
               "type-0 line 1 not the first 30 bytes");

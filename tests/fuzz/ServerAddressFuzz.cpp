@@ -2,8 +2,8 @@
 #include <cstdint>
 
 #include "FuzzInput.h"
-#include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/ServerError.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     zel::fuzz::FuzzInput input(data, size);

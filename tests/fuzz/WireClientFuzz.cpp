@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "FuzzInput.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/RowSet.h"
 #include "server/WireFormat.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -7,7 +7,7 @@
 
 #include "FuzzInput.h"
 #include "TempDir.h"
-#include "server/IData_Srv_Zel.h"
+#include "server/RowSet.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"

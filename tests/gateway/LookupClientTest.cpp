@@ -21,6 +21,7 @@
 
 #include "Catalogue.h"
 #include "HeldPort.h"
+#include "common/ServerNames.h"
 #include "gateway/LookupClient.h"
 #include "server/WireFormat.h"
 
@@ -83,6 +84,10 @@ public:
     ServerLocation Location() const { return {{"127.0.0.1", held_.Port()}, false}; }
     int Lookups() const { return lookups_; }
     int Connections() const { return connections_; }
+    std::string LastLookup() {
+        const std::lock_guard lock(mutex_);
+        return lastLookup_;
+    }
 
 private:
     // One request's head, or nothing when the connection ends (or idles out).
@@ -97,6 +102,10 @@ private:
                 }
                 if (buffer.size() >= end + 4 + length) {
                     std::string head = buffer.substr(0, end);
+                    if (length > 0) {
+                        const std::lock_guard lock(mutex_);
+                        lastLookup_ = buffer.substr(end + 4, length);
+                    }
                     buffer.erase(0, end + 4 + length);
                     return head;
                 }
@@ -172,6 +181,7 @@ private:
     std::atomic<int> lookups_{0};
     std::atomic<int> connections_{0};
     std::mutex mutex_;
+    std::string lastLookup_;
     std::vector<int> fds_;
     std::vector<std::thread> threads_;
     std::thread accepting_;
@@ -228,7 +238,7 @@ std::vector<std::string> TwoLookups(LookupClient& client, std::vector<LookupAnsw
     std::vector<std::string> kinds;
     for (std::uint64_t ticket = 1; ticket <= 2; ++ticket) {
         const std::size_t before = answers.size();
-        client.Submit(ticket, {7501, 3, u""});
+        client.Submit(ticket, {7501, 3, "2 55 "});
         RunUntil([&] { return answers.size() > before; });
         if (answers.size() == before) {
             kinds.push_back("no answer");
@@ -254,9 +264,12 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
         Script script;
         Second first;  // what the first of two addresses does; None: one address
         bool warm;
-        const char* outcome;  // the start of both lookups' outcome
-        int lookups;          // requests the answering server saw
-        int connections;      // it took; -1: more than the two warm ones
+        const char* outcome;    // the start of both lookups' outcome
+        int lookups;            // requests the answering server saw
+        int connections;        // it took (the start-up's one too); -1: more than the two warm ones
+        bool startUp = false;   // the start-up's class check comes first
+        bool https = false;     // the lookups go by HTTPS
+        const char* says = "";  // in both outcomes
     };
     const Row rows[] = {
         {"length", Script::Length, Second::None, true, "found", 2, 2},
@@ -269,6 +282,12 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
         {"first refuses", Script::Length, Second::Refuses, false, "found", 2, 1},
         {"first closes unanswered", Script::Length, Second::ClosesUnanswered, false, "found", 2, 1},
         {"first hangs", Script::Length, Second::Hangs, false, "found", 2, 1},
+        {"the start-up's failed address is asked last", Script::Length, Second::ClosesUnanswered,
+         true, "found", 2, 3, true},
+        {"https to a plain server", Script::Length, Second::None, false, "time_limit: ", 0, 2,
+         false, true,
+         ": BuscaPrecio: TLS handshake failed: no answer within 400 ms (is the "
+         "server serving HTTPS?)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -285,9 +304,15 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
             locations.push_back({{"127.0.0.1", hanging.Port()}, false});
         }
         locations.push_back(server.Location());
+        locations.back().Https = row.https;
+        IData_Srv_Zel object(locations, std::string(SERVER_CLASS), {},
+                             {"", row.script == Script::WantsKey ? "clavf" : ""});
+        if (row.startUp) {
+            object.Create();
+        }
         std::vector<LookupAnswer> answers;
         LookupClient client(
-            locations, {"", row.script == Script::WantsKey ? "clavf" : ""}, LIMIT, 4,
+            object, LIMIT, 4,
             [&](std::uint64_t, LookupAnswer answer) { answers.push_back(std::move(answer)); },
             {milliseconds(3600000), 2});
         if (row.warm) {
@@ -299,15 +324,27 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
         }
         for (const std::string& outcome : TwoLookups(client, answers)) {
             EXPECT_TRUE(outcome.starts_with(row.outcome)) << outcome;
+            EXPECT_NE(outcome.find(row.says), std::string::npos) << outcome;
         }
         EXPECT_EQ(server.Lookups(), row.lookups);
+        if (row.lookups > 0) {
+            const BuscaPrecioCall sent = DecodeBuscaPrecioRequest(server.LastLookup());
+            EXPECT_EQ(sent.Codigo, 7501);
+            EXPECT_EQ(sent.No_Precio, 3);
+            EXPECT_EQ(sent.Descrip, "2 55 ");
+            EXPECT_EQ(sent.Mult, 1.0);
+        }
         if (row.connections < 0) {
             EXPECT_GT(server.Connections(), 2);
         } else {
             EXPECT_EQ(server.Connections(), row.connections);
         }
-        // The address that failed is asked last: once only.
+        // The address that failed is asked last: once only, and not again
+        // after the start-up found it failing.
         EXPECT_LE(closing.Lookups(), 1);
+        if (row.startUp) {
+            EXPECT_EQ(closing.Connections(), 1);
+        }
     }
 
     for (const auto& [ca, outcome] :
@@ -315,8 +352,10 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
         SCOPED_TRACE(ca);
         TlsServer server(certs);
         std::vector<LookupAnswer> answers;
+        IData_Srv_Zel object({server.Location()}, std::string(SERVER_CLASS), {},
+                             {certs.File(ca), ""});
         LookupClient client(
-            {server.Location()}, {certs.File(ca), ""}, milliseconds(3000), 4,
+            object, milliseconds(3000), 4,
             [&](std::uint64_t, LookupAnswer answer) { answers.push_back(std::move(answer)); },
             {milliseconds(3600000), 2});
         for (const std::string& got : TwoLookups(client, answers)) {
@@ -329,7 +368,8 @@ TEST(LookupClient, EachLookupIsSentOnceWhateverTheServerDoes) {
 TEST(LookupClient, AnIdleServerIsCheckedAndItsStateChangesAreKnown) {
     auto server = std::make_unique<ScriptedServer>(Script::Length);
     const ServerLocation location = server->Location();
-    LookupClient client({location}, {}, LIMIT, 4, [](std::uint64_t, LookupAnswer) {},
+    IData_Srv_Zel object({location}, std::string(SERVER_CLASS), {}, {});
+    LookupClient client(object, LIMIT, 4, [](std::uint64_t, LookupAnswer) {},
                         {milliseconds(200), 2});
     EXPECT_EQ(client.Health().Now, ServerHealth::Unknown);
     client.Warm({});

@@ -112,14 +112,14 @@ TEST_F(PlanTest, StepsFollowTheLookup) {
         LookupOutcome outcome;
         outcome.Result = c.result;
         outcome.Precio = 10;
-        outcome.Descrip = u"Leche";
+        outcome.Descrip = "Leche";
         EXPECT_EQ(Describe(PlanScanReply(outcome, settings_, rates_, money_, cp_)), c.steps)
             << int(c.result) << " tipo " << int(c.tipo);
     }
 }
 
 TEST_F(PlanTest, FoundFrameCarriesTaxedRoundedPrice) {
-    LookupOutcome outcome{1, 10.0, u"Leche entera", 0x00, 0x0001};
+    LookupOutcome outcome{1, 10.0, "Leche entera", 0x00, 0x0001};
     settings_.TIPO = 1;
     auto steps = PlanScanReply(outcome, settings_, rates_, money_, cp_);
     const auto& frame = std::get<SendStep>(steps[1]).Frame;
@@ -147,7 +147,7 @@ TEST_F(PlanTest, OutOfServiceIsLaidOutAsNotFound) {
 
 TEST_F(PlanTest, APriceThatFailsSendsNothing) {
     settings_.MONEDA_MINIMA = 0;  // division by a zero coin
-    LookupOutcome outcome{1, 10.0, u"x", 0, 0};
+    LookupOutcome outcome{1, 10.0, "x", 0, 0};
     EXPECT_THROW(PlanScanReply(outcome, settings_, rates_, money_, cp_), PriceError);
 }
 

@@ -14,16 +14,21 @@ const CodePage& Cp1252() {
     return cp;
 }
 
-std::u16string Letters(std::size_t n) {
-    std::u16string s;
+std::string Letters(std::size_t n) {
+    std::string s;
     for (std::size_t i = 0; i < n; ++i) {
-        s += static_cast<char16_t>(u'a' + i % 26);
+        s += static_cast<char>('a' + i % 26);
     }
     return s;
 }
 
-std::string Bytes(std::u16string_view s) {
-    return Cp1252().FromUtf16(s);
+std::string Bytes(std::string_view s) {
+    return Cp1252().FromUtf8(s);
+}
+
+// The screen of a description as a found scan lays it out.
+std::string ResultScreen(std::string_view description, std::string_view money, std::uint8_t tipo) {
+    return BuildResultScreen(Cp1252().ScreenText(description), money, tipo);
 }
 
 struct IdleCase {
@@ -86,11 +91,11 @@ struct ResultCase {
 TEST(Screens, ResultScreenLayouts) {
     const std::string money = "$11.60";  // 6 characters: 12 spaces before it on type 0
     const std::string centredMoney = std::string(12, ' ') + money;
-    const std::u16string d15 = Letters(15), d30 = Letters(30), d31 = Letters(31), d45 = Letters(45),
-                         d75 = Letters(75);
+    const std::string d15 = Letters(15), d30 = Letters(30), d31 = Letters(31), d45 = Letters(45),
+                      d75 = Letters(75);
     const struct {
         const char* name;
-        std::u16string description;
+        std::string description;
         std::uint8_t tipo;
         std::string lines;
         std::string price;
@@ -102,39 +107,38 @@ TEST(Screens, ResultScreenLayouts) {
         {"45 chars", d45, 0, Bytes(d45.substr(0, 30)) + std::string(8, ' ') + Bytes(d45.substr(30)),
          centredMoney},
         {"75 chars cut at 60", d75, 0, Bytes(d75.substr(0, 60)), centredMoney},
-        {"empty description", u"", 0, std::string(15, ' '), centredMoney},
+        {"empty description", "", 0, std::string(15, ' '), centredMoney},
         {"type 1 whole description", d75, 1, Bytes(d75), money},
         {"type 2 acts as 1", d15, 2, Bytes(d15), money},
         // One byte per character whatever the text: composed first, "?"
         // where the closest equivalent is several bytes or none.
-        {"ligature fi is one character", u"\uFB01" + d30, 0,
+        {"ligature fi is one character", "\uFB01" + d30, 0,
          "?" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
          centredMoney},
-        {"emoji is one character", u"\U0001F600" + d30, 0,
+        {"emoji is one character", "\U0001F600" + d30, 0,
          "?" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
          centredMoney},
-        {"decomposed n-tilde composes", u"n\u0303" + d30, 0,
+        {"decomposed n-tilde composes", "n\u0303" + d30, 0,
          "\xF1" + Bytes(d30.substr(0, 29)) + std::string(15, ' ') + Bytes(d30.substr(29)),
          centredMoney},
-        {"type 1 same bytes", u"\uFB01n\u0303", 1, "?\xF1", money},
+        {"type 1 same bytes", "\uFB01n\u0303", 1, "?\xF1", money},
     };
     for (const auto& c : cases) {
         const std::string expected = "\x0B\r" + c.lines + "\r\r\r" + c.price;
-        EXPECT_EQ(BuildResultScreen(c.description, money, c.tipo, Cp1252()), expected) << c.name;
+        EXPECT_EQ(ResultScreen(c.description, money, c.tipo), expected) << c.name;
     }
 }
 
 TEST(Screens, ResultScreenConvertsAndCutsMoney) {
     // Accents become single windows-1252 bytes and count as one character each.
-    const std::u16string description = u"Café molido señorial";  // 20 characters
-    const std::string screen = BuildResultScreen(description, "$1.00", 0, Cp1252());
+    const std::string description = "Café molido señorial";  // 20 characters
+    const std::string screen = ResultScreen(description, "$1.00", 0);
     EXPECT_EQ(screen.substr(2, 25), std::string(5, ' ') + "Caf\xE9 molido se\xF1orial");
     // Type 1 cuts the money text to 30 bytes and does not centre it.
     const std::string longMoney(40, '9');
-    EXPECT_EQ(BuildResultScreen(u"x", longMoney, 1, Cp1252()),
-              "\x0B\rx\r\r\r" + longMoney.substr(0, 30));
+    EXPECT_EQ(ResultScreen("x", longMoney, 1), "\x0B\rx\r\r\r" + longMoney.substr(0, 30));
     // Control characters in a description reach the screen unchanged.
-    EXPECT_EQ(BuildResultScreen(u"a\rb", "", 1, Cp1252()), std::string("\x0B\ra\rb\r\r\r"));
+    EXPECT_EQ(ResultScreen("a\rb", "", 1), std::string("\x0B\ra\rb\r\r\r"));
 }
 
 TEST(Screens, NotFoundScreenIs25Bytes) {

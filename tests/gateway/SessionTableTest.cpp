@@ -17,7 +17,8 @@ const std::string SCAN =
     "7501\x03";
 
 struct Event {
-    char Kind;  // o open, r read, f found, n not found, x failure, p pause over, c close
+    char Kind;  // o open, r read, f found, n not found, x failure, p pause over, c close,
+                // w bytes wait while reading is held
     SessionId Id;
     std::string Expected;  // the actions, as Describe writes them
     std::string Bytes = SCAN;
@@ -66,6 +67,11 @@ protected:
                 what = reading->On ? "read+" : "read-";
             } else if (std::holds_alternative<OfferRead>(a.Action)) {
                 what = "offer";
+            } else if (const auto* hold = std::get_if<HoldReading>(&a.Action)) {
+                text += hold->On ? "hold+ " : "hold- ";
+                continue;
+            } else if (std::holds_alternative<Counted>(a.Action)) {
+                continue;  // CountersTellWhatEachTerminalDid
             } else {
                 text += std::get<SetAccepting>(a.Action).On ? "acc+ " : "acc- ";
                 continue;
@@ -85,7 +91,7 @@ protected:
         const ScanContext context{settings_, rates_, money_, codes_, row.Debug};
         SessionTable table(context, row.HoldAll);
         const SessionClock::time_point now{};
-        LookupOutcome found{1, 10.0, u"Leche", 0, 0};
+        LookupOutcome found{1, 10.0, "Leche", 0, 0};
         for (std::size_t i = 0; i < row.Events.size(); ++i) {
             const Event& e = row.Events[i];
             TableActions out;
@@ -108,12 +114,14 @@ protected:
                 case 'p':
                     table.PauseElapsed(e.Id, now, out);
                     break;
+                case 'w':
+                    table.ReadHeld(e.Id);
+                    break;
                 default:
                     table.Close(e.Id, now, out);
             }
             EXPECT_EQ(Describe(out), e.Expected) << "event " << i << " " << e.Kind << e.Id;
         }
-        EXPECT_EQ(table.LookupsInFlight(), 0u);
     }
 
     CodePage codes_;
@@ -185,40 +193,54 @@ TEST_F(SessionTableTest, EventSequences) {
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'r', 2, ""},
-          {'o', 3, "3:read-"},
+          {'o', 3, ""},
           {'f', 1, "1:result 1:wait2000"},
-          {'p', 1, "1:idle 1:read+ 2:read+ 3:read+ acc+ 2:read- 2:look7501 1:read- 3:read- acc-"},
+          {'p', 1, "1:idle 1:read+ hold- acc+ 2:read- 2:look7501 hold+ acc-"},
+          {'w', 1, ""},
+          {'w', 3, ""},
           {'n', 2, "2:nf 2:wait2000"},
-          {'p', 2, "2:idle 2:read+ 1:read+ 3:read+ acc+ 3:idle 3:offer 1:offer 2:offer"}}},
+          {'p', 2, "2:idle 2:read+ hold- acc+ 3:idle 3:offer 1:offer 2:offer"}}},
         {"mode 0: as a hold ends, the terminal that waited longest is read first",
          true,
          {open1,
           open2,
           {'o', 3, "3:idle"},
-          {'r', 1, "1:read- 1:look7501 2:read- 3:read- acc-"},
-          {'x', 1, "1:err 1:read+ 2:read+ 3:read+ acc+ 2:offer 3:offer 1:offer"},
-          {'r', 2, "2:read- 2:look7501 1:read- 3:read- acc-"},
-          {'x', 2, "2:err 2:read+ 1:read+ 3:read+ acc+ 3:offer 1:offer 2:offer"}}},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
+          {'w', 3, ""},
+          {'w', 2, ""},
+          {'x', 1, "1:err 1:read+ hold- acc+ 2:offer 3:offer 1:offer"},
+          {'r', 2, "2:read- 2:look7501 hold+ acc-"},
+          {'w', 1, ""},
+          {'w', 3, ""},
+          {'x', 2, "2:err 2:read+ hold- acc+ 3:offer 1:offer 2:offer"}}},
+        {"mode 0: a terminal whose bytes did not wait is not offered a read",
+         true,
+         {open1,
+          open2,
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
+          {'x', 1, "1:err 1:read+ hold- acc+ 1:offer"}}},
         {"mode 0: closed during the lookup, the hold lasts as long",
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'c', 1, ""},
+          {'w', 2, ""},
           {'f', 1, "1:wait2000"},
-          {'p', 1, "2:read+ acc+ 2:offer"}}},
+          {'p', 1, "hold- acc+ 2:offer"}}},
         {"mode 0: closed during the pause, the others wait it out",
          true,
          {open1,
           open2,
-          {'r', 1, "1:read- 1:look7501 2:read- acc-"},
+          {'r', 1, "1:read- 1:look7501 hold+ acc-"},
           {'f', 1, "1:result 1:wait2000"},
           {'c', 1, ""},
-          {'p', 1, "2:read+ acc+ 2:offer"},
-          {'r', 2, "2:read- 2:look7501 acc-"},
-          {'x', 2, "2:err 2:read+ acc+ 2:offer"}}},
+          {'w', 2, ""},
+          {'p', 1, "hold- acc+ 2:offer"},
+          {'r', 2, "2:read- 2:look7501 hold+ acc-"},
+          {'x', 2, "2:err 2:read+ hold- acc+ 2:offer"}}},
     };
     for (const Row& row : rows) {
         Run(row);
@@ -234,8 +256,11 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     table.Received(id, SCAN, later, out);
     const TerminalSession& session = table.Sessions().at(id);
     EXPECT_EQ(session.State(), SessionState::LookingUp);
-    EXPECT_EQ(table.LookupsInFlight(), 1u);
-    table.LookupFinished(id, LookupOutcome{}, later, out);
+    const ScanEnd end = table.LookupFinished(id, LookupOutcome{}, later, out);
+    EXPECT_EQ(end.Outcome, ScanOutcome::NotFound);
+    EXPECT_EQ(end.Peer + " " + end.Code, "127.0.0.1:4000 7501");
+    EXPECT_EQ(table.LookupFinished(id, LookupOutcome{}, later, out).Outcome, ScanOutcome::None)
+        << "an answer not asked for is no scan";
     EXPECT_EQ(session.State(), SessionState::Pausing);
     const SessionCounters& c = session.Counters();
     EXPECT_EQ(c.Peer, "127.0.0.1:4000");
@@ -244,7 +269,6 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     EXPECT_EQ(c.LastScanAt, later);
     EXPECT_EQ(c.LastCode, "7501");
     EXPECT_EQ(c.LastOutcome, ScanOutcome::NotFound);
-    EXPECT_EQ(table.LookupsInFlight(), 0u);
 
     // The last result as the terminal was shown it, markup and all as text.
     table.PauseElapsed(id, later, out);
@@ -252,7 +276,7 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     LookupOutcome found;
     found.Result = 1;
     found.Precio = 12.5;
-    found.Descrip = u"LECHE <b>\u00f1</b>";
+    found.Descrip = "LECHE <b>\u00f1</b>";
     table.LookupFinished(id, found, later, out);
     EXPECT_EQ(c.LastDescription, "LECHE <b>\u00f1</b>");
     EXPECT_NE(c.LastPrice.find("12"), std::string::npos) << c.LastPrice;
@@ -261,6 +285,25 @@ TEST_F(SessionTableTest, CountersTellWhatEachTerminalDid) {
     table.LookupFinished(id, LookupFailure{"connection refused"}, later, out);
     EXPECT_EQ(c.LastError, "connection refused");
     EXPECT_EQ(c.LastDescription + c.LastPrice, "");
+
+    // The gateway's figures move as each scan ends and each read without a
+    // code comes; in mode 0 the scan of a terminal that left during its
+    // lookup still ends.
+    table.Received(id, "no code", later, out);
+    SessionTable holding(context, true);
+    const SessionId gone = holding.Open("127.0.0.1:4001", start, out);
+    holding.Received(gone, SCAN, later, out);
+    holding.Close(gone, later, out);
+    holding.LookupFinished(gone, LookupOutcome{}, later, out);
+    std::vector<ScanOutcome> counted;
+    for (const TargetedAction& a : out) {
+        if (const auto* count = std::get_if<Counted>(&a.Action)) {
+            counted.push_back(count->Outcome);
+        }
+    }
+    EXPECT_EQ(counted, (std::vector<ScanOutcome>{ScanOutcome::NotFound, ScanOutcome::Found,
+                                                 ScanOutcome::Failed, ScanOutcome::None,
+                                                 ScanOutcome::NotFound}));
 }
 
 }  // namespace

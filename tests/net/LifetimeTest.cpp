@@ -1,10 +1,11 @@
 // What the owner of a connection can rely on: late events for released
-// connections are dropped, reading can be suspended, keep-alive is on, and a
+// connections are dropped, reading can be suspended or held, keep-alive is on, and a
 // handler that does not read is not called again and again.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,39 @@ TEST_F(ListenerTest, SuspendedReadingWaitsAndThenTakesEverything) {
     EXPECT_EQ(TextsRead(peer),
               "[\x02"
               "1234]");
+}
+
+TEST_F(ListenerTest, HeldReadingTellsOnceAndWaitsForItsOffer) {
+    Open();
+    std::vector<int> held;  // the terminals' ports, as told
+    server.OnClientReadHeld = [&](TServerWinSocket&, TServerClientWinSocket& socket) {
+        held.push_back(socket.RemotePort());
+    };
+    Peer a(Port()), b(Port()), idle(Port());
+    ASSERT_TRUE(RunUntil([&] { return server.Socket().ActiveConnections() == 3; }));
+    server.Socket().SetReadingHeld(true);
+    a.Send("12");
+    b.Send("x");
+    RunFor(20ms);
+    a.Send("34");
+    ASSERT_TRUE(WaitPending(ServerSideOf(server, a)->SocketHandle(), 4));
+    RunFor(30ms);
+    std::vector<int> once{a.LocalPort(), b.LocalPort()};
+    std::ranges::sort(held);
+    std::ranges::sort(once);
+    EXPECT_EQ(held, once);
+    ServerSideOf(server, a)->ReadPending();  // held still: waits, told again
+    EXPECT_EQ(held.size(), 3u);
+    server.Socket().SetReadingHeld(false);
+    RunFor(30ms);
+    EXPECT_EQ(Count("read"), 0) << "read before its offer";
+    ServerSideOf(server, idle)->ReadPending();  // nothing came: nothing asked
+    ServerSideOf(server, b)->ReadPending();
+    ServerSideOf(server, a)->ReadPending();
+    ASSERT_EQ(Count("read"), 2);
+    EXPECT_EQ(seen.back().port, a.LocalPort()) << "offered second, read second";
+    EXPECT_EQ(TextsRead(a), "[1234]");
+    EXPECT_EQ(TextsRead(b), "[x]");
 }
 
 TEST_F(ListenerTest, AHandlerThatDoesNotReadIsNotCalledAgainUntilItReads) {

@@ -4,25 +4,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include "HeldPort.h"
-#include "money/CodePage.h"
 #include "server/CoData_Srv_Zel.h"
-#include "server/HttpData_Srv_Zel.h"
 #include "server/WireFormat.h"
 
 namespace zel {
 namespace {
 
 const char* const GOOD_CLASS = R"({"class":"Srv_Zel.Data_Srv_Zel","api":1})";
-const char* const GOOD_REPLY =
-    R"({"Result":1,"Codigo":7501.0,"Precio":18.5,"Descrip":"Café","Ban_Imps":2,"Tiene_Ofer":0,)"
-    R"("Fec_ini_ofer":0.0,"Fec_fin_ofer":0.0,"Pct_ofer":0.0,"Imps_Act":5,"Mult":1.0,)"
-    R"("Bans_Art":7,"Precio_Sug":0.0})";
+const char* const GOOD_ROWS = R"({"Columns":[{"Name":"PCT","Type":"float"}],"Rows":[[16.0]]})";
 
 struct Canned {
     int status = 200;
@@ -85,6 +81,7 @@ public:
     ClosingListener()
         : thread_([this] {
               for (int c; (c = ::accept(held_.Fd(), nullptr, nullptr)) >= 0;) {
+                  ++taken_;
                   ::close(c);
               }
           }) {}
@@ -93,32 +90,29 @@ public:
         thread_.join();
     }
     ServerAddress Address() const { return {"127.0.0.1", held_.Port()}; }
+    int Taken() const { return taken_; }
 
 private:
     const test::HeldPort held_{true, 8};
+    std::atomic<int> taken_{0};
     std::thread thread_;
 };
 
 std::string CreationError(const ServerAddress& address, ClientTimeouts t = {}) {
     try {
-        HttpData_Srv_Zel object(address, "Srv_Zel.Data_Srv_Zel", t);
+        CoData_Srv_Zel::CreateRemote(address.ToString(), t);
     } catch (const ServerError& e) {
         return e.what();
     }
     return "(created)";
 }
 
-struct Outputs {
-    double Codigo = 7501, Precio = -1, Fec = -1, Mult = 1, Sug = -1;
-    std::u16string Descrip = u"2 55 53 ";
-    std::int8_t BanImps = -1, TieneOfer = -1;
-    std::int16_t ImpsAct = -1;
-    std::int32_t BansArt = -1;
-};
-
-std::int8_t Call(IData_Srv_Zel& s, Outputs& o, std::int8_t list = 3) {
-    return s.BuscaPrecio(o.Codigo, list, o.Precio, o.Descrip, o.BanImps, o.TieneOfer, o.Fec, o.Fec,
-                         o.Fec, o.ImpsAct, o.Mult, o.BansArt, o.Sug);
+IData_Srv_Zel Object(const std::vector<ServerAddress>& addresses, ClientTimeouts t = {}) {
+    std::vector<ServerLocation> locations;
+    for (const ServerAddress& address : addresses) {
+        locations.push_back({address, false});
+    }
+    return IData_Srv_Zel(locations, "Srv_Zel.Data_Srv_Zel", t, {});
 }
 
 TEST(HttpClient, CreationFailsAgainstWhatIsNoSrvZel) {
@@ -170,33 +164,7 @@ TEST(HttpClient, CreationFailsWhenNothingAnswers) {
     EXPECT_THROW(CoData_Srv_Zel::CreateRemote("host:notaport"), ServerError);
 }
 
-TEST(HttpClient, BuscaPrecioSendsItsInputsAndReadsEveryOutput) {
-    CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
-                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}});
-    HttpData_Srv_Zel object(server.Address());
-    Outputs o;
-    o.Codigo = 7501000111206.0;
-    o.Descrip = u"2 55 ñ";
-    EXPECT_EQ(Call(object, o, 5), 1);
-
-    const BuscaPrecioCall sent = DecodeBuscaPrecioRequest(server.LastBody());
-    EXPECT_EQ(sent.Codigo, 7501000111206.0);
-    EXPECT_EQ(sent.No_Precio, 5);
-    EXPECT_EQ(sent.Descrip, "2 55 ñ");
-    EXPECT_EQ(sent.Mult, 1.0);
-
-    EXPECT_EQ(o.Codigo, 7501.0);
-    EXPECT_EQ(o.Precio, 18.5);
-    EXPECT_EQ(o.Descrip, u"Café");
-    EXPECT_EQ(o.BanImps, 2);
-    EXPECT_EQ(o.TieneOfer, 0);
-    EXPECT_EQ(o.Fec, 0.0);
-    EXPECT_EQ(o.ImpsAct, 5);
-    EXPECT_EQ(o.BansArt, 7);
-    EXPECT_EQ(o.Sug, 0.0);
-}
-
-TEST(HttpClient, FailedCallsSayWhatAndWhereAndLeaveOutputsAlone) {
+TEST(HttpClient, FailedCallsSayWhatAndWhere) {
     struct Case {
         const char* name;
         Canned answer;
@@ -205,59 +173,52 @@ TEST(HttpClient, FailedCallsSayWhatAndWhereAndLeaveOutputsAlone) {
     const Case cases[] = {
         {"500 with an error body",
          {500, R"({"error":"catálogo dañado"})"},
-         ": BuscaPrecio: HTTP 500: catálogo dañado"},
-        {"503 without one", {503, ""}, ": BuscaPrecio: HTTP 503 without an error text"},
-        {"malformed JSON", {200, R"({"Result":1,)"}, ": BuscaPrecio: answer: malformed JSON"},
-        {"a field missing", {200, R"({"Result":1})"}, "answer: field \"Codigo\" is missing"},
-        {"out of width",
-         {200,
-          std::string(GOOD_REPLY)
-              .replace(std::string(GOOD_REPLY).find("\"Imps_Act\":5"), 12, "\"Imps_Act\":40000")},
-         "answer: field \"Imps_Act\" 40000 is outside 16 bits"},
+         ": AS_GetRecords: HTTP 500: catálogo dañado"},
+        {"503 without one", {503, ""}, ": AS_GetRecords: HTTP 503 without an error text"},
+        {"malformed JSON", {200, R"({"Columns":[],)"}, ": AS_GetRecords: answer: malformed JSON"},
+        {"a field missing", {200, R"({"Columns":[]})"}, "answer: field \"Rows\" is missing"},
         {"too slow",
-         {200, GOOD_REPLY, std::chrono::milliseconds(600)},
-         ": BuscaPrecio: no answer within 200 ms (time-out)"},
+         {200, GOOD_ROWS, std::chrono::milliseconds(600)},
+         ": AS_GetRecords: no answer within 200 ms (time-out)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
-                             {"/v1/BuscaPrecio", c.answer}});
-        HttpData_Srv_Zel object(server.Address(), "Srv_Zel.Data_Srv_Zel",
-                                {std::chrono::milliseconds(3000), std::chrono::milliseconds(200)});
-        Outputs o;
+                             {"/v1/AS_GetRecords", c.answer}});
+        IData_Srv_Zel object = Object(
+            {server.Address()}, {std::chrono::milliseconds(3000), std::chrono::milliseconds(200)});
+        object.Create();
         try {
-            Call(object, o);
+            object.AS_GetRecords("QueryMultiaProvider", "Select PCT From Impuestos");
             ADD_FAILURE() << "no error";
         } catch (const ServerError& e) {
             const std::string what = e.what();
             EXPECT_NE(what.find("at " + server.Address().ToString()), std::string::npos) << what;
             EXPECT_NE(what.find(c.error), std::string::npos) << what;
         }
-        EXPECT_EQ(o.Precio, -1);
-        EXPECT_EQ(o.Descrip, u"2 55 53 ");
-        EXPECT_EQ(o.ImpsAct, -1);
     }
 }
 
 TEST(HttpClient, AnIdleConnectionClosedByTheServerIsRenewed) {
     CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
-                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}},
+                         {"/v1/AS_GetRecords", {200, GOOD_ROWS}}},
                         /*keepAliveSeconds=*/1);
-    HttpData_Srv_Zel object(server.Address());
-    Outputs o;
-    EXPECT_EQ(Call(object, o), 1);
+    const auto object = CoData_Srv_Zel::CreateRemote(server.Address().ToString());
+    EXPECT_EQ(object->AS_GetRecords("P", "C").Rows.size(), 1u);
     std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-    EXPECT_EQ(Call(object, o), 1);
+    EXPECT_EQ(object->AS_GetRecords("P", "C").Rows.size(), 1u);
 }
 
-TEST(HttpClient, AServerThatClosesConnectionsUnansweredIsPassedOver) {
+TEST(HttpClient, AServerThatClosesConnectionsUnansweredIsPassedOverAndAskedLast) {
     const ClosingListener closing;
     CannedServer server({{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
-                         {"/v1/BuscaPrecio", {200, GOOD_REPLY}}});
-    HttpData_Srv_Zel object({{closing.Address()}, {server.Address()}}, "Srv_Zel.Data_Srv_Zel", {},
-                            {});
-    Outputs o;
-    EXPECT_EQ(Call(object, o), 1);
+                         {"/v1/AS_GetRecords", {200, GOOD_ROWS}}});
+    IData_Srv_Zel object = Object({closing.Address(), server.Address()});
+    object.Create();
+    EXPECT_EQ(object.Health().Now, ServerHealth::Up);
+    EXPECT_EQ(object.AS_GetRecords("P", "C").Rows.size(), 1u);
+    EXPECT_EQ(object.Order(), (std::vector<std::size_t>{1, 0}));
+    EXPECT_EQ(closing.Taken(), 1) << "the address that failed was asked again";
     // Alone, it fails the call, saying so.
     EXPECT_NE(CreationError(closing.Address()).find(": create: "), std::string::npos);
 }
@@ -267,8 +228,8 @@ TEST(HttpClient, QueryAnswersBecomeRowSets) {
         {{"/v1/classes/Srv_Zel.Data_Srv_Zel", {200, GOOD_CLASS}},
          {"/v1/AS_GetRecords",
           {200, R"({"Columns":[{"Name":"PCT","Type":"float"}],"Rows":[[16.0],[0],[null]]})"}}});
-    HttpData_Srv_Zel object(server.Address());
-    const RowSet rows = object.AS_GetRecords("QueryMultiaProvider", "Select PCT From Impuestos");
+    const auto object = CoData_Srv_Zel::CreateRemote(server.Address().ToString());
+    const RowSet rows = object->AS_GetRecords("QueryMultiaProvider", "Select PCT From Impuestos");
     const GetRecordsRequest sent = DecodeGetRecordsRequest(server.LastBody());
     EXPECT_EQ(sent.ProviderName, "QueryMultiaProvider");
     EXPECT_EQ(sent.CommandText, "Select PCT From Impuestos");

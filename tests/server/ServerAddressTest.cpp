@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "common/ServerNames.h"
-#include "server/IData_Srv_Zel.h"
 #include "server/ServerAddress.h"
+#include "server/RowSet.h"
+#include "server/ServerError.h"
 #include "server/ServerList.h"
 
 namespace zel {

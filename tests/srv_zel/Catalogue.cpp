@@ -83,14 +83,25 @@ TestCatalogue::~TestCatalogue() {
 #endif
 }
 
+BuscaPrecioCall LookUp(IData_Srv_Zel& object, double code, std::int8_t list,
+                       const std::string& descrip) {
+    BuscaPrecioCall call;
+    call.Codigo = code;
+    call.No_Precio = list;
+    call.Descrip = descrip;
+    call.Mult = 1.0;
+    const std::string answer =
+        object.Call(IData_Srv_Zel::Operation::BuscaPrecio, EncodeBuscaPrecioRequest(call));
+    try {
+        return DecodeBuscaPrecioReply(answer);
+    } catch (const WireError& e) {
+        throw ServerError(std::string("BuscaPrecio: answer: ") + e.what(),
+                          ServerFailure::BadAnswer);
+    }
+}
+
 double PriceOf(IData_Srv_Zel& object, double code) {
-    double precio = 0, d = 0, mult = 1;
-    std::u16string descrip;
-    std::int8_t a = 0, b = 0;
-    std::int16_t imps = 0;
-    std::int32_t bans = 0;
-    object.BuscaPrecio(code, 0, precio, descrip, a, b, d, d, d, imps, mult, bans, d);
-    return precio;
+    return LookUp(object, code).Precio;
 }
 
 void ExecSql(const std::string& db, const std::string& sql) {

@@ -18,6 +18,7 @@
 #include "HeldPort.h"
 #include "TempDir.h"
 #include "server/IData_Srv_Zel.h"
+#include "server/WireFormat.h"
 #include "srv_zel/Sqlite.h"
 #include "srv_zel/SrvZelServer.h"
 
@@ -73,6 +74,10 @@ protected:
     const std::string& db_ = catalogue_.Db();
 };
 
+// One BuscaPrecio through the server object, as the gateway sends it
+// (Mult 1.0), decoded whole. Throws ServerError as the object does.
+BuscaPrecioCall LookUp(IData_Srv_Zel& object, double code, std::int8_t list = 0,
+                       const std::string& descrip = "");
 // The price BuscaPrecio gives for code on list 1.
 double PriceOf(IData_Srv_Zel& object, double code = 7501);
 

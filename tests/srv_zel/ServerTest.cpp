@@ -7,7 +7,7 @@
 #include "Catalogue.h"
 #include "common/ServerNames.h"
 #include "common/Text.h"
-#include "money/CodePage.h"
+#include "money/Unicode.h"
 #include "server/CoData_Srv_Zel.h"
 #include "server/TDCOMConnection.h"
 
@@ -29,21 +29,9 @@ INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (9999999999999, 'Trece n
 INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (0, 'Cero', 2);
 )sql";
 
-struct Lookup {
-    std::int8_t Result = -1;
-    double Codigo = 0, Precio = -1, FecIni = -1, FecFin = -1, Pct = -1, Mult = 1, Sug = -1;
-    std::u16string Descrip = u"2 55 53 48 49 3 ";
-    std::int8_t BanImps = -1, TieneOfer = -1;
-    std::int16_t ImpsAct = -1;
-    std::int32_t BansArt = -1;
-};
-
-Lookup Find(IData_Srv_Zel& server, double code, std::int8_t list) {
-    Lookup l;
-    l.Codigo = code;
-    l.Result = server.BuscaPrecio(l.Codigo, list, l.Precio, l.Descrip, l.BanImps, l.TieneOfer,
-                                  l.FecIni, l.FecFin, l.Pct, l.ImpsAct, l.Mult, l.BansArt, l.Sug);
-    return l;
+// A lookup as the gateway sends it, its trace line in Descrip.
+BuscaPrecioCall Find(IData_Srv_Zel& server, double code, std::int8_t list) {
+    return test::LookUp(server, code, list, "2 55 53 48 49 3 ");
 }
 
 class SrvZel : public test::OnEachStore {
@@ -62,7 +50,7 @@ TEST_P(SrvZel, EveryPriceListGivesItsOwnPrice) {
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
     const double prices[] = {10.5, 20.25, 30, 40.125, 50, 60.75, 70, 80.5};
     for (std::int8_t list = 0; list < 8; ++list) {
-        const Lookup l = Find(*object, 7501000111206.0, list);
+        const BuscaPrecioCall l = Find(*object, 7501000111206.0, list);
         EXPECT_EQ(l.Result, 1) << int(list);
         EXPECT_EQ(l.Precio, prices[list]) << int(list);
     }
@@ -71,19 +59,19 @@ TEST_P(SrvZel, EveryPriceListGivesItsOwnPrice) {
 TEST_P(SrvZel, FoundGivesEveryOutputFromTheRow) {
     RunningServer server(db_);
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
-    const Lookup l = Find(*object, 7501000111206.0, 0);
+    const BuscaPrecioCall l = Find(*object, 7501000111206.0, 0);
     EXPECT_EQ(l.Result, 1);
     EXPECT_EQ(l.Codigo, 7501000111206.0);
-    EXPECT_EQ(l.Descrip, u"Café de olla molido 500 g");
-    EXPECT_EQ(l.ImpsAct, -32768);
-    EXPECT_EQ(l.BanImps, -128);
-    EXPECT_EQ(l.TieneOfer, 1);
-    EXPECT_EQ(l.FecIni, 45000.5);
-    EXPECT_EQ(l.FecFin, 45100.0);
-    EXPECT_EQ(l.Pct, 12.5);
+    EXPECT_EQ(l.Descrip, "Café de olla molido 500 g");
+    EXPECT_EQ(l.Imps_Act, -32768);
+    EXPECT_EQ(l.Ban_Imps, -128);
+    EXPECT_EQ(l.Tiene_Ofer, 1);
+    EXPECT_EQ(l.Fec_ini_ofer, 45000.5);
+    EXPECT_EQ(l.Fec_fin_ofer, 45100.0);
+    EXPECT_EQ(l.Pct_ofer, 12.5);
     EXPECT_EQ(l.Mult, 2.5);
-    EXPECT_EQ(l.BansArt, -2147483648);
-    EXPECT_EQ(l.Sug, 99.99);
+    EXPECT_EQ(l.Bans_Art, -2147483648);
+    EXPECT_EQ(l.Precio_Sug, 99.99);
 }
 
 TEST_P(SrvZel, NotFoundGivesZeroOutputs) {
@@ -103,15 +91,15 @@ TEST_P(SrvZel, NotFoundGivesZeroOutputs) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
-        const Lookup l = Find(*object, c.code, c.list);
+        const BuscaPrecioCall l = Find(*object, c.code, c.list);
         EXPECT_EQ(l.Result, c.result);
         EXPECT_EQ(l.Codigo, c.code);
         if (c.result == 0) {
             EXPECT_EQ(l.Precio, 0.0);
-            EXPECT_EQ(l.Descrip, u"");
-            EXPECT_EQ(l.ImpsAct, 0);
-            EXPECT_EQ(l.BanImps, 0);
-            EXPECT_EQ(l.BansArt, 0);
+            EXPECT_EQ(l.Descrip, "");
+            EXPECT_EQ(l.Imps_Act, 0);
+            EXPECT_EQ(l.Ban_Imps, 0);
+            EXPECT_EQ(l.Bans_Art, 0);
             EXPECT_EQ(l.Mult, 1.0);  // returned as it came
         }
     }
@@ -134,17 +122,17 @@ TEST_P(SrvZel, APriceListThatDoesNotExistIsAnError) {
 }
 
 TEST_P(SrvZel, DescriptionsRoundTripWhole) {
-    const std::u16string descriptions[] = {
-        u"Añejo ÁÉÍÓÚ áéíóú Üü Ññ ¿¡ — canasta navideña con turrón, nueces, ponche y sidra",
-        u"Emoji fuera del plano básico: 😀 y 𝄞",
-        u"",
+    const std::string descriptions[] = {
+        "Añejo ÁÉÍÓÚ áéíóú Üü Ññ ¿¡ — canasta navideña con turrón, nueces, ponche y sidra",
+        "Emoji fuera del plano básico: 😀 y 𝄞",
+        "",
     };
     std::int64_t code = 100;
     for (const auto& d : descriptions) {
         test::ExecSql(db_, "INSERT INTO Articulos (Codigo, Descrip, Precio1) VALUES (" +
-                               std::to_string(++code) + ", '" + Utf16ToUtf8(d) + "', 1)");
+                               std::to_string(++code) + ", '" + d + "', 1)");
     }
-    EXPECT_EQ(descriptions[0].size(), 80u);
+    EXPECT_EQ(DecodeUtf8(descriptions[0]).size(), 80u);
     RunningServer server(db_);
     const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
     code = 100;
@@ -282,7 +270,8 @@ TEST_P(SrvZel, SeveralClientsAtOnce) {
         clients.emplace_back([&] {
             const auto object = CoData_Srv_Zel::CreateRemote(server.AddressText());
             for (int i = 0; i < 50; ++i) {
-                const Lookup l = Find(*object, 7501000111206.0, static_cast<std::int8_t>(i % 8));
+                const BuscaPrecioCall l =
+                    Find(*object, 7501000111206.0, static_cast<std::int8_t>(i % 8));
                 right += (l.Result == 1 && l.Precio > 0) ? 1 : 0;
             }
         });

@@ -3,7 +3,9 @@
 //   {"do": "open", "url": U}                 loads the page
 //   {"do": "wait", "js": E, "ms": N}         until the expression E is true in the page
 //   {"do": "eval", "js": E}                  E's value
-//   {"do": "screenshot", "path": P}          the whole page as PNG
+//   {"do": "screenshot", "path": P}          the whole page as PNG ("window":
+//                                            true: what the window shows)
+//   {"do": "resize", "width": W, "height": H} the window's size, as a phone's
 //   {"do": "events"}                         what the page did beside showing:
 //       dialogs opened, requests other than GET or away from its own origin,
 //       page errors, and how many times it was loaded
@@ -57,8 +59,9 @@ async function main() {
     },
     eval: async (c) => page.evaluate(c.js),
     screenshot: async (c) => {
-      await page.screenshot({ path: c.path, fullPage: true });
+      await page.screenshot({ path: c.path, fullPage: !c.window });
     },
+    resize: async (c) => page.setViewportSize({ width: c.width, height: c.height }),
     events: async () => events,
   };
 

@@ -1,4 +1,4 @@
-#include "gateway/ServerHealth.h"
+#include "server/ServerHealth.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "server/TcpConnect.h"
+#include "rv7300_sim/TcpConnect.h"
 
 #include <fcntl.h>
 #include <netdb.h>
