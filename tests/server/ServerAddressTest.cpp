@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "common/ServerNames.h"
-#include "server/ServerAddress.h"
 #include "server/RowSet.h"
+#include "server/ServerAddress.h"
 #include "server/ServerError.h"
 #include "server/ServerList.h"
 
