@@ -20,6 +20,8 @@
 
 namespace zel {
 
+class CancelSignal;
+
 struct HttpLimits {
     std::size_t MaxHeadBytes = 16u << 10;  // request line and headers
     std::size_t MaxHeaders = 64;
@@ -35,6 +37,9 @@ struct HttpRequest {
     bool KeepAlive = true;
     std::string RemoteAddress;
     int RemotePort = 0;
+    // Cancelled when the client goes or the server stops, while the request
+    // waits for a worker or is served; null for a request no server read.
+    std::shared_ptr<CancelSignal> Gone;
 
     // The first header of that name (lower case), or empty.
     std::string_view Header(std::string_view lowerName) const;
