@@ -4,9 +4,9 @@
 //  1. Scans per second and scan-to-result latency through the gateway (ESPERA
 //     0) with 1 and with 20 terminals, in both pause modes, beside the bare
 //     BuscaPrecio round trip to the same srv_zel; the ratio is the gateway's
-//     own cost; the same scans with 1000 idle terminals connected besides. The floor of
-//     the terminal's own hop: a bare poll() loop answering at once with the
-//     gateway's screens.
+//     own cost; the same scans in rounds alternately without and with 1000 idle
+//     terminals connected besides. The floor of the terminal's own hop: a bare
+//     poll() loop answering at once with the gateway's screens.
 //  2. Twenty terminals scanning at the same moment with the pause of ESPERA
 //     ms, once with the pause shared by all terminals (PAUSA_POR_TERMINAL 0)
 //     and once per terminal (1): the time from each scan to its result.
@@ -71,6 +71,8 @@ constexpr long long kFirstCode = 7'500'000'000'000;
 constexpr int kArticles = 1000;
 constexpr int kManyTerminals = 20;
 constexpr int kIdleTerminals = 1000;
+// Rounds of each kind when scans with and without the idle terminals alternate.
+constexpr int kCrowdRounds = 3;
 constexpr int kFarTerminals = 50;
 constexpr milliseconds kFarOneWay{15};  // a 30 ms round trip
 constexpr int kWarmBursts = 3;
@@ -132,6 +134,11 @@ struct Latencies {
     double Seconds = 0;
 
     void Add(const Latencies& other) { Ms.insert(Ms.end(), other.Ms.begin(), other.Ms.end()); }
+    // Another round of the same row: its scans and its time.
+    void Pool(const Latencies& round) {
+        Add(round);
+        Seconds += round.Seconds;
+    }
     double At(double fraction) {
         if (Ms.empty()) {
             return 0;
@@ -307,7 +314,7 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
     // Each pause mode alone and beside 1000 idle terminals; then the
     // endpoint on and asked all along: its cost against a floor of the same run.
     struct Mode {
-        Latencies One, Many, CrowdedOne, CrowdedMany;
+        Latencies One, Many, AloneOne, AloneMany, CrowdedOne, CrowdedMany;
     };
     Mode modes[2];
     Latencies oneMonitored, manyMonitored;
@@ -338,12 +345,25 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
         several = Terminals(gateway.Port(), kManyTerminals, phase);
         PrintRow(name.c_str(), kManyTerminals, several);
         if (!monitored) {
-            // A large shop: the scans of a few beside many idle terminals.
-            const auto idle = ConnectTerminals(gateway.Port(), kIdleTerminals);
-            modes[mode].CrowdedOne = Terminals(gateway.Port(), 1, phase);
-            PrintRow("  with 1000 idle connected", 1, modes[mode].CrowdedOne);
-            modes[mode].CrowdedMany = Terminals(gateway.Port(), kManyTerminals, phase);
-            PrintRow("  with 1000 idle connected", kManyTerminals, modes[mode].CrowdedMany);
+            // A large shop: the scans of a few beside many idle terminals,
+            // in rounds alternately without and with them, each kind
+            // pooled, so that the machine's drift weighs on both alike.
+            Mode& m = modes[mode];
+            for (int round = 0; round < 2 * kCrowdRounds; ++round) {
+                const bool crowded = round % 2 == 1;
+                std::vector<std::unique_ptr<Terminal>> idle;
+                if (crowded) {
+                    idle = ConnectTerminals(gateway.Port(), kIdleTerminals);
+                }
+                (crowded ? m.CrowdedOne : m.AloneOne)
+                    .Pool(Terminals(gateway.Port(), 1, phase / kCrowdRounds));
+                (crowded ? m.CrowdedMany : m.AloneMany)
+                    .Pool(Terminals(gateway.Port(), kManyTerminals, phase / kCrowdRounds));
+            }
+            PrintRow("  rounds with none besides", 1, m.AloneOne);
+            PrintRow("  rounds with none besides", kManyTerminals, m.AloneMany);
+            PrintRow("  rounds with 1000 idle", 1, m.CrowdedOne);
+            PrintRow("  rounds with 1000 idle", kManyTerminals, m.CrowdedMany);
         }
         scraper.reset();
         gateway.Stop(SIGTERM);
@@ -381,9 +401,9 @@ void ThroughputAndLatency(const TempDir& dir, const SrvZel& server, milliseconds
             "  PAUSA_POR_TERMINAL %d, 1000 idle connected against none (goal p50 <= x1.10, "
             "rate >= x0.90): 1 terminal p50 x%.2f rate x%.2f; %d terminals p50 x%.2f rate "
             "x%.2f\n",
-            mode, m.CrowdedOne.At(0.5) / m.One.At(0.5), rate(m.CrowdedOne) / rate(m.One),
-            kManyTerminals, m.CrowdedMany.At(0.5) / m.Many.At(0.5),
-            rate(m.CrowdedMany) / rate(m.Many));
+            mode, m.CrowdedOne.At(0.5) / m.AloneOne.At(0.5), rate(m.CrowdedOne) / rate(m.AloneOne),
+            kManyTerminals, m.CrowdedMany.At(0.5) / m.AloneMany.At(0.5),
+            rate(m.CrowdedMany) / rate(m.AloneMany));
     }
     for (int mode : {0, 1}) {
         Latencies& single = modes[mode].One;
@@ -908,7 +928,7 @@ void MonitorUnderAttack(const TempDir& dir, const SrvZel& server, milliseconds p
     ScanLoop(terminal, 0, Clock::now() + milliseconds(300));  // warm
     const pid_t pid = gateway.Process().Pid();
     const long quietKiB = ResidentKiB(pid);
-    std::vector<HostileKind> kinds = MonitorHostileKinds();
+    std::vector<HostileKind> kinds = HttpHostileKinds("/status");
     kinds.push_back({"1000 idle connections", kIdleMonitorConnections, "", ""});
     for (const HostileKind& kind : kinds) {
         Latencies quiet = scans();
