@@ -23,6 +23,11 @@ namespace {
 constexpr const char* JSON_TYPE = "application/json";
 // How often a standby's replication is looked at.
 constexpr std::chrono::milliseconds REPLICA_POLL{1000};
+// The metrics port's bounds: a scraper's and a technician's requests, no more.
+constexpr std::size_t METRICS_CONNECTIONS = 32;
+constexpr std::size_t METRICS_HEAD_BYTES = 8u << 10;
+constexpr std::chrono::milliseconds METRICS_REQUEST_TIME{10'000};
+constexpr std::chrono::milliseconds METRICS_IDLE_TIME{15'000};
 
 std::string Printable(std::string_view text) {
     std::string out;
@@ -150,13 +155,26 @@ public:
             HttpServerOptions m;
             m.Listen = *options_.Metrics;
             m.Lanes = {{"metrics", 1, 4}};
-            m.MaxConnections = 64;
+            // A scraper and a technician need a few connections; the port
+            // may be reachable from the shop's network, so a client holds
+            // little and not for long, and sends no body.
+            m.MaxConnections = METRICS_CONNECTIONS;
             m.IoThreads = 1;
+            m.Limits.MaxHeadBytes = METRICS_HEAD_BYTES;
+            m.Limits.MaxBodyBytes = 0;
+            m.RequestTimeLimit = METRICS_REQUEST_TIME;
+            m.IdleLimit = METRICS_IDLE_TIME;
             HttpServer::Callbacks cb = Callbacks();
             cb.Lane = nullptr;
             cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
             cb.Handle = [this](const HttpRequest& req) {
-                if (req.Method == "GET" && req.Path == "/metrics") {
+                if (req.Method != "GET" && req.Method != "HEAD") {
+                    HttpResponse refused = ErrorReply(
+                        405, "method not allowed: " + req.Method + " (this port serves GET /metrics)");
+                    refused.Headers.emplace_back("Allow", "GET, HEAD");
+                    return refused;
+                }
+                if (req.Path == "/metrics") {
                     if (standby_) {
                         metrics_.Replication(
                             standby_->Streaming(),

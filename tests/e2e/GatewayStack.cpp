@@ -98,8 +98,11 @@ void ImportCatalogue(const TempDir& dir, const std::filesystem::path& database,
 }
 
 SrvZel::SrvZel(const TempDir& dir, std::filesystem::path database,
-               std::vector<std::string> extraArguments)
-    : dir_(dir), database_(std::move(database)), extraArguments_(std::move(extraArguments)) {
+               std::vector<std::string> extraArguments, unsigned long fileLimit)
+    : dir_(dir),
+      database_(std::move(database)),
+      extraArguments_(std::move(extraArguments)),
+      fileLimit_(fileLimit) {
     Start("127.0.0.1:0");
 }
 
@@ -113,6 +116,8 @@ void SrvZel::Start(const std::string& listen) {
     // never read each other's log for their address.
     static std::atomic<int> everStarted{0};
     options.StandardError = dir_.File("srv_zel-" + std::to_string(++everStarted) + ".log");
+    options.FileLimit = fileLimit_;
+    log_ = options.StandardError;
     process_.reset();
     process_ = std::make_unique<ChildProcess>(options);
     const auto deadline = Clock::now() + std::chrono::seconds(15);
@@ -131,6 +136,10 @@ void SrvZel::Start(const std::string& listen) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+std::string SrvZel::Stderr() const {
+    return ReadWholeFile(log_);
 }
 
 void SrvZel::Kill() {

@@ -49,9 +49,10 @@ class SrvZel {
 public:
     // Starts serving `database`, on a port the system picks; returns once it
     // listens. Its log goes to files in `dir`. `extraArguments` follow the
-    // serve command's own (e.g. --threads N).
+    // serve command's own (e.g. --threads N). fileLimit: RLIMIT_NOFILE's
+    // soft limit; 0: the test's own.
     SrvZel(const TempDir& dir, std::filesystem::path database,
-           std::vector<std::string> extraArguments = {});
+           std::vector<std::string> extraArguments = {}, unsigned long fileLimit = 0);
 
     // "127.0.0.1:PORT", as Conf.ini names it.
     const std::string& Address() const { return address_; }
@@ -62,6 +63,8 @@ public:
     // Started again on the same address; returns once it listens.
     void Restart();
     ChildProcess& Process() { return *process_; }
+    // What it wrote to stderr so far.
+    std::string Stderr() const;
 
 private:
     void Start(const std::string& listen);
@@ -69,6 +72,8 @@ private:
     const TempDir& dir_;
     std::filesystem::path database_;
     std::vector<std::string> extraArguments_;
+    unsigned long fileLimit_;
+    std::filesystem::path log_;
     std::string address_;
     std::string metricsAddress_;
     std::unique_ptr<ChildProcess> process_;

@@ -8,6 +8,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <functional>
 #include <thread>
 
 #include "GatewayFixture.h"
@@ -85,9 +86,8 @@ protected:
 
     // The row's last columns, once its clients stop sending (still
     // connected), and every column checked.
-    static void Finish(const Row& row, Gateway& gateway, HostileClients& clients, long before,
-                       Measured& m) {
-        const pid_t pid = gateway.Process().Pid();
+    static void Finish(const Row& row, pid_t pid, const std::function<std::string()>& journal,
+                       HostileClients& clients, long before, Measured& m) {
         clients.StopSending();
         m.Cpu = CpuOverASecond(pid);
         m.GrowthKiB = ResidentKiB(pid) - before;
@@ -98,8 +98,15 @@ protected:
         EXPECT_LT(m.Cpu, kIdleCpuSeconds);
         EXPECT_TRUE(!kGrowthCounts || m.GrowthKiB < kGrowthKiB) << m.GrowthKiB << " KiB";
         if (!row.Journal.empty()) {
-            EXPECT_NE(gateway.Stderr().find(row.Journal), std::string::npos) << gateway.Stderr();
+            const std::string text = journal();
+            EXPECT_NE(text.find(row.Journal), std::string::npos) << text;
         }
+    }
+    static void Finish(const Row& row, Gateway& gateway, HostileClients& clients, long before,
+                       Measured& m) {
+        Finish(
+            row, gateway.Process().Pid(), [&gateway] { return gateway.Stderr(); }, clients, before,
+            m);
     }
 
     // The handles a gateway of `config` holds once it serves, for a limit
@@ -117,15 +124,15 @@ protected:
         return static_cast<unsigned long>(open + kSpareHandles);
     }
 
-    // Milliseconds to a 200 for /status on a connection of its own; -1 when
-    // there was none.
-    static double GetStatus(const std::string& address) {
+    // Milliseconds to a 200 for path on a connection of its own; -1 when
+    // there was none within a second.
+    static double GetStatus(const std::string& address, const std::string& path = "/status") {
         const auto colon = address.rfind(':');
         httplib::Client client(address.substr(0, colon), std::stoi(address.substr(colon + 1)));
-        client.set_connection_timeout(5, 0);
-        client.set_read_timeout(5, 0);
+        client.set_connection_timeout(1, 0);
+        client.set_read_timeout(1, 0);
         const auto start = Clock::now();
-        const auto answer = client.Get("/status");
+        const auto answer = client.Get(path);
         return answer && answer->status == 200 ? MillisecondsBetween(start, Clock::now()) : -1;
     }
 };
@@ -136,7 +143,7 @@ TEST_F(HostileClientTest, TheMonitorAnswersANewcomerAndStaysBoundedWhateverItsCl
     config.Conexiones = 2;
     config.Monitor = "127.0.0.1:0";
     const unsigned long fewFiles = FileLimitFor(config);
-    const std::vector<HostileKind>& kinds = MonitorHostileKinds();
+    const std::vector<HostileKind> kinds = HttpHostileKinds("/status");
     const Row rows[] = {
         // what the first client sees
         {kinds[0], "closed", "Monitor: 32 connections open"},
@@ -210,6 +217,48 @@ TEST_F(HostileClientTest, TheTerminalPortServesItsTerminalsAndNeverSpins) {
             m.ServedMs = MillisecondsBetween(scanned, result.At);
         }
         Finish(row, gateway, clients, before, m);
+    }
+}
+
+TEST_F(HostileClientTest, SrvZelsMetricsPortAnswersANewcomerAndStaysBounded) {
+    const std::vector<std::string> arguments = {"--metrics", "127.0.0.1:0"};
+    unsigned long fewFiles = 0;
+    {
+        SrvZel idle(dir_, dir_.File("tienda.db"), arguments);
+        ASSERT_GE(GetStatus(idle.MetricsAddress(), "/metrics"), 0);
+        fewFiles = static_cast<unsigned long>(OpenDescriptors(idle.Process().Pid()) + kSpareHandles);
+    }
+    const std::vector<HostileKind> kinds = HttpHostileKinds("/metrics");
+    const Row rows[] = {
+        // what the first client sees
+        {kinds[0], "closed", "too many connections"},
+        {kinds[1], "HTTP/1.1 408 Request Timeout", ""},
+        {kinds[2], "HTTP/1.1 413 Content Too Large", ""},
+        {kinds[3], "HTTP/1.1 413 Content Too Large", ""},
+        {kinds[4], "HTTP/1.1 413 Content Too Large", ""},
+        {kinds[5], "HTTP/1.1 413 Content Too Large", ""},
+        {kinds[6], "HTTP/1.1 413 Content Too Large", ""},
+        {kinds[7], "HTTP/1.1 431 Request Header Fields Too Large", ""},
+        {{"idle holders, out of file handles", 40, "", ""},
+         "HTTP/1.1 503 Service Unavailable",
+         "out of file handles",
+         true},
+    };
+    PrintHeader("the first client sees", "new ms");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Kind.Name);
+        SrvZel server(dir_, dir_.File("tienda.db"), arguments, row.FewFiles ? fewFiles : 0);
+        const std::string metrics = server.MetricsAddress();
+        const auto port =
+            static_cast<std::uint16_t>(std::stoi(metrics.substr(metrics.rfind(':') + 1)));
+        ASSERT_GE(GetStatus(metrics, "/metrics"), 0);
+        const pid_t pid = server.Process().Pid();
+        const long before = ResidentKiB(pid);
+        HostileClients clients(port, row.Kind);
+        Measured m;
+        m.Seen = Seen(clients.First());
+        m.ServedMs = GetStatus(metrics, "/metrics");
+        Finish(row, pid, [&server] { return server.Stderr(); }, clients, before, m);
     }
 }
 

@@ -8,23 +8,23 @@ namespace zel::e2e {
 
 using namespace std::chrono_literals;
 
-const std::vector<HostileKind>& MonitorHostileKinds() {
+std::vector<HostileKind> HttpHostileKinds(const std::string& path) {
     static const std::string fast(64 * 1024, 'x');
-    static const std::vector<HostileKind> kinds = {
+    const std::string get = "GET " + path + " HTTP/1.1\r\n";
+    return {
         {"idle holders past the limit", 40, "", ""},
-        {"a slow head, a byte every 500 ms", 20, "GET /status HTTP/1.1\r\nX-Slow: ", "a", 500ms},
+        {"a slow head, a byte every 500 ms", 20, get + "X-Slow: ", "a", 500ms},
         {"a huge body announced, sent at full speed", 30,
-         "GET /status HTTP/1.1\r\nContent-Length: 1073741824\r\n\r\n", fast},
-        {"a body trickled, a byte every 50 ms", 30,
-         "GET /status HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n", "x", 50ms},
-        {"a chunked body", 30, "GET /status HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n",
+         get + "Content-Length: 1073741824\r\n\r\n", fast},
+        {"a body trickled, a byte every 50 ms", 30, get + "Content-Length: 1048576\r\n\r\n", "x",
+         50ms},
+        {"a chunked body", 30, get + "Transfer-Encoding: chunked\r\n\r\n",
          "400\r\n" + std::string(1024, 'x') + "\r\n"},
-        {"POST", 30, "POST /status HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", ""},
+        {"POST", 30, "POST " + path + " HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", ""},
         {"PUT of 1 GiB, sent at full speed", 30,
-         "PUT /status HTTP/1.1\r\nContent-Length: 1073741824\r\n\r\n", fast},
-        {"a head past 8 KiB", 30, "GET /status HTTP/1.1\r\nX-Long: " + std::string(16384, 'a'), ""},
+         "PUT " + path + " HTTP/1.1\r\nContent-Length: 1073741824\r\n\r\n", fast},
+        {"a head past 8 KiB", 30, get + "X-Long: " + std::string(16384, 'a'), ""},
     };
-    return kinds;
 }
 
 HostileClients::HostileClients(std::uint16_t port, const HostileKind& kind)

@@ -24,10 +24,11 @@ struct HostileKind {
     std::chrono::milliseconds Every{0};  // between two sends; 0: as fast as taken
 };
 
-// The kinds of client the monitor port must withstand (a slow head, bodies
-// of every framing, methods it does not take, a head past its limit, idle
-// holders), each with the count that once locked or swelled it.
-const std::vector<HostileKind>& MonitorHostileKinds();
+// The kinds of client an HTTP port of ours must withstand, asking for path
+// (a slow head, bodies of every framing, methods it does not take, a head
+// past its limit, idle holders), each with the count that once locked or
+// swelled the gateway's monitor.
+std::vector<HostileKind> HttpHostileKinds(const std::string& path);
 
 class HostileClients {
 public:
