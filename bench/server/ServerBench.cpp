@@ -189,8 +189,12 @@ std::optional<zel::bench::WrkFigures> Load(const char* name, const std::string& 
                                            const std::string& script) {
     auto f = zel::bench::RunWrk(wrk, url, WRK_THREADS, WRK_CONNECTIONS, seconds, script);
     if (f) {
-        std::printf("%-32s %7d %12.0f %10s %10s %10s%s\n", name, WRK_CONNECTIONS, f->CallsPerSecond,
-                    "-", "-", "-", f->Failures > 0 ? "  (some calls failed)" : "");
+        std::printf("%-32s %7d %12.0f %10s %10s %10s", name, WRK_CONNECTIONS, f->CallsPerSecond,
+                    "-", "-", "-");
+        if (f->Failures > 0) {
+            std::printf("  (%ld calls failed)", f->Failures);
+        }
+        std::printf("\n");
     }
     return f;
 }
@@ -354,16 +358,21 @@ int main(int argc, char** argv) {
         if (nginxProgram.empty()) {
             std::printf("nginx is not installed: no rows against nginx\n");
         } else {
-            const zel::bench::NginxFloor nginx(nginxProgram, dir, zel::CLASSES_PATH,
-                                               zel::EncodeClassReply(zel::SERVER_CLASS),
-                                               FixedReply());
-            const zel::ServerAddress address{"127.0.0.1", nginx.Port()};
-            nginx1 = Print("nginx (floor), HTTP", 1,
-                           RunClients(address, false, dir, 1, articles, phase));
-            if (!wrk.empty()) {
-                nginx16 = Load("nginx (floor), HTTP, wrk", wrk,
-                               "http://" + address.ToString() + std::string(zel::BUSCA_PRECIO_PATH),
-                               seconds, script);
+            try {
+                const zel::bench::NginxFloor nginx(nginxProgram, dir, zel::CLASSES_PATH,
+                                                   zel::EncodeClassReply(zel::SERVER_CLASS),
+                                                   FixedReply());
+                const zel::ServerAddress address{"127.0.0.1", nginx.Port()};
+                nginx1 = Print("nginx (floor), HTTP", 1,
+                               RunClients(address, false, dir, 1, articles, phase));
+                if (!wrk.empty()) {
+                    nginx16 =
+                        Load("nginx (floor), HTTP, wrk", wrk,
+                             "http://" + address.ToString() + std::string(zel::BUSCA_PRECIO_PATH),
+                             seconds, script);
+                }
+            } catch (const std::runtime_error& e) {
+                std::printf("no rows against nginx: %s\n", e.what());
             }
         }
         std::map<bool, std::optional<zel::bench::WrkFigures>> sqliteWrk;  // by HTTPS
