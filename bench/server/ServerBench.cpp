@@ -3,8 +3,10 @@
 // database) on PostgreSQL, over plain HTTP and over HTTPS with kept-alive
 // connections. Two floors in the same run: the same lookups made straight on
 // SQLite in-process, and the same client against a server on the same
-// serving layer that answers a fixed lookup body with no work. Each phase
-// runs for a fixed time; the catalogue is built fresh (in a temporary
+// serving layer that answers a fixed lookup body with no work. Where nginx
+// and wrk are installed, a third: nginx answering that body, against which
+// srv_zel is measured with wrk's 16 connections and with one client. Each
+// phase runs for a fixed time; the catalogue is built fresh (in a temporary
 // directory, or replacing the PostgreSQL one's rows), and the certificate is
 // made with openssl for the run. The goals are printed last, as ratios.
 #include <algorithm>
@@ -16,7 +18,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -25,6 +29,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "LoadTools.h"
 #include "server/IData_Srv_Zel.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ArticleLookup.h"
@@ -40,6 +45,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int64_t FIRST_CODE = 7'500'000'000'000;
 constexpr int MISS_PERCENT = 10;
 constexpr int CLIENTS[] = {1, 4, 16};
+constexpr int WRK_THREADS = 2;
+constexpr int WRK_CONNECTIONS = 16;
+constexpr std::size_t WRK_CODES = 256;  // lookups the wrk script goes round
 
 struct Figures {
     std::size_t calls = 0;
@@ -125,6 +133,7 @@ void BuscaPrecio(zel::IData_Srv_Zel& server, double code) {
 struct Summary {
     double callsPerSecond = 0;
     double p50 = 0;  // microseconds
+    double p99 = 0;
 };
 
 Summary Print(const char* name, int clients, Figures f) {
@@ -139,7 +148,65 @@ Summary Print(const char* name, int clients, Figures f) {
     const double rate = static_cast<double>(f.calls) / f.seconds;
     std::printf("%-32s %7d %12.0f %10.1f %10.1f %10.1f\n", name, clients, rate, at(0.50), at(0.99),
                 at(1.0));
-    return {rate, at(0.50)};
+    return {rate, at(0.50), at(0.99)};
+}
+
+// The lookup as wrk sends it: POST requests with the gateway's body, going
+// round a set of codes (most exist, some do not), written as a script in dir.
+std::string WriteWrkScript(const std::string& dir, std::int64_t articles) {
+    std::string script = "local bodies = {\n";
+    const auto codes = Codes(articles, 7);
+    for (std::size_t i = 0; i < WRK_CODES; ++i) {
+        zel::BuscaPrecioCall call;
+        call.Codigo = codes[i];
+        call.Mult = 1.0;
+        script += "  [==[" + zel::EncodeBuscaPrecioRequest(call) + "]==],\n";
+    }
+    script += R"(}
+local requests = {}
+local turn = 0
+function init(args)
+  for i, body in ipairs(bodies) do
+    requests[i] = wrk.format("POST", nil, {["Content-Type"] = "application/json"}, body)
+  end
+end
+function request()
+  turn = turn % #requests + 1
+  return requests[turn]
+end
+)";
+    const std::string path = dir + "/lookup.lua";
+    FILE* out = std::fopen(path.c_str(), "w");
+    if (out == nullptr || std::fputs(script.c_str(), out) < 0 || std::fclose(out) != 0) {
+        throw std::runtime_error("cannot write " + path);
+    }
+    return path;
+}
+
+// wrk's load on a lookup URL, printed as a row of calls per second.
+std::optional<zel::bench::WrkFigures> Load(const char* name, const std::string& wrk,
+                                           const std::string& url, int seconds,
+                                           const std::string& script) {
+    auto f = zel::bench::RunWrk(wrk, url, WRK_THREADS, WRK_CONNECTIONS, seconds, script);
+    if (f) {
+        std::printf("%-32s %7d %12.0f %10s %10s %10s", name, WRK_CONNECTIONS, f->CallsPerSecond,
+                    "-", "-", "-");
+        if (f->Failures > 0) {
+            std::printf("  (%ld calls failed)", f->Failures);
+        }
+        std::printf("\n");
+    }
+    return f;
+}
+
+// What the floors answer every lookup: srv_zel's answer for an article found.
+std::string FixedReply() {
+    zel::BuscaPrecioCall reply;
+    reply.Codigo = static_cast<double>(FIRST_CODE);
+    reply.Result = 1;
+    reply.Precio = 10.5;
+    reply.Descrip = "Artículo de prueba número 0";
+    return zel::EncodeBuscaPrecioReply(reply);
 }
 
 // A server on the same serving layer that answers every lookup with the same
@@ -151,12 +218,7 @@ std::unique_ptr<zel::HttpServer> FloorServer(const std::string& dir, bool tls) {
         options.TlsCert = dir + "/cert.pem";
         options.TlsKey = dir + "/key.pem";
     }
-    zel::BuscaPrecioCall reply;
-    reply.Codigo = static_cast<double>(FIRST_CODE);
-    reply.Result = 1;
-    reply.Precio = 10.5;
-    reply.Descrip = "Artículo de prueba número 0";
-    const std::string body = zel::EncodeBuscaPrecioReply(reply);
+    const std::string body = FixedReply();
     const std::string classReply = zel::EncodeClassReply(zel::SERVER_CLASS);
     zel::HttpServer::Callbacks cb;
     cb.Lane = [](const zel::HttpRequest&) { return zel::HttpServer::IN_PLACE; };
@@ -204,13 +266,16 @@ Figures RunClients(const zel::ServerAddress& address, bool tls, const std::strin
 
 int Usage(int status) {
     std::fprintf(status == 0 ? stdout : stderr,
-                 "Usage: bench_server [--articles N] [--seconds S] [--pg URI]\n\n"
+                 "Usage: bench_server [--quick] [--articles N] [--seconds S] [--pg URI]\n\n"
                  "BuscaPrecio round trips per second and latency (p50, p99, max, in\n"
                  "microseconds) against srv_zel on loopback with 1, 4 and 16 clients,\n"
                  "over HTTP and HTTPS, on SQLite and, with --pg, on that PostgreSQL\n"
                  "database (its catalogue rows are replaced); the floors are the same\n"
                  "lookups straight on SQLite and a server of the same serving layer that\n"
-                 "answers a fixed body. Defaults: 100000 articles, 3 seconds per phase.\n");
+                 "answers a fixed body, and nginx answering that body (when nginx and\n"
+                 "wrk are installed), measured with wrk's 16 connections too.\n"
+                 "Defaults: 100000 articles, 3 seconds per phase; --quick: 10000\n"
+                 "articles, 1 second per phase.\n");
     return status;
 }
 
@@ -224,6 +289,11 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "-h" || a == "--help") {
             return Usage(0);
+        }
+        if (a == "--quick") {
+            articles = 10'000;
+            seconds = 1;
+            continue;
         }
         if (a == "--pg" && i + 1 < argc) {
             pg = argv[++i];
@@ -277,6 +347,35 @@ int main(int argc, char** argv) {
         if (!https) {
             std::fprintf(stderr, "bench_server: openssl could not make a certificate: no HTTPS\n");
         }
+        const std::string wrk = zel::bench::FindProgram("wrk");
+        const std::string nginxProgram = zel::bench::FindProgram("nginx");
+        const std::string script = WriteWrkScript(dir, articles);
+        if (wrk.empty()) {
+            std::printf("wrk is not installed: no rows of 16 connections under wrk\n");
+        }
+        std::optional<Summary> nginx1;
+        std::optional<zel::bench::WrkFigures> nginx16;
+        if (nginxProgram.empty()) {
+            std::printf("nginx is not installed: no rows against nginx\n");
+        } else {
+            try {
+                const zel::bench::NginxFloor nginx(nginxProgram, dir, zel::CLASSES_PATH,
+                                                   zel::EncodeClassReply(zel::SERVER_CLASS),
+                                                   FixedReply());
+                const zel::ServerAddress address{"127.0.0.1", nginx.Port()};
+                nginx1 = Print("nginx (floor), HTTP", 1,
+                               RunClients(address, false, dir, 1, articles, phase));
+                if (!wrk.empty()) {
+                    nginx16 =
+                        Load("nginx (floor), HTTP, wrk", wrk,
+                             "http://" + address.ToString() + std::string(zel::BUSCA_PRECIO_PATH),
+                             seconds, script);
+                }
+            } catch (const std::runtime_error& e) {
+                std::printf("no rows against nginx: %s\n", e.what());
+            }
+        }
+        std::map<bool, std::optional<zel::bench::WrkFigures>> sqliteWrk;  // by HTTPS
         std::vector<std::pair<const char*, std::string>> stores = {{"fixed answer (floor)", ""},
                                                                    {"SQLite", db}};
         if (!pg.empty()) {
@@ -323,6 +422,12 @@ int main(int argc, char** argv) {
                         Print(name.c_str(), clients,
                               RunClients(address, tls, dir, clients, articles, phase));
                 }
+                if (storeName == std::string("SQLite") && !wrk.empty()) {
+                    sqliteWrk[tls] = Load((name + ", wrk").c_str(), wrk,
+                                          (tls ? "https://" : "http://") + address.ToString() +
+                                              std::string(zel::BUSCA_PRECIO_PATH),
+                                          seconds, script);
+                }
                 if (floor) {
                     floor->Stop();
                 } else {
@@ -350,6 +455,28 @@ int main(int argc, char** argv) {
                     "  HTTPS / HTTP, %d client(s): p50 %.2f x, calls/s %.2f x (goal <= 1.2 x)\n",
                     clients, tls.p50 / plain.p50, plain.callsPerSecond / tls.callsPerSecond);
             }
+        }
+        std::printf("\ngoals against nginx (SQLite):\n");
+        if (nginx16 && sqliteWrk[false]) {
+            std::printf(
+                "  16 connections (wrk): %.0f calls/s, nginx %.0f: %.2f x (goal >= 0.50 x)\n",
+                sqliteWrk[false]->CallsPerSecond, nginx16->CallsPerSecond,
+                sqliteWrk[false]->CallsPerSecond / nginx16->CallsPerSecond);
+        } else {
+            std::printf("  16 connections (wrk): not measured (nginx or wrk missing or failed)\n");
+        }
+        if (nginx1) {
+            std::printf(
+                "  1 client: p50 %.1f us, nginx %.1f us: %.2f x (goal <= 1.5 x); p99 %.1f us, "
+                "nginx %.1f us: %.2f x\n",
+                sqlite1.p50, nginx1->p50, sqlite1.p50 / nginx1->p50, sqlite1.p99, nginx1->p99,
+                sqlite1.p99 / nginx1->p99);
+        } else {
+            std::printf("  1 client: not measured (nginx missing)\n");
+        }
+        if (sqliteWrk[false] && sqliteWrk[true]) {
+            std::printf("  HTTP / HTTPS calls/s, 16 connections (wrk): %.2f x (goal <= 1.2 x)\n",
+                        sqliteWrk[false]->CallsPerSecond / sqliteWrk[true]->CallsPerSecond);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_server: %s\n", e.what());
