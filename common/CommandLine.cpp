@@ -1,0 +1,67 @@
+#include "common/CommandLine.h"
+
+#include <memory>
+#include <sstream>
+
+#include "common/Text.h"
+
+namespace zel {
+
+namespace {
+
+class UsageFirst final : public CLI::Formatter {
+public:
+    explicit UsageFirst(std::string usage) : usage_(std::move(usage)) {}
+
+    std::string make_help(const CLI::App* app, std::string /*name*/,
+                          CLI::AppFormatMode mode) const override {
+        if (mode == CLI::AppFormatMode::Sub) {
+            return make_expanded(app);
+        }
+        std::ostringstream out;
+        out << "Usage: " << usage_ << "\n\n" << make_description(app);
+        out << make_positionals(app) << make_groups(app, mode) << make_subcommands(app, mode);
+        const std::string footer = make_footer(app);
+        if (!footer.empty()) {
+            out << '\n' << footer;
+        }
+        return out.str();
+    }
+
+private:
+    std::string usage_;
+};
+
+}  // namespace
+
+void SetUsage(CLI::App& app, std::string usage, std::size_t width) {
+    auto formatter = std::make_shared<UsageFirst>(std::move(usage));
+    formatter->column_width(width);
+    app.formatter(std::move(formatter));
+}
+
+void ParseArgs(CLI::App& app, const std::vector<std::string>& args) {
+    try {
+        // CLI11 takes the arguments last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        throw;
+    } catch (const CLI::CallForVersion&) {
+        throw;
+    } catch (const CLI::ArgumentMismatch& e) {
+        // CLI11 names the option first: "--wait: 1 required MS missing", or
+        // "--raw was given a disallowed flag override".
+        const std::string what = e.what();
+        const std::string name = what.substr(0, what.find_first_of(": "));
+        for (const auto& arg : args) {
+            if (what.find("flag override") != std::string::npos && arg.starts_with(name + "=")) {
+                throw CommandLineError("unknown option " + Quoted(arg));
+            }
+        }
+        throw CommandLineError("option " + name + " needs a value");
+    } catch (const CLI::ParseError& e) {
+        throw CommandLineError(e.what());
+    }
+}
+
+}  // namespace zel
