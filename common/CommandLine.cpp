@@ -41,9 +41,22 @@ void SetUsage(CLI::App& app, std::string usage, std::size_t width) {
 }
 
 void ParseArgs(CLI::App& app, const std::vector<std::string>& args) {
+    // CLI11 takes the arguments last first. It reads "--name=" as --name
+    // with its value still to come; here the value is given, and empty.
+    std::vector<std::string> reversed;
+    for (auto it = args.rbegin(); it != args.rend(); ++it) {
+        const std::string name = it->substr(0, it->size() - 1);
+        const CLI::Option* option =
+            it->starts_with("--") && it->ends_with("=") ? app.get_option_no_throw(name) : nullptr;
+        if (option != nullptr && option->get_items_expected_max() > 0) {
+            reversed.emplace_back();
+            reversed.push_back(name);
+        } else {
+            reversed.push_back(*it);
+        }
+    }
     try {
-        // CLI11 takes the arguments last first.
-        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+        app.parse(std::move(reversed));
     } catch (const CLI::CallForHelp&) {
         throw;
     } catch (const CLI::CallForVersion&) {
@@ -53,9 +66,11 @@ void ParseArgs(CLI::App& app, const std::vector<std::string>& args) {
         // "--raw was given a disallowed flag override".
         const std::string what = e.what();
         const std::string name = what.substr(0, what.find_first_of(": "));
-        for (const auto& arg : args) {
-            if (what.find("flag override") != std::string::npos && arg.starts_with(name + "=")) {
-                throw CommandLineError("unknown option " + Quoted(arg));
+        if (what.find("flag override") != std::string::npos) {
+            for (const auto& arg : args) {
+                if (arg.starts_with("--" + name + "=")) {
+                    throw CommandLineError("unknown option " + Quoted(arg));
+                }
             }
         }
         throw CommandLineError("option " + name + " needs a value");

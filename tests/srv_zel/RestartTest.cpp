@@ -146,9 +146,7 @@ TEST(Restart, SigtermWithQueriesRunningEndsAtOnce) {
             std::make_unique<test::Client>(ParseServerAddress(address, DEFAULT_SERVER_PORT)));
         clients.back()->Send(test::EndlessQueryRequest());
     }
-    for (int i = 0; i < 500 && server.Log().find("query workers busy") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both running
     const auto start = std::chrono::steady_clock::now();
     server.Signal(SIGTERM);
     const int status = server.Wait();
