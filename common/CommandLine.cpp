@@ -11,7 +11,8 @@ namespace {
 
 class UsageFirst final : public CLI::Formatter {
 public:
-    explicit UsageFirst(std::string usage) : usage_(std::move(usage)) {}
+    UsageFirst(std::string usage, std::string text)
+        : usage_(std::move(usage)), text_(std::move(text)) {}
 
     std::string make_help(const CLI::App* app, std::string /*name*/,
                           CLI::AppFormatMode mode) const override {
@@ -19,7 +20,7 @@ public:
             return make_expanded(app);
         }
         std::ostringstream out;
-        out << "Usage: " << usage_ << "\n\n" << make_description(app);
+        out << "Usage: " << usage_ << "\n\n" << text_ << "\n";
         out << make_positionals(app) << make_groups(app, mode) << make_subcommands(app, mode);
         const std::string footer = make_footer(app);
         if (!footer.empty()) {
@@ -30,12 +31,13 @@ public:
 
 private:
     std::string usage_;
+    std::string text_;
 };
 
 }  // namespace
 
-void SetUsage(CLI::App& app, std::string usage, std::size_t width) {
-    auto formatter = std::make_shared<UsageFirst>(std::move(usage));
+void SetUsage(CLI::App& app, std::string usage, std::string text, std::size_t width) {
+    auto formatter = std::make_shared<UsageFirst>(std::move(usage), std::move(text));
     formatter->column_width(width);
     app.formatter(std::move(formatter));
 }

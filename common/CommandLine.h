@@ -12,9 +12,10 @@
 
 namespace zel {
 
-// app's --help starts with "Usage: " + usage; options are listed with their
-// descriptions from column width on.
-void SetUsage(CLI::App& app, std::string usage, std::size_t width);
+// app's --help starts with "Usage: " + usage, then text (what the command
+// does; a subcommand's one-line description stays for its parent's list);
+// options are listed with their descriptions from column width on.
+void SetUsage(CLI::App& app, std::string usage, std::string text, std::size_t width);
 
 // A command line CLI11 refused, with the reason.
 class CommandLineError : public std::runtime_error {

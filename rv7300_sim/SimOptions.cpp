@@ -90,8 +90,7 @@ struct Given {
 };
 
 void Describe(CLI::App& app, Given& given) {
-    SetUsage(app, USAGE, HELP_COLUMN);
-    app.description(TEXT);
+    SetUsage(app, USAGE, TEXT, HELP_COLUMN);
     app.footer(FOOTER);
     app.set_help_flag("-h,--help", "show this text");
     app.allow_extras();  // HOST:PORT, and what no option takes, checked after

@@ -99,8 +99,7 @@ public:
     Command(CLI::App& main, const char* name, const char* summary, const char* usage,
             const char* text)
         : app_(*main.add_subcommand(name, summary)) {
-        SetUsage(app_, usage, HELP_COLUMN);
-        app_.description(text);
+        SetUsage(app_, usage, text, HELP_COLUMN);
         app_.set_help_flag("-h,--help", "this text");
         app_.allow_extras();
     }
@@ -283,9 +282,8 @@ int RunInitDemo(const Given& o, std::ostream& out) {
 }  // namespace
 
 int SrvZelMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    CLI::App app(MAIN_TEXT, "srv_zel");
-    SetUsage(app, MAIN_USAGE, HELP_COLUMN);
-    app.footer(MAIN_FOOTER);
+    CLI::App app("", "srv_zel");
+    SetUsage(app, MAIN_USAGE, MAIN_TEXT, HELP_COLUMN);
     app.set_help_flag("-h,--help", "this text");
     app.set_version_flag("--version", std::string("srv_zel ") + ZEL_VERSION, "print the version");
     app.allow_extras();
@@ -329,6 +327,7 @@ int SrvZelMain(const std::vector<std::string>& args, std::ostream& out, std::ost
                 "default UTF-8");
     Command demo(app, "init-demo", "write a demo catalogue", DEMO_USAGE, DEMO_TEXT);
     demo.Option("--db", "FILE", DB_HELP);
+    app.footer(MAIN_FOOTER);  // after the commands, which would take it as theirs
 
     // The command named so far, for messages: "srv_zel serve".
     const auto who = [&app] {
