@@ -4,6 +4,7 @@
 #include <charconv>
 #include <limits>
 
+#include "common/CommandLine.h"
 #include "common/Text.h"
 #include "rv7300_sim/ScanRequest.h"
 #include "server/ServerAddress.h"
@@ -51,64 +52,113 @@ ServerAddress ParseEndpoint(std::string_view text) {
     return address;
 }
 
+namespace {
+
+constexpr std::size_t HELP_COLUMN = 14;  // where option descriptions start
+
+constexpr const char* USAGE =
+    "rv7300_sim HOST:PORT [--type 0|1] [--scan CODE]... [--raw] [--wait MS]";
+constexpr const char* TEXT =
+    R"(Connects to a price-check gateway as a terminal would, shows every screen the
+gateway sends as the terminal's display would show it, and sends bar codes.
+
+  HOST:PORT     the gateway: a host name or IPv4 address, or [IPv6]:PORT)";
+constexpr const char* FOOTER = R"(Output (standard output, one item per line):
+  connected to HOST:PORT
+  scan CODE                       a code was sent
+  >> 02 37 ... 03                 the request in hex (--raw)
+  << 02 0B ... 03 04              a frame received, in hex (--raw, and always
+                                  for a bad frame)
+  bad frame: REASON               a frame that breaks the framing rules
+  +---+ / |...| / +---+           the display after a screen, in a box
+  no idle screen within MS ms     nothing came after connecting
+  no answer within MS ms          nothing came after a scan
+  idle screen did not come back within MS ms
+  connection closed by the gateway
+
+Exit status: 0 all went well; 1 the connection failed or was closed by the
+gateway; 2 bad arguments or input; 3 a bad frame was received; 4 a wait
+ended without the idle screen. Warnings and errors go to standard error.)";
+
+// What the command line gives, as CLI11 reads it; checked after.
+struct Given {
+    std::string type;
+    std::string wait;
+    std::vector<std::string> scans;
+    bool raw = false;
+    bool version = false;
+};
+
+void Describe(CLI::App& app, Given& given) {
+    SetUsage(app, USAGE, TEXT, HELP_COLUMN);
+    app.footer(FOOTER);
+    app.set_help_flag("-h,--help", "show this text");
+    app.allow_extras();  // HOST:PORT, and what no option takes, checked after
+    app.add_option("--type", given.type,
+                   "terminal type (default 0). Type 0 expects STX text ETX BCC EOT\n"
+                   "and adds its check byte to each code it sends; type 1 expects\n"
+                   "STX text ETX EOT. The display wraps at 30 columns on type 0.")
+        ->type_name("0|1")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--scan", given.scans,
+                   "send CODE (digits only) as a scan; may be repeated. Without\n"
+                   "--scan, codes are read from standard input, one per line\n"
+                   "(empty lines are skipped, end of input ends the session).")
+        ->type_name("CODE")
+        ->allow_extra_args(false);
+    app.add_flag("--raw", given.raw, "also print every frame in hex")->disable_flag_override();
+    app.add_option("--wait", given.wait,
+                   "quiet time in milliseconds (default 5000): after connecting,\n"
+                   "and after each scan, the simulator waits for screens until the\n"
+                   "idle screen (the first screen received) comes back, or until\n"
+                   "nothing has arrived for MS. Also the limit for connecting.\n"
+                   "Use more than the gateway's pause (ESPERA).")
+        ->type_name("MS")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_flag("--version", given.version, "show the version")->disable_flag_override();
+}
+
+}  // namespace
+
 SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     SimOptions options;
-    for (const auto& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            return options;
-        }
+    CLI::App app{"", "rv7300_sim"};
+    Given given;
+    Describe(app, given);
+    try {
+        ParseArgs(app, args);
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+        return options;
+    } catch (const CommandLineError& e) {
+        throw UsageError(e.what());
     }
-    for (const auto& arg : args) {
-        if (arg == "--version") {
-            options.version = true;
-            return options;
-        }
+    if (given.version) {
+        options.version = true;
+        return options;
     }
+    options.raw = given.raw;
+    if (app.count("--type") > 0) {
+        long number = 0;
+        if (!ParseNumber(given.type, 0, 1, number)) {
+            throw UsageError("bad terminal type " + Quoted(given.type) + ": 0 or 1");
+        }
+        options.type = static_cast<std::uint8_t>(number);
+    }
+    if (app.count("--wait") > 0) {
+        long number = 0;
+        if (!ParseNumber(given.wait, 1, std::numeric_limits<int>::max(), number)) {
+            throw UsageError("bad wait " + Quoted(given.wait) +
+                             ": a number of milliseconds, at least 1");
+        }
+        options.waitMs = static_cast<int>(number);
+    }
+    for (const auto& code : given.scans) {
+        CheckScanCode(code);
+    }
+    options.scans = given.scans;
     bool haveEndpoint = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--raw") {
-            options.raw = true;
-            continue;
-        }
-        // Options with a value: "--name value" or "--name=value".
-        std::string name = arg;
-        std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                value = arg.substr(eq + 1);
-                hasValue = true;
-            }
-        }
-        if (name == "--type" || name == "--scan" || name == "--wait") {
-            if (!hasValue) {
-                if (i + 1 >= args.size()) {
-                    throw UsageError("option " + name + " needs a value");
-                }
-                value = args[++i];
-            }
-            long number = 0;
-            if (name == "--type") {
-                if (!ParseNumber(value, 0, 1, number)) {
-                    throw UsageError("bad terminal type " + Quoted(value) + ": 0 or 1");
-                }
-                options.type = static_cast<std::uint8_t>(number);
-            } else if (name == "--wait") {
-                if (!ParseNumber(value, 1, std::numeric_limits<int>::max(), number)) {
-                    throw UsageError("bad wait " + Quoted(value) +
-                                     ": a number of milliseconds, at least 1");
-                }
-                options.waitMs = static_cast<int>(number);
-            } else {
-                CheckScanCode(value);
-                options.scans.push_back(value);
-            }
-            continue;
-        }
+    for (const auto& arg : app.remaining()) {
         if (arg.size() > 1 && arg.front() == '-') {
             throw UsageError("unknown option " + Quoted(arg) + " (try --help)");
         }
@@ -124,45 +174,11 @@ SimOptions ParseSimOptions(const std::vector<std::string>& args) {
     return options;
 }
 
-std::string_view SimUsage() {
-    return R"(Usage: rv7300_sim HOST:PORT [--type 0|1] [--scan CODE]... [--raw] [--wait MS]
-
-Connects to a price-check gateway as a terminal would, shows every screen the
-gateway sends as the terminal's display would show it, and sends bar codes.
-
-  HOST:PORT     the gateway: a host name or IPv4 address, or [IPv6]:PORT
-  --type 0|1    terminal type (default 0). Type 0 expects STX text ETX BCC EOT
-                and adds its check byte to each code it sends; type 1 expects
-                STX text ETX EOT. The display wraps at 30 columns on type 0.
-  --scan CODE   send CODE (digits only) as a scan; may be repeated. Without
-                --scan, codes are read from standard input, one per line
-                (empty lines are skipped, end of input ends the session).
-  --raw         also print every frame in hex
-  --wait MS     quiet time in milliseconds (default 5000): after connecting,
-                and after each scan, the simulator waits for screens until the
-                idle screen (the first screen received) comes back, or until
-                nothing has arrived for MS. Also the limit for connecting.
-                Use more than the gateway's pause (ESPERA).
-  -h, --help    show this text
-  --version     show the version
-
-Output (standard output, one item per line):
-  connected to HOST:PORT
-  scan CODE                       a code was sent
-  >> 02 37 ... 03                 the request in hex (--raw)
-  << 02 0B ... 03 04              a frame received, in hex (--raw, and always
-                                  for a bad frame)
-  bad frame: REASON               a frame that breaks the framing rules
-  +---+ / |...| / +---+           the display after a screen, in a box
-  no idle screen within MS ms     nothing came after connecting
-  no answer within MS ms          nothing came after a scan
-  idle screen did not come back within MS ms
-  connection closed by the gateway
-
-Exit status: 0 all went well; 1 the connection failed or was closed by the
-gateway; 2 bad arguments or input; 3 a bad frame was received; 4 a wait
-ended without the idle screen. Warnings and errors go to standard error.
-)";
+std::string SimUsage() {
+    CLI::App app{"", "rv7300_sim"};
+    Given given;
+    Describe(app, given);
+    return app.help();
 }
 
 }  // namespace zel

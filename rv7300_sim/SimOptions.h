@@ -36,6 +36,6 @@ ServerAddress ParseEndpoint(std::string_view text);
 SimOptions ParseSimOptions(const std::vector<std::string>& args);
 
 // The text --help prints.
-std::string_view SimUsage();
+std::string SimUsage();
 
 }  // namespace zel

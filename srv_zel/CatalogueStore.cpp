@@ -20,8 +20,8 @@ public:
         return lookup_->Find(request);
     }
     RowSet Query(std::string_view providerName, std::string_view commandText,
-                 const QueryLimits& limits) override {
-        return RunProviderQuery(db_, providerName, commandText, limits);
+                 const QueryLimits& limits, CancelSignal* gone) override {
+        return RunProviderQuery(db_, providerName, commandText, limits, gone);
     }
     bool Healthy() const override { return true; }
 

@@ -21,9 +21,11 @@ public:
     virtual ~CatalogueSession() = default;
     // BuscaPrecio (see ArticleKey and ArticleReply).
     virtual BuscaPrecioCall Find(const BuscaPrecioCall& request) = 0;
-    // AS_GetRecords (see RunProviderQuery): refused commands throw RequestError.
+    // AS_GetRecords (see RunProviderQuery): refused commands throw RequestError;
+    // a query still running when gone (may be null) is cancelled stops within
+    // milliseconds and throws QueryCancelled, and the session stays usable.
     virtual RowSet Query(std::string_view providerName, std::string_view commandText,
-                         const QueryLimits& limits) = 0;
+                         const QueryLimits& limits, CancelSignal* gone) = 0;
     // False once the connection is lost: the session is then dropped, and the
     // next request opens a new one.
     virtual bool Healthy() const = 0;

@@ -3,12 +3,15 @@
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 
-#include <atomic>
 #include <charconv>
+#include <functional>
 #include <map>
-#include <optional>
 #include <thread>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "common/CommandLine.h"
 #include "server/AccessKey.h"
 #include "server/ServerError.h"
 #include "srv_zel/CatalogueImport.h"
@@ -27,27 +30,23 @@ constexpr int EXIT_USAGE = 2;
 constexpr std::size_t MAX_THREADS = 1024;
 constexpr std::size_t MAX_BUDGET_MIB = 1u << 16;
 
-constexpr const char* MAIN_HELP = R"(Usage: srv_zel COMMAND [OPTIONS]
+constexpr std::size_t HELP_COLUMN = 21;  // where option descriptions start
 
-The reference application server of the price-check gateway: answers its
+constexpr const char* MAIN_USAGE = "srv_zel COMMAND [OPTIONS]";
+constexpr const char* MAIN_TEXT =
+    R"(The reference application server of the price-check gateway: answers its
 HTTP/JSON interface (app-server-api.md, in /usr/share/doc/srv-zel/) from a
 catalogue in a SQLite file or in a PostgreSQL database
-(--db postgresql://USER@HOST/DB).
+(--db postgresql://USER@HOST/DB).)";
+constexpr const char* MAIN_FOOTER =
+    R"(srv_zel COMMAND --help tells more about each; srv_zel --version prints the
+version.)";
 
-Commands:
-  serve      serve the catalogue to gateways
-  import     load articles and taxes from CSV files
-  init-demo  write a demo catalogue
-
-srv_zel COMMAND --help tells more about each; srv_zel --version prints the
-version.
-)";
-
-constexpr const char* SERVE_HELP =
-    R"(Usage: srv_zel serve --db FILE [--listen HOST:PORT] [--threads N] [--metrics HOST:PORT]
-                     [--memory-budget MIB]
-
-Serves the catalogue in FILE (created with its tables when missing) until
+constexpr const char* SERVE_USAGE =
+    R"(srv_zel serve --db FILE [--listen HOST:PORT] [--threads N] [--metrics HOST:PORT]
+                     [--memory-budget MIB])";
+constexpr const char* SERVE_TEXT =
+    R"(Serves the catalogue in FILE (created with its tables when missing) until
 SIGINT or SIGTERM; SIGHUP is ignored. A read-only PostgreSQL database (a
 store's hot standby of the head office's) is served as it is: nothing is
 created, a start-up fails naming what it lacks, /metrics tells the
@@ -64,105 +63,77 @@ that answer lookups. Limits, each answered with its status: request line
 and headers 16 KiB and 64 headers (431), a body of 1 MiB whatever its
 framing (413), a request not whole within 10 s (408), 1024 connections open
 (503), request bodies and unsent answers together within the memory budget
-(503), queries: 2 at once and 8 waiting (503), 4 s each. A kept-alive
-connection with no request is closed after 60 s. Out of file handles, new
-connections are answered 503 (the srv-zel unit raises LimitNOFILE).
+(503), queries: 2 at once and 8 waiting (503), 4 s each; a query whose
+client has gone stops at once. A kept-alive connection with no request is
+closed after 60 s. Out of file handles, new connections are answered 503
+(the srv-zel unit raises LimitNOFILE).)";
 
-  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
-  --listen HOST:PORT where to listen (default 127.0.0.1:6100; 0.0.0.0:6100
-                     opens it to the network; port 0 picks a free port)
-  --threads N        lookups on PostgreSQL answered at once (default 16)
-  --memory-budget MIB
-                     memory for request bodies and unsent answers, all
-                     clients together (default 64)
-  --metrics HOST:PORT
-                     serve GET /metrics (Prometheus text) there, on a port of
-                     its own (e.g. 127.0.0.1:6101); none by default
-  --tls-cert FILE    serve HTTPS with this certificate chain (PEM) ...
-  --tls-key FILE     ... and its private key (PEM)
-  --key-file FILE    ask every request for the access key in FILE, as
-                     "Authorization: Bearer KEY"; others get 401
-  -h, --help         this text
-)";
-
-constexpr const char* IMPORT_HELP =
-    R"(Usage: srv_zel import --db FILE [--articles A.csv] [--taxes T.csv]
-                      [--delimiter C] [--encoding NAME]
-
-Loads CSV files (RFC 4180, UTF-8, header row) into the catalogue in FILE, in
+constexpr const char* IMPORT_USAGE =
+    R"(srv_zel import --db FILE [--articles A.csv] [--taxes T.csv]
+                      [--delimiter C] [--encoding NAME])";
+constexpr const char* IMPORT_TEXT =
+    R"(Loads CSV files (RFC 4180, UTF-8, header row) into the catalogue in FILE, in
 one transaction: a bad row stops the import with its file, line and reason,
-and nothing is imported.
+and nothing is imported.)";
 
-  --db FILE          the SQLite catalogue (created when missing), or a
-                     postgresql:// connection URI (tables created when missing;
-                     a read-only standby is refused: import at the head office)
-  --articles A.csv   header codigo[,descripcion][,precio1..precio8][,imps_act][,ban_imps];
-                     rows are upserted by code; an empty price is no price;
-                     prices may be negative (a deposit given back). Without
-                     descripcion the rows only update articles already there
-                     (codigo,precio2: new prices on list 2)
-  --taxes T.csv      header pct, one row per tax, tax 1 first; replaces the
-                     taxes (a file without rows is refused)
-  --delimiter C      the field delimiter (default ','; e.g. ';')
-  --encoding NAME    the files' single-byte code page (e.g. windows-1252);
-                     default UTF-8
-  -h, --help         this text
-)";
-
-constexpr const char* DEMO_HELP = R"(Usage: srv_zel init-demo --db FILE
-
-Writes a demo catalogue into FILE (created when missing): about fifty
+constexpr const char* DEMO_USAGE = "srv_zel init-demo --db FILE";
+constexpr const char* DEMO_TEXT =
+    R"(Writes a demo catalogue into FILE (created when missing): about fifty
 articles with Spanish descriptions, prices on lists 1 to 4, taxes 16, 0 and
 8 %, and some articles to which taxes apply. Articles with the same codes
-and the tax table are replaced. Prints three codes to try.
+and the tax table are replaced. Prints three codes to try.)";
 
-  --db FILE          the SQLite catalogue, or a postgresql:// connection URI
-  -h, --help         this text
-)";
+constexpr const char* DB_HELP = "the SQLite catalogue, or a postgresql:// connection URI";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// --name VALUE or --name=VALUE; every option but --help takes a value.
-std::map<std::string, std::string> ParseOptions(const std::string& command,
-                                                const std::vector<std::string>& args,
-                                                const std::vector<std::string>& known) {
-    std::map<std::string, std::string> options;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
-        if (name == "-h" || name == "--help") {
-            options["--help"] = "";
-            continue;
-        }
-        bool isKnown = false;
-        for (const auto& k : known) {
-            isKnown = isKnown || k == name;
-        }
-        if (!isKnown) {
-            throw UsageError("srv_zel " + command + ": unknown option '" + name + "'");
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                throw UsageError("srv_zel " + command + ": option " + name + " needs a value");
-            }
-            value = args[++i];
-        }
-        if (options.contains(name)) {
-            throw UsageError("srv_zel " + command + ": option " + name + " given twice");
-        }
-        options[name] = *value;
-    }
-    return options;
-}
+// The options given to a command, by long name ("--db"), each with its value.
+using Given = std::map<std::string, std::string>;
 
-std::string Required(const std::string& command, const std::map<std::string, std::string>& o,
-                     const std::string& name) {
+// A command of srv_zel: its options all take a value, as --name VALUE or
+// --name=VALUE, at most once.
+class Command {
+public:
+    Command(CLI::App& main, const char* name, const char* summary, const char* usage,
+            const char* text)
+        : app_(*main.add_subcommand(name, summary)) {
+        SetUsage(app_, usage, text, HELP_COLUMN);
+        app_.set_help_flag("-h,--help", "this text");
+        app_.allow_extras();
+    }
+
+    Command& Option(const std::string& name, const char* type, const char* help) {
+        app_.add_option(name, values_[name], help)
+            ->type_name(type)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        return *this;
+    }
+
+    bool Chosen() const { return app_.parsed(); }
+
+    // What was given; throws UsageError for an option given twice.
+    Given Options() const {
+        Given given;
+        for (const auto& [name, value] : values_) {
+            const std::size_t times = app_.count(name);
+            if (times > 1) {
+                throw UsageError("option " + name + " given twice");
+            }
+            if (times == 1) {
+                given[name] = value;
+            }
+        }
+        return given;
+    }
+
+private:
+    CLI::App& app_;
+    std::map<std::string, std::string> values_;
+};
+
+std::string Required(const std::string& command, const Given& o, const std::string& name) {
     const auto it = o.find(name);
     if (it == o.end() || it->second.empty()) {
         throw UsageError("srv_zel " + command + ": " + name + " FILE is required");
@@ -170,21 +141,13 @@ std::string Required(const std::string& command, const std::map<std::string, std
     return it->second;
 }
 
-// Blocks SIGINT, SIGTERM and SIGHUP in every thread; the first two become
-// Stop(), SIGHUP is taken and ignored (there is no log file to reopen: the
-// log is stderr), so a reload never ends the server.
+// SIGINT and SIGTERM become Stop(); SIGHUP is taken and ignored (there is no
+// log file to reopen: the log is stderr), so a reload never ends the server.
+// The signals are taken from before the server starts, so that one sent
+// while it opens the catalogue waits for it rather than killing it.
 int Serve(ServeOptions options, std::ostream& err) {
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    struct RestoreMask {
-        sigset_t mask;
-        ~RestoreMask() { pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-    } restore{previous};
+    boost::asio::io_context signalContext;
+    boost::asio::signal_set signals(signalContext, SIGINT, SIGTERM, SIGHUP);
 
     SrvZelServer server(options);
     err << "srv_zel: serving " << (IsPostgresUri(options.DbPath) ? "PostgreSQL" : options.DbPath)
@@ -200,24 +163,24 @@ int Serve(ServeOptions options, std::ostream& err) {
     // Does nothing when not started by systemd.
     sd_notify(0, ("READY=1\nSTATUS=serving on " + server.Address().ToString()).c_str());
 
-    std::atomic<bool> finished{false};
-    std::thread watcher([&] {
-        const timespec tick{0, 100'000'000};
-        while (!finished) {
-            const int sig = sigtimedwait(&stopSignals, nullptr, &tick);
-            if (sig == SIGHUP) {
-                err << "srv_zel: SIGHUP: nothing to reload; serving on" << std::endl;
-            } else if (sig == SIGINT || sig == SIGTERM) {
-                err << "srv_zel: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM")
-                    << std::endl;
-                sd_notify(0, "STOPPING=1");
-                server.Stop();
+    std::function<void(const boost::system::error_code&, int)> onSignal =
+        [&](const boost::system::error_code& ec, int sig) {
+            if (ec) {
                 return;
             }
-        }
-    });
+            if (sig == SIGHUP) {
+                err << "srv_zel: SIGHUP: nothing to reload; serving on" << std::endl;
+                signals.async_wait(onSignal);
+                return;
+            }
+            err << "srv_zel: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
+            sd_notify(0, "STOPPING=1");
+            server.Stop();
+        };
+    signals.async_wait(onSignal);
+    std::thread watcher([&signalContext] { signalContext.run(); });
     server.Run();
-    finished = true;
+    signalContext.stop();
     watcher.join();
     err << "srv_zel: stopped" << std::endl;
     return EXIT_OK;
@@ -234,14 +197,7 @@ std::size_t WholeNumber(const std::string& name, const std::string& text, std::s
     return n;
 }
 
-int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions("serve", args,
-                                {"--db", "--listen", "--threads", "--metrics", "--tls-cert",
-                                 "--tls-key", "--key-file", "--memory-budget"});
-    if (o.contains("--help")) {
-        out << SERVE_HELP;
-        return EXIT_OK;
-    }
+int RunServe(const Given& o, std::ostream& err) {
     ServeOptions options;
     options.DbPath = Required("serve", o, "--db");
     for (const char* name : {"--listen", "--metrics"}) {
@@ -274,13 +230,7 @@ int RunServe(const std::vector<std::string>& args, std::ostream& out, std::ostre
     return Serve(std::move(options), err);
 }
 
-int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    const auto o = ParseOptions("import", args,
-                                {"--db", "--articles", "--taxes", "--delimiter", "--encoding"});
-    if (o.contains("--help")) {
-        out << IMPORT_HELP;
-        return EXIT_OK;
-    }
+int RunImport(const Given& o, std::ostream& out, std::ostream& err) {
     const std::string db = Required("import", o, "--db");
     ImportFiles files;
     if (const auto it = o.find("--articles"); it != o.end()) {
@@ -317,12 +267,7 @@ int RunImport(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return EXIT_OK;
 }
 
-int RunInitDemo(const std::vector<std::string>& args, std::ostream& out) {
-    const auto o = ParseOptions("init-demo", args, {"--db"});
-    if (o.contains("--help")) {
-        out << DEMO_HELP;
-        return EXIT_OK;
-    }
+int RunInitDemo(const Given& o, std::ostream& out) {
     const std::string db = Required("init-demo", o, "--db");
     const auto catalogue = OpenCatalogueWriter(db);
     const auto codes = WriteDemoCatalogue(*catalogue);
@@ -337,30 +282,99 @@ int RunInitDemo(const std::vector<std::string>& args, std::ostream& out) {
 }  // namespace
 
 int SrvZelMain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    CLI::App app("", "srv_zel");
+    SetUsage(app, MAIN_USAGE, MAIN_TEXT, HELP_COLUMN);
+    app.set_help_flag("-h,--help", "this text");
+    app.set_version_flag("--version", std::string("srv_zel ") + ZEL_VERSION, "print the version");
+    app.allow_extras();
+    app.require_subcommand(0, 1);
+    Command serve(app, "serve", "serve the catalogue to gateways", SERVE_USAGE, SERVE_TEXT);
+    serve.Option("--db", "FILE", DB_HELP)
+        .Option("--listen", "HOST:PORT",
+                "where to listen (default 127.0.0.1:6100; 0.0.0.0:6100\n"
+                "opens it to the network; port 0 picks a free port)")
+        .Option("--threads", "N", "lookups on PostgreSQL answered at once (default 16)")
+        .Option("--memory-budget", "MIB",
+                "memory for request bodies and unsent answers, all\n"
+                "clients together (default 64)")
+        .Option("--metrics", "HOST:PORT",
+                "serve GET /metrics (Prometheus text) there, on a port of\n"
+                "its own (e.g. 127.0.0.1:6101); none by default")
+        .Option("--tls-cert", "FILE", "serve HTTPS with this certificate chain (PEM) ...")
+        .Option("--tls-key", "FILE", "... and its private key (PEM)")
+        .Option("--key-file", "FILE",
+                "ask every request for the access key in FILE, as\n"
+                "\"Authorization: Bearer KEY\"; others get 401");
+    Command importing(app, "import", "load articles and taxes from CSV files", IMPORT_USAGE,
+                      IMPORT_TEXT);
+    importing
+        .Option("--db", "FILE",
+                "the SQLite catalogue (created when missing), or a\n"
+                "postgresql:// connection URI (tables created when missing;\n"
+                "a read-only standby is refused: import at the head office)")
+        .Option("--articles", "A.csv",
+                "header codigo[,descripcion][,precio1..precio8][,imps_act][,ban_imps];\n"
+                "rows are upserted by code; an empty price is no price;\n"
+                "prices may be negative (a deposit given back). Without\n"
+                "descripcion the rows only update articles already there\n"
+                "(codigo,precio2: new prices on list 2)")
+        .Option("--taxes", "T.csv",
+                "header pct, one row per tax, tax 1 first; replaces the\n"
+                "taxes (a file without rows is refused)")
+        .Option("--delimiter", "C", "the field delimiter (default ','; e.g. ';')")
+        .Option("--encoding", "NAME",
+                "the files' single-byte code page (e.g. windows-1252);\n"
+                "default UTF-8");
+    Command demo(app, "init-demo", "write a demo catalogue", DEMO_USAGE, DEMO_TEXT);
+    demo.Option("--db", "FILE", DB_HELP);
+    app.footer(MAIN_FOOTER);  // after the commands, which would take it as theirs
+
+    // The command named so far, for messages: "srv_zel serve".
+    const auto who = [&app] {
+        const auto chosen = app.get_subcommands();
+        return chosen.empty() ? std::string("srv_zel") : "srv_zel " + chosen[0]->get_name();
+    };
     try {
         if (args.empty()) {
-            err << MAIN_HELP;
+            err << app.help();
             return EXIT_USAGE;
         }
-        const std::string& command = args[0];
-        if (command == "-h" || command == "--help" || command == "help") {
-            out << MAIN_HELP;
+        if (args[0] == "help") {
+            out << app.help();
             return EXIT_OK;
         }
-        if (command == "--version") {
-            out << "srv_zel " << ZEL_VERSION << "\n";
+        try {
+            ParseArgs(app, args);
+        } catch (const CLI::CallForHelp&) {
+            out << app.help();  // the chosen command's
             return EXIT_OK;
+        } catch (const CLI::CallForVersion& e) {
+            out << e.what() << "\n";
+            return EXIT_OK;
+        } catch (const CommandLineError& e) {
+            throw UsageError(who() + ": " + e.what());
         }
-        if (command == "serve") {
-            return RunServe(args, out, err);
+        if (const auto extra = app.remaining(true); !extra.empty()) {
+            throw UsageError(app.get_subcommands().empty()
+                                 ? "srv_zel: unknown command '" + extra[0] + "'"
+                                 : who() + ": unknown option '" + extra[0] + "'");
         }
-        if (command == "import") {
-            return RunImport(args, out, err);
+        try {
+            if (serve.Chosen()) {
+                return RunServe(serve.Options(), err);
+            }
+            if (importing.Chosen()) {
+                return RunImport(importing.Options(), out, err);
+            }
+            if (demo.Chosen()) {
+                return RunInitDemo(demo.Options(), out);
+            }
+        } catch (const UsageError& e) {
+            const std::string what = e.what();
+            throw UsageError(what.starts_with("srv_zel") ? what : who() + ": " + what);
         }
-        if (command == "init-demo") {
-            return RunInitDemo(args, out);
-        }
-        throw UsageError("srv_zel: unknown command '" + command + "'");
+        err << app.help();
+        return EXIT_USAGE;
     } catch (const UsageError& e) {
         err << e.what() << " (try srv_zel --help)\n";
         return EXIT_USAGE;

@@ -1,5 +1,6 @@
 #include "srv_zel/PgCatalogue.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "common/Text.h"
 #include "srv_zel/ArticleLookup.h"
+#include "srv_zel/CancelSignal.h"
 #include "srv_zel/Postgres.h"
 #include "srv_zel/RequestError.h"
 #include "srv_zel/Standby.h"
@@ -240,7 +242,7 @@ public:
     }
 
     RowSet Query(std::string_view providerName, std::string_view commandText,
-                 const QueryLimits& limits) override {
+                 const QueryLimits& limits, CancelSignal* gone) override {
         CheckProvider(providerName);
         const std::string text = OrderedCommandText(commandText);
         const std::string word = FirstWord(text);
@@ -261,7 +263,16 @@ public:
                 }
             }
         } rollback{conn_};
-        return Collect(text, limits);
+        // Made after the rollback, so that no cancel request is sent once
+        // the rollback runs.
+        const PgCancel cancel(conn_);
+        std::atomic<bool> cancelled{false};
+        CancelSignal unwatched;
+        const auto stop = (gone != nullptr ? *gone : unwatched).OnCancel([&] {
+            cancelled = true;
+            cancel.Send();
+        });
+        return Collect(text, limits, cancel, cancelled);
     }
 
     bool Healthy() const override { return conn_.Healthy(); }
@@ -269,8 +280,13 @@ public:
 private:
     // Reads the rows one at a time, so that the limits hold before the rows
     // take the memory.
-    RowSet Collect(const std::string& text, const QueryLimits& limits) {
+    RowSet Collect(const std::string& text, const QueryLimits& limits, const PgCancel& cancel,
+                   const std::atomic<bool>& cancelled) {
         pg_conn* c = conn_.Handle();
+        // The server ignores a cancel request that comes between statements.
+        if (cancelled) {
+            throw QueryCancelled();
+        }
         if (!PQsendQueryParams(c, text.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0)) {
             conn_.Check(nullptr, "sending the query");
         }
@@ -290,10 +306,7 @@ private:
                     Take(result, rows, collector);
                 } catch (const RequestError& e) {
                     refused = e;
-                    PGcancel* cancel = PQgetCancel(c);
-                    char why[256];
-                    PQcancel(cancel, why, sizeof why);
-                    PQfreeCancel(cancel);
+                    cancel.Send();
                 }
                 continue;
             }
@@ -305,6 +318,9 @@ private:
         }
         if (refused) {
             throw *refused;
+        }
+        if (failed && cancelled && conn_.Healthy()) {
+            throw QueryCancelled();
         }
         if (failed) {
             Refuse(*failed, limits);

@@ -49,6 +49,19 @@ void PgConnection::Finisher::operator()(pg_conn* c) const {
     PQfinish(c);
 }
 
+PgCancel::PgCancel(const PgConnection& conn) : cancel_(PQgetCancel(conn.Handle())) {}
+
+void PgCancel::Freer::operator()(pg_cancel* c) const {
+    PQfreeCancel(c);
+}
+
+void PgCancel::Send() const {
+    if (cancel_) {
+        char why[256];
+        PQcancel(cancel_.get(), why, sizeof why);
+    }
+}
+
 PgConnection::PgConnection(const std::string& uri) : conn_(PQconnectdb(uri.c_str())) {
     if (!conn_) {
         throw PgError("database \"" + uri + "\": out of memory", "");

@@ -1,6 +1,6 @@
-// Postgres: RAII handles for a libpq connection and its results, with
-// errors that name the database (never its password) and the server's
-// reason, and a flag for a connection that was lost.
+// Postgres: RAII handles for a libpq connection, its results and its cancel
+// requests, with errors that name the database (never its password) and the
+// server's reason, and a flag for a connection that was lost.
 #pragma once
 
 #include <memory>
@@ -13,6 +13,7 @@
 
 struct pg_conn;
 struct pg_result;
+struct pg_cancel;
 
 namespace zel {
 
@@ -77,6 +78,21 @@ private:
     };
     std::unique_ptr<pg_conn, Finisher> conn_;
     std::string name_;
+};
+
+// Asks the server to stop what a connection runs now. Made before the
+// statement is sent; Send() may be called from any thread, any number of
+// times, and does nothing once the statement has ended.
+class PgCancel {
+public:
+    explicit PgCancel(const PgConnection& conn);
+    void Send() const;
+
+private:
+    struct Freer {
+        void operator()(pg_cancel* c) const;
+    };
+    std::unique_ptr<pg_cancel, Freer> cancel_;
 };
 
 }  // namespace zel

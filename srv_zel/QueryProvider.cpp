@@ -1,6 +1,7 @@
 #include "srv_zel/QueryProvider.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <memory>
 
@@ -8,6 +9,7 @@
 
 #include "common/ServerNames.h"
 #include "common/Text.h"
+#include "srv_zel/CancelSignal.h"
 #include "srv_zel/RequestError.h"
 
 namespace zel {
@@ -72,25 +74,36 @@ std::string DeclaredType(const char* decl) {
     return "numeric";
 }
 
-class DeadlineGuard {
+// Stops a running statement at its deadline, or once its client has gone.
+// The stop only raises a flag that the progress handler reads, rather than
+// calling sqlite3_interrupt from the thread that sees the client go: SQLite
+// forgets an interrupt that comes before the first step, and the flag, read
+// every PROGRESS_STEP steps beside the clock, is never lost.
+class QueryGuard {
 public:
-    DeadlineGuard(sqlite3* db, std::chrono::milliseconds limit)
+    QueryGuard(sqlite3* db, std::chrono::milliseconds limit)
         : db_(db), deadline_(std::chrono::steady_clock::now() + limit) {
-        sqlite3_progress_handler(db_, PROGRESS_STEP, &DeadlineGuard::Check, this);
+        sqlite3_progress_handler(db_, PROGRESS_STEP, &QueryGuard::Check, this);
     }
-    ~DeadlineGuard() { sqlite3_progress_handler(db_, 0, nullptr, nullptr); }
-    DeadlineGuard(const DeadlineGuard&) = delete;
-    DeadlineGuard& operator=(const DeadlineGuard&) = delete;
+    ~QueryGuard() { sqlite3_progress_handler(db_, 0, nullptr, nullptr); }
+    QueryGuard(const QueryGuard&) = delete;
+    QueryGuard& operator=(const QueryGuard&) = delete;
+    void Cancel() { cancelled_ = true; }
+    bool Cancelled() const { return cancelled_; }
     bool Expired() const { return expired_; }
 
 private:
     static int Check(void* self) {
-        auto* guard = static_cast<DeadlineGuard*>(self);
+        auto* guard = static_cast<QueryGuard*>(self);
+        if (guard->cancelled_) {
+            return 1;
+        }
         guard->expired_ = std::chrono::steady_clock::now() > guard->deadline_;
         return guard->expired_ ? 1 : 0;
     }
     sqlite3* db_;
     std::chrono::steady_clock::time_point deadline_;
+    std::atomic<bool> cancelled_{false};
     bool expired_ = false;
 };
 
@@ -222,7 +235,7 @@ void RowCollector::Add(std::vector<FieldValue> row) {
 }
 
 RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
-                        const QueryLimits& limits) {
+                        const QueryLimits& limits, CancelSignal* gone) {
     CheckProvider(providerName);
     const StatementPtr stmt = PrepareSingle(db, OrderedCommandText(commandText));
     sqlite3_stmt* s = stmt.get();
@@ -233,7 +246,9 @@ RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string
         rows.Columns.push_back(
             {sqlite3_column_name(s, c), DeclaredType(sqlite3_column_decltype(s, c))});
     }
-    const DeadlineGuard deadline(db.Handle(), limits.MaxTime);
+    QueryGuard guard(db.Handle(), limits.MaxTime);
+    CancelSignal unwatched;
+    const auto stop = (gone != nullptr ? *gone : unwatched).OnCancel([&guard] { guard.Cancel(); });
     RowCollector collector(rows, limits);
     for (;;) {
         const int rc = sqlite3_step(s);
@@ -241,7 +256,10 @@ RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string
             break;
         }
         if (rc != SQLITE_ROW) {
-            if (deadline.Expired()) {
+            if (guard.Cancelled()) {
+                throw QueryCancelled();
+            }
+            if (guard.Expired()) {
                 throw RequestError("query refused: it ran longer than " +
                                    std::to_string(limits.MaxTime.count()) + " ms");
             }

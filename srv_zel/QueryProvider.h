@@ -5,12 +5,23 @@
 
 #include <chrono>
 #include <cstddef>
+#include <stdexcept>
 #include <string_view>
 
 #include "server/RowSet.h"
 #include "srv_zel/Sqlite.h"
 
 namespace zel {
+
+class CancelSignal;
+
+// A query stopped because nobody waits for its rows any more (its client
+// has gone, or the server stops): neither the request's fault nor the
+// database's.
+class QueryCancelled : public std::runtime_error {
+public:
+    QueryCancelled() : std::runtime_error("the query was stopped: its client has gone") {}
+};
 
 struct QueryLimits {
     std::chrono::milliseconds MaxTime{4000};  // below the gateway's 5 s wait
@@ -45,8 +56,9 @@ private:
 // Throws RequestError (the command is refused, nothing ran or changed) for
 // an unknown provider, an empty command, more than one statement, anything
 // but reading, a query over its limits, a BLOB value or SQL that SQLite
-// rejects; SqliteError when the database itself fails (unreadable, corrupt).
+// rejects; SqliteError when the database itself fails (unreadable, corrupt);
+// QueryCancelled when gone (may be null) is cancelled while the query runs.
 RowSet RunProviderQuery(Database& db, std::string_view providerName, std::string_view commandText,
-                        const QueryLimits& limits);
+                        const QueryLimits& limits, CancelSignal* gone = nullptr);
 
 }  // namespace zel

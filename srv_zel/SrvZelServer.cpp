@@ -28,6 +28,9 @@ constexpr std::size_t METRICS_CONNECTIONS = 32;
 constexpr std::size_t METRICS_HEAD_BYTES = 8u << 10;
 constexpr std::chrono::milliseconds METRICS_REQUEST_TIME{10'000};
 constexpr std::chrono::milliseconds METRICS_IDLE_TIME{15'000};
+// The answer to a request whose client went before it was answered (nobody
+// reads it; the access log tells the status apart from the server's errors).
+constexpr int CLIENT_GONE_STATUS = 499;
 
 std::string Printable(std::string_view text) {
     std::string out;
@@ -53,6 +56,8 @@ HttpResponse Guarded(ServerMetrics& metrics, Body&& body) {
         return body();
     } catch (const RequestError& e) {
         return ErrorReply(400, e.what());
+    } catch (const QueryCancelled& e) {
+        return ErrorReply(CLIENT_GONE_STATUS, e.what());
     } catch (const StoreError& e) {
         metrics.DatabaseError();
         return ErrorReply(500, e.what());
@@ -291,8 +296,8 @@ private:
         RowSet rows;
         {
             auto lease = pool_.Acquire();
-            rows =
-                lease.Session().Query(request.ProviderName, request.CommandText, options_.Limits);
+            rows = lease.Session().Query(request.ProviderName, request.CommandText, options_.Limits,
+                                         req.Gone.get());
         }
         try {
             HttpResponse answer = Json(EncodeRowSet(rows));
@@ -325,6 +330,10 @@ private:
             FormatRequestLogLine(std::chrono::system_clock::now(), req.RemoteAddress,
                                  req.RemotePort, req.Method.empty() ? "-" : req.Method,
                                  req.Path.empty() ? "-" : req.Path, res.Status, spent);
+        if (res.Status == CLIENT_GONE_STATUS) {
+            Write(line + " client gone");
+            return;
+        }
         if (res.Status >= 400) {
             const std::string why = DecodeError(res.Body);
             if (!why.empty()) {

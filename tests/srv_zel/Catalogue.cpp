@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "common/ServerNames.h"
 #include "srv_zel/CatalogueStore.h"
 #ifdef ZEL_WITH_POSTGRESQL
 #include "srv_zel/Postgres.h"
@@ -220,6 +221,14 @@ std::string Client::ReadAll() const {
 void Client::ResetOnClose() const {
     const linger now{1, 0};
     setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
+std::string EndlessQueryRequest() {
+    const std::string body =
+        EncodeGetRecordsRequest({std::string(TAX_PROVIDER), std::string(ENDLESS_QUERY)});
+    return "POST " + std::string(GET_RECORDS_PATH) +
+           " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 bool LogHas(RunningServer& server, const std::string& text) {

@@ -124,6 +124,12 @@ private:
     bool connected_ = false;
 };
 
+// A query that runs until something stops it, on either store.
+inline constexpr const char* ENDLESS_QUERY =
+    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c";
+// ENDLESS_QUERY as a whole AS_GetRecords request, to send on a raw Client.
+std::string EndlessQueryRequest();
+
 // Whether a log line holds text within 5 s (lines are written once the
 // answer has gone).
 bool LogHas(RunningServer& server, const std::string& text);

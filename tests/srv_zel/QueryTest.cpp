@@ -2,9 +2,14 @@
 // command that must be refused without changing anything.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "Catalogue.h"
 #include "common/ServerNames.h"
 #include "server/CoData_Srv_Zel.h"
+#include "srv_zel/CancelSignal.h"
+#include "srv_zel/CatalogueStore.h"
 
 namespace zel {
 namespace {
@@ -53,6 +58,33 @@ TEST_P(Query, TaxRowsComeWholeInTaxNumberOrder) {
         EXPECT_EQ(rows.Columns[0].Type, "float");
         std::vector<FieldValue> expected(pcts.begin(), pcts.end());
         EXPECT_EQ(Column(rows, 0), expected);
+    }
+}
+
+// Each store stops a query whose client has gone, whether it goes while the
+// query runs or before it starts, and its session answers the next one.
+TEST_P(Query, ACancelledQueryEndsAndItsSessionGoesOn) {
+    const auto store = OpenCatalogueStore(db_);
+    const auto session = store->OpenSession();
+    QueryLimits limits;
+    limits.MaxTime = std::chrono::seconds(20);  // far beyond the cancel
+    for (const auto after : {std::chrono::milliseconds(50), std::chrono::milliseconds(0)}) {
+        SCOPED_TRACE(after.count());
+        CancelSignal gone;
+        if (after.count() == 0) {
+            gone.Cancel();
+        }
+        std::thread client([&] {
+            std::this_thread::sleep_for(after);
+            gone.Cancel();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_THROW(session->Query(TAX_PROVIDER, test::ENDLESS_QUERY, limits, &gone),
+                     QueryCancelled);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, limits.MaxTime / 2);
+        client.join();
+        EXPECT_TRUE(session->Healthy());
+        EXPECT_EQ(session->Query(TAX_PROVIDER, "SELECT 1", limits, nullptr).Rows.size(), 1u);
     }
 }
 

@@ -136,6 +136,26 @@ TEST(Restart, TellsSystemdAndOutlivesSighup) {
     close(sock);
 }
 
+TEST(Restart, SigtermWithQueriesRunningEndsAtOnce) {
+    test::TempDir dir;
+    ServeProcess server(dir.File("t.db"), "127.0.0.1:0", dir.File("1.log"));
+    const std::string address = server.WaitForAddress();
+    std::vector<std::unique_ptr<test::Client>> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(
+            std::make_unique<test::Client>(ParseServerAddress(address, DEFAULT_SERVER_PORT)));
+        clients.back()->Send(test::EndlessQueryRequest());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // both running
+    const auto start = std::chrono::steady_clock::now();
+    server.Signal(SIGTERM);
+    const int status = server.Wait();
+    // Well before the queries' own 4 s limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(server.Log().ends_with("srv_zel: stopped\n")) << server.Log();
+}
+
 TEST(Restart, ASecondServerOnABusyPortFails) {
     test::TempDir dir;
     const std::string db = dir.File("t.db");
