@@ -1,0 +1,269 @@
+#include "srv_zel/HttpRequestReader.h"
+
+#include <algorithm>
+#include <boost/beast/http/error.hpp>
+
+#include "common/Text.h"
+
+namespace zel {
+
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+
+// Blank lines allowed before a request (some clients end a body with one).
+constexpr std::size_t MAX_BLANK_BYTES = 4;
+constexpr std::size_t QUOTED_VALUE_BYTES = 40;
+constexpr std::string_view HEAD_END = "\r\n\r\n";
+constexpr std::string_view CONTROL_BYTE = "a header value holds a control byte";
+constexpr std::string_view BAD_LINE = "the request line is not \"METHOD TARGET HTTP/1.1\"";
+constexpr std::string_view CHUNKED_ONLY = "only \"Transfer-Encoding: chunked\" alone frames a body here";
+
+bool IsControl(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+bool IsBlank(char c) {
+    return c == '\r' || c == '\n';
+}
+
+std::string Quoted(boost::beast::string_view value) {
+    return std::string(value.substr(0, QUOTED_VALUE_BYTES));
+}
+
+}  // namespace
+
+std::string_view HttpRequest::Header(std::string_view lowerName) const {
+    for (const auto& [name, value] : Headers) {
+        if (name == lowerName) {
+            return value;
+        }
+    }
+    return {};
+}
+
+HttpRequestReader::HttpRequestReader(HttpLimits limits, Charge charge)
+    : limits_(limits),
+      charge_(std::move(charge)),
+      onChunk_([this](std::uint64_t size, boost::beast::string_view ext, error_code& ec) {
+          OnChunk(size, ext, ec);
+      }) {
+    Reset();
+}
+
+void HttpRequestReader::Reset() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(limits_.MaxHeadBytes + HEAD_END.size()));
+    parser_->body_limit(limits_.MaxBodyBytes);
+    parser_->on_chunk_header(onChunk_);
+    overBudget_ = false;
+    wantsContinue_ = false;
+    status_ = 0;
+    reason_.clear();
+}
+
+bool HttpRequestReader::AboutTheRequest(const error_code& ec) {
+    return ec.category() == http::make_error_code(http::error::bad_method).category() &&
+           ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
+                                                    boost::beast::flat_buffer& buffer) {
+    if (ec == http::error::bad_method && buffer.size() > 0 &&
+        IsBlank(*static_cast<const char*>(buffer.data().data()))) {
+        const auto* bytes = static_cast<const char*>(buffer.data().data());
+        const std::size_t blank = static_cast<std::size_t>(
+            std::find_if_not(bytes, bytes + buffer.size(), IsBlank) - bytes);
+        buffer.consume(blank);
+        blankBytes_ += blank;
+        if (blankBytes_ > MAX_BLANK_BYTES) {
+            return Fail(400, "blank lines where a request should be");
+        }
+        Reset();
+        return Step::ReadHead;
+    }
+    if (ec) {
+        return Refusal(ec);
+    }
+    blankBytes_ = 0;
+    return CheckHead();
+}
+
+HttpRequestReader::Step HttpRequestReader::BodyRead(const error_code& ec) {
+    return ec ? Refusal(ec) : Step::Done;
+}
+
+HttpRequestReader::Step HttpRequestReader::Fail(int status, std::string reason) {
+    status_ = status;
+    reason_ = std::move(reason);
+    return Step::Failed;
+}
+
+// What Beast takes but this server does not serve.
+HttpRequestReader::Step HttpRequestReader::CheckHead() {
+    const auto& m = parser_->get();
+    const std::string target(m.target());
+    if (target.empty() || target[0] != '/') {
+        return Fail(400, std::string(BAD_LINE));
+    }
+    if (m.version() != 10 && m.version() != 11) {
+        return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
+    }
+    std::size_t headers = 0;
+    std::size_t lengths = 0;
+    for (const auto& field : m) {
+        const auto value = field.value();
+        if (++headers > limits_.MaxHeaders) {
+            return Fail(431, "more than " + std::to_string(limits_.MaxHeaders) + " headers");
+        }
+        if (std::any_of(value.begin(), value.end(),
+                        [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
+            return Fail(400, std::string(CONTROL_BYTE));
+        }
+        lengths += field.name() == http::field::content_length ? 1 : 0;
+    }
+    if (lengths > 1) {
+        return Fail(400, "Content-Length appears more than once");
+    }
+    const auto encoding = m.find(http::field::transfer_encoding);
+    if (encoding != m.end() &&
+        AsciiLower(std::string_view(encoding->value().data(), encoding->value().size())) !=
+            "chunked") {
+        return Fail(501, std::string(CHUNKED_ONLY));
+    }
+    if (m.version() == 11 && m.find(http::field::host) == m.end()) {
+        return Fail(400, "an HTTP/1.1 request names its Host");
+    }
+    const auto coding = m[http::field::content_encoding];
+    const std::string lowerCoding = AsciiLower(std::string_view(coding.data(), coding.size()));
+    if (!lowerCoding.empty() && lowerCoding != "identity") {
+        return Fail(415, "Content-Encoding \"" + lowerCoding +
+                             "\" is not accepted; send the body as it is");
+    }
+    const auto length = parser_->content_length();
+    if (length && *length > 0) {
+        if (charge_ && !charge_(static_cast<std::size_t>(*length))) {
+            return Fail(503, std::string(BUDGET_FULL));
+        }
+        charged_ += static_cast<std::size_t>(*length);
+    }
+    if (parser_->is_done()) {
+        return Step::Done;
+    }
+    wantsContinue_ = AsciiLower(std::string_view(m[http::field::expect].data(),
+                                                 m[http::field::expect].size())) == "100-continue";
+    return Step::ReadBody;
+}
+
+void HttpRequestReader::OnChunk(std::uint64_t size, boost::beast::string_view, error_code& ec) {
+    if (size == 0 || size > limits_.MaxBodyBytes) {
+        return;  // the last chunk; or one Beast refuses as over the body limit
+    }
+    if (charge_ && !charge_(static_cast<std::size_t>(size))) {
+        overBudget_ = true;
+        ec = http::error::body_limit;
+        return;
+    }
+    charged_ += static_cast<std::size_t>(size);
+}
+
+// Beast stopped: says why in this server's terms.
+HttpRequestReader::Step HttpRequestReader::Refusal(const error_code& ec) {
+    if (overBudget_) {
+        return Fail(503, std::string(BUDGET_FULL));
+    }
+    const std::string max = std::to_string(limits_.MaxBodyBytes);
+    const auto& m = parser_->get();
+    switch (static_cast<http::error>(ec.value())) {
+        case http::error::header_limit:
+            return parser_->is_header_done()
+                       ? Fail(431, "trailers push the headers over their limits")
+                       : Fail(431, "request line and headers over " +
+                                       std::to_string(limits_.MaxHeadBytes) + " bytes");
+        case http::error::body_limit:
+            return parser_->chunked()
+                       ? Fail(413, "chunked body over " + max + " bytes")
+                       : Fail(413, "body of " + Quoted(m[http::field::content_length]) +
+                                       " bytes; at most " + max + " are taken");
+        case http::error::bad_content_length:
+            return Fail(400, "Content-Length \"" + Quoted(m[http::field::content_length]) +
+                                 "\" is not a size, or another framing is given too");
+        case http::error::bad_transfer_encoding:
+            return Fail(400, std::string(CHUNKED_ONLY));
+        case http::error::bad_version:
+            return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
+        case http::error::bad_value:
+            return Fail(400, std::string(CONTROL_BYTE));
+        case http::error::bad_chunk:
+        case http::error::bad_chunk_extension:
+            return Fail(400, "the chunked body is malformed");
+        case http::error::bad_method:
+        case http::error::bad_target:
+            return Fail(400, std::string(BAD_LINE));
+        default:
+            return Fail(400, m.method_string().empty() ? std::string(BAD_LINE)
+                                                       : "a header line is not \"Name: value\"");
+    }
+}
+
+void HttpRequestReader::NameFrom(const boost::beast::flat_buffer& buffer, HttpRequest& about) {
+    const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
+    const std::string_view line = bytes.substr(0, bytes.find("\r\n"));
+    const auto sp1 = line.find(' ');
+    const auto sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
+    if (line.size() < bytes.size() && sp2 != std::string_view::npos && line[sp1 + 1] == '/') {
+        about.Method = line.substr(0, sp1);
+        about.Target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+        about.Path = about.Target.substr(0, about.Target.find('?'));
+    }
+}
+
+HttpRequest HttpRequestReader::Take() {
+    auto message = parser_->release();
+    HttpRequest request;
+    request.Method = std::string(message.method_string());
+    request.Target = std::string(message.target());
+    request.Path = request.Target.substr(0, request.Target.find('?'));
+    for (const auto& field : message) {
+        request.Headers.emplace_back(
+            AsciiLower(std::string_view(field.name_string().data(), field.name_string().size())),
+            std::string(field.value()));
+    }
+    request.KeepAlive = message.keep_alive();
+    request.Body = std::move(message.body());
+    Reset();
+    return request;
+}
+
+HttpRequestReader::Step HttpRequestReader::Feed(boost::beast::flat_buffer& buffer) {
+    for (;;) {
+        Parser& parser = *parser_;
+        const bool head = !parser.is_header_done();
+        parser.eager(!head);
+        error_code ec;
+        const std::size_t used = parser.put(buffer.data(), ec);
+        buffer.consume(used);
+        if (ec == http::error::need_more) {
+            return head ? Step::ReadHead : Step::ReadBody;
+        }
+        if (!ec && !(head ? parser.is_header_done() : parser.is_done())) {
+            if (used == 0) {
+                return head ? Step::ReadHead : Step::ReadBody;
+            }
+            continue;
+        }
+        if (!head) {
+            return BodyRead(ec);
+        }
+        const Step step = HeadRead(ec, buffer);
+        if (step != Step::ReadHead && step != Step::ReadBody) {
+            return step;
+        }
+        if (buffer.size() == 0) {
+            return step;
+        }
+    }
+}
+
+}  // namespace zel
