@@ -64,8 +64,8 @@ void HttpRequestReader::Reset() {
 }
 
 bool HttpRequestReader::AboutTheRequest(const error_code& ec) {
-    return ec.category() == http::make_error_code(http::error::bad_method).category() &&
-           ec != http::error::end_of_stream && ec != http::error::partial_message;
+    return !ec || (ec.category() == http::make_error_code(http::error::bad_method).category() &&
+           ec != http::error::end_of_stream && ec != http::error::partial_message);
 }
 
 HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
@@ -204,18 +204,6 @@ HttpRequestReader::Step HttpRequestReader::Refusal(const error_code& ec) {
         default:
             return Fail(400, m.method_string().empty() ? std::string(BAD_LINE)
                                                        : "a header line is not \"Name: value\"");
-    }
-}
-
-void HttpRequestReader::NameFrom(const boost::beast::flat_buffer& buffer, HttpRequest& about) {
-    const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
-    const std::string_view line = bytes.substr(0, bytes.find("\r\n"));
-    const auto sp1 = line.find(' ');
-    const auto sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
-    if (line.size() < bytes.size() && sp2 != std::string_view::npos && line[sp1 + 1] == '/') {
-        about.Method = line.substr(0, sp1);
-        about.Target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-        about.Path = about.Target.substr(0, about.Target.find('?'));
     }
 }
 

@@ -61,10 +61,6 @@ public:
     int ErrorStatus() const { return status_; }
     const std::string& ErrorReason() const { return reason_; }
 
-    // Method, target and path from the first line in buffer, so that a
-    // request whose head never came whole is still named in the log.
-    static void NameFrom(const boost::beast::flat_buffer& buffer, HttpRequest& about);
-
     // The complete request; the reader is then ready for the next one.
     HttpRequest Take();
 

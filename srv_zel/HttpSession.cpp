@@ -342,13 +342,11 @@ private:
         if (!about_.Method.empty()) {
             return;
         }
-        if (reader_.Beast().is_header_done()) {
-            const auto& m = reader_.Beast().get();
+        // Beast takes the request line as soon as it is whole.
+        if (const auto& m = reader_.Beast().get(); !m.method_string().empty()) {
             about_.Method = std::string(m.method_string());
             about_.Target = std::string(m.target());
             about_.Path = about_.Target.substr(0, about_.Target.find('?'));
-        } else {
-            HttpRequestReader::NameFrom(buffer_, about_);
         }
     }
 
