@@ -83,6 +83,15 @@ HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
         Reset();
         return Step::ReadHead;
     }
+    if (ec == http::error::bad_version) {
+        // Beast's word for another version, and for a line ended by a bare LF.
+        const std::string_view bytes(static_cast<const char*>(buffer.data().data()),
+                                     buffer.size());
+        const auto lf = bytes.find('\n');
+        return lf == std::string_view::npos || (lf > 0 && bytes[lf - 1] == '\r')
+                   ? Fail(505, "only HTTP/1.0 and HTTP/1.1 are served")
+                   : Fail(400, "lines end with CRLF");
+    }
     if (ec) {
         return Refusal(ec);
     }
@@ -191,8 +200,6 @@ HttpRequestReader::Step HttpRequestReader::Refusal(const error_code& ec) {
                                  "\" is not a size, or another framing is given too");
         case http::error::bad_transfer_encoding:
             return Fail(400, std::string(CHUNKED_ONLY));
-        case http::error::bad_version:
-            return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
         case http::error::bad_value:
             return Fail(400, std::string(CONTROL_BYTE));
         case http::error::bad_chunk:

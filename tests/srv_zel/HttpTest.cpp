@@ -99,16 +99,18 @@ TEST(HttpRequestReader, RequestsAndTheirLimits) {
                 buffer.commit(bytes.size());
                 step = reader.Feed(buffer);
             };
+            // Byte by byte too, the next request's bytes follow: some faults
+            // (a bare LF, a chunk longer than its size) show only with them.
+            const std::string next = "GET /next HTTP/1.1\r\nHost: x\r\n\r\n";
+            const std::string all = c.bytes + next;
             std::size_t used = 0;
             if (byteByByte) {
-                for (std::size_t i = 0;
-                     i < c.bytes.size() && step != Step::Failed && step != Step::Done; ++i) {
-                    put(std::string_view(c.bytes).substr(i, 1));
+                for (; used < all.size() && step != Step::Failed && step != Step::Done; ++used) {
+                    put(std::string_view(all).substr(used, 1));
                 }
             } else {
-                const std::string next = "GET /next HTTP/1.1\r\nHost: x\r\n\r\n";
-                put(c.bytes + next);
-                used = c.bytes.size() + next.size() - buffer.size();
+                put(all);
+                used = all.size() - buffer.size();
             }
             if (c.status != 0) {
                 EXPECT_EQ(step, Step::Failed);
@@ -116,9 +118,7 @@ TEST(HttpRequestReader, RequestsAndTheirLimits) {
                 continue;
             }
             ASSERT_EQ(step, Step::Done) << reader.ErrorReason();
-            if (!byteByByte) {
-                EXPECT_EQ(used, c.bytes.size());  // the next request is left alone
-            }
+            EXPECT_EQ(used, c.bytes.size());  // the next request is left alone
             const HttpRequest r = reader.Take();
             EXPECT_EQ(r.Body, c.body);
             EXPECT_EQ(r.KeepAlive, c.keepAlive);
