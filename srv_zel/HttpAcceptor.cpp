@@ -42,9 +42,9 @@ void HttpAcceptor::Bind(const ServerAddress& listen) {
     const std::string where = listen.ToString();
     error_code ec;
     tcp::resolver resolver(acceptor_.get_executor());
-    const auto found = resolver.resolve(listen.Host, std::to_string(listen.Port),
-                                        tcp::resolver::passive | tcp::resolver::numeric_service,
-                                        ec);
+    const auto found =
+        resolver.resolve(listen.Host, std::to_string(listen.Port),
+                         tcp::resolver::passive | tcp::resolver::numeric_service, ec);
     if (ec) {
         throw std::runtime_error("cannot listen on " + where + ": " + ec.message());
     }

@@ -18,7 +18,8 @@ constexpr std::size_t QUOTED_VALUE_BYTES = 40;
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr std::string_view CONTROL_BYTE = "a header value holds a control byte";
 constexpr std::string_view BAD_LINE = "the request line is not \"METHOD TARGET HTTP/1.1\"";
-constexpr std::string_view CHUNKED_ONLY = "only \"Transfer-Encoding: chunked\" alone frames a body here";
+constexpr std::string_view CHUNKED_ONLY =
+    "only \"Transfer-Encoding: chunked\" alone frames a body here";
 
 bool IsControl(unsigned char c) {
     return (c < 0x20 && c != '\t') || c == 0x7F;
@@ -65,7 +66,7 @@ void HttpRequestReader::Reset() {
 
 bool HttpRequestReader::AboutTheRequest(const error_code& ec) {
     return !ec || (ec.category() == http::make_error_code(http::error::bad_method).category() &&
-           ec != http::error::end_of_stream && ec != http::error::partial_message);
+                   ec != http::error::end_of_stream && ec != http::error::partial_message);
 }
 
 HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
@@ -85,8 +86,7 @@ HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
     }
     if (ec == http::error::bad_version) {
         // Beast's word for another version, and for a line ended by a bare LF.
-        const std::string_view bytes(static_cast<const char*>(buffer.data().data()),
-                                     buffer.size());
+        const std::string_view bytes(static_cast<const char*>(buffer.data().data()), buffer.size());
         const auto lf = bytes.find('\n');
         return lf == std::string_view::npos || (lf > 0 && bytes[lf - 1] == '\r')
                    ? Fail(505, "only HTTP/1.0 and HTTP/1.1 are served")

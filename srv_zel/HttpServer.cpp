@@ -12,6 +12,7 @@
 #include "common/EpisodeNotice.h"
 #include "srv_zel/HttpAcceptor.h"
 #include "srv_zel/HttpSession.h"
+#include "srv_zel/TlsContext.h"
 
 namespace zel {
 
@@ -22,6 +23,7 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 constexpr auto TRIM_INTERVAL = std::chrono::seconds(1);
+constexpr std::size_t HANDSHAKE_LINES_PER_SECOND = 10;
 
 std::vector<std::unique_ptr<IoLoop>> IoLoops(std::size_t wanted) {
     const std::size_t n =
@@ -34,6 +36,38 @@ std::vector<std::unique_ptr<IoLoop>> IoLoops(std::size_t wanted) {
 }
 
 }  // namespace
+
+ServingContext::ServingContext(HttpServerOptions options, HttpServer::Callbacks callbacks)
+    : Options(std::move(options)),
+      Cb(std::move(callbacks)),
+      Budget(Options.MemoryBudget, [this](const std::string& line) { Notice(line); }),
+      Lanes(Options.Lanes, [this](const std::string& line) { Notice(line); }),
+      HandshakeFailures(HANDSHAKE_LINES_PER_SECOND, std::chrono::seconds(1)) {
+    if (!Options.TlsCert.empty() || !Options.TlsKey.empty()) {
+        Tls = std::make_unique<asio::ssl::context>(
+            MakeServerTlsContext(Options.TlsCert, Options.TlsKey));
+    }
+}
+
+void ServingContext::Notice(const std::string& line) const {
+    if (Cb.OnNotice && !line.empty()) {
+        Cb.OnNotice(line);
+    }
+}
+
+HttpResponse ServingContext::Answer(const HttpRequest& request,
+                                    std::chrono::microseconds& spent) const {
+    const auto start = std::chrono::steady_clock::now();
+    HttpResponse response;
+    try {
+        response = Cb.Handle(request);
+    } catch (const std::exception& e) {
+        response = Cb.Error(500, e.what());
+    }
+    spent = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                  start);
+    return response;
+}
 
 class HttpServer::Impl {
 public:

@@ -10,7 +10,6 @@
 
 #include "srv_zel/CancelSignal.h"
 #include "srv_zel/HttpRequestReader.h"
-#include "srv_zel/TlsContext.h"
 
 namespace zel {
 
@@ -25,102 +24,12 @@ namespace {
 constexpr std::size_t READ_CHUNK = 16u << 10;
 // Bytes a client may send ahead while its request is served (pipelining).
 constexpr std::size_t MAX_READ_AHEAD = 64u << 10;
-constexpr auto SCAN_INTERVAL = std::chrono::milliseconds(100);
 // After an answer that closes, what the client still sends is read and
 // dropped this long, so that closing with unread bytes (which resets the
 // connection) does not destroy the answer before the client has read it.
 constexpr auto DRAIN_TIME = std::chrono::milliseconds(1000);
-constexpr std::size_t HANDSHAKE_LINES_PER_SECOND = 10;
 
 }  // namespace
-
-ServingContext::ServingContext(HttpServerOptions options, HttpServer::Callbacks callbacks)
-    : Options(std::move(options)),
-      Cb(std::move(callbacks)),
-      Budget(Options.MemoryBudget, [this](const std::string& line) { Notice(line); }),
-      Lanes(Options.Lanes, [this](const std::string& line) { Notice(line); }),
-      HandshakeFailures(HANDSHAKE_LINES_PER_SECOND, std::chrono::seconds(1)) {
-    if (!Options.TlsCert.empty() || !Options.TlsKey.empty()) {
-        Tls = std::make_unique<asio::ssl::context>(
-            MakeServerTlsContext(Options.TlsCert, Options.TlsKey));
-    }
-}
-
-void ServingContext::Notice(const std::string& line) const {
-    if (Cb.OnNotice && !line.empty()) {
-        Cb.OnNotice(line);
-    }
-}
-
-HttpResponse ServingContext::Answer(const HttpRequest& request,
-                                    std::chrono::microseconds& spent) const {
-    const auto start = Clock::now();
-    HttpResponse response;
-    try {
-        response = Cb.Handle(request);
-    } catch (const std::exception& e) {
-        response = Cb.Error(500, e.what());
-    }
-    spent = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-    return response;
-}
-
-void IoLoop::Add(std::shared_ptr<HttpConnection> connection) {
-    const std::lock_guard lock(mutex_);
-    connections_.emplace(connection.get(), std::move(connection));
-}
-
-void IoLoop::Remove(HttpConnection* connection) {
-    std::shared_ptr<HttpConnection> last;  // destroyed outside the lock
-    const std::lock_guard lock(mutex_);
-    if (const auto it = connections_.find(connection); it != connections_.end()) {
-        last = std::move(it->second);
-        connections_.erase(it);
-    }
-}
-
-std::vector<std::shared_ptr<HttpConnection>> IoLoop::Connections() const {
-    const std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<HttpConnection>> all;
-    all.reserve(connections_.size());
-    for (const auto& [raw, c] : connections_) {
-        all.push_back(c);
-    }
-    return all;
-}
-
-void IoLoop::Hold() {
-    guard_.emplace(Context.get_executor());
-    asio::post(Context, [this] { Scan(); });
-}
-
-void IoLoop::Stop() {
-    asio::post(Context, [this] {
-        for (const auto& c : Connections()) {
-            c->StopSoon();
-        }
-        stopped_ = true;
-        scan_.cancel();
-        guard_.reset();
-    });
-}
-
-void IoLoop::Scan() {
-    if (stopped_) {
-        return;
-    }
-    scan_.expires_after(SCAN_INTERVAL);
-    scan_.async_wait([this](const error_code& ec) {
-        if (ec) {
-            return;
-        }
-        const auto now = Clock::now();
-        for (const auto& c : Connections()) {
-            c->CheckDeadline(now);
-        }
-        Scan();
-    });
-}
 
 void SetClient(HttpRequest& request, const tcp::endpoint& peer) {
     const auto address = peer.address();
@@ -383,7 +292,9 @@ private:
                 self->Respond(std::move(a), spent);
             });
         };
-        job.Drop = [self, guard] { asio::post(self->loop_.Context, [self, guard] { self->Close(); }); };
+        job.Drop = [self, guard] {
+            asio::post(self->loop_.Context, [self, guard] { self->Close(); });
+        };
         if (!server_.Lanes.Dispatch(lane, std::move(job))) {
             Refuse(503, "too many requests of this kind waiting; try again later");
         }
@@ -396,12 +307,12 @@ private:
             return;
         }
         reading_ = true;
-        stream_.async_read_some(buffer_.prepare(READ_CHUNK),
-                                [self = this->shared_from_this()](const error_code& ec,
-                                                                  std::size_t n) {
-                                    self->reading_ = false;
-                                    self->OnWatch(ec, n);
-                                });
+        stream_.async_read_some(
+            buffer_.prepare(READ_CHUNK),
+            [self = this->shared_from_this()](const error_code& ec, std::size_t n) {
+                self->reading_ = false;
+                self->OnWatch(ec, n);
+            });
     }
 
     void OnWatch(const error_code& ec, std::size_t n) {
@@ -534,7 +445,7 @@ private:
     HttpRequestReader reader_;
     http::response<http::string_body> answer_;
     http::response<http::empty_body> continue_{http::status::continue_, 11};
-    HttpRequest about_;  // the request's line and client, for the access callback
+    HttpRequest about_;                   // the request's line and client, for the access callback
     std::shared_ptr<CancelSignal> gone_;  // of the request under way
     Clock::time_point deadline_;
     Phase phase_ = Phase::Reading;

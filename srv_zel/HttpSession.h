@@ -11,22 +11,17 @@
 #pragma once
 
 #include <atomic>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <chrono>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "srv_zel/HttpServer.h"
+#include "srv_zel/IoLoop.h"
 #include "srv_zel/LineRateLimit.h"
 #include "srv_zel/MemoryBudget.h"
 #include "srv_zel/WorkLanes.h"
@@ -48,62 +43,6 @@ struct ServingContext {
     LineRateLimit HandshakeFailures;
     std::atomic<bool> Stopping{false};
     std::atomic<std::size_t> Connections{0};
-};
-
-// A connection as its I/O thread and the server see it.
-class HttpConnection {
-public:
-    using Clock = std::chrono::steady_clock;
-    virtual ~HttpConnection() = default;
-    // On its I/O thread. The server stops: an idle connection closes, the
-    // request under way is cancelled and its answer sent.
-    virtual void StopSoon() = 0;
-    // On its I/O thread: acts on a time limit that has passed.
-    virtual void CheckDeadline(Clock::time_point now) = 0;
-    // On its I/O thread: closes the connection when it has no request under way.
-    virtual void CloseIfIdle() = 0;
-
-    // Any thread: since when no request is under way; max while one is.
-    Clock::time_point IdleSince() const { return Clock::time_point(Clock::duration(idle_)); }
-    // Any thread: takes the connection out of the idle ones, once, for the
-    // caller to close it.
-    bool Claim(Clock::time_point since) {
-        auto expected = since.time_since_epoch().count();
-        return expected != BUSY && idle_.compare_exchange_strong(expected, BUSY);
-    }
-
-protected:
-    void SetIdle(bool idle) { idle_ = idle ? Clock::now().time_since_epoch().count() : BUSY; }
-
-private:
-    static constexpr Clock::rep BUSY = Clock::duration::max().count();
-    std::atomic<Clock::rep> idle_{BUSY};
-};
-
-// One I/O thread: its io_context and the connections on it, whose time
-// limits it looks at now and then.
-class IoLoop {
-public:
-    boost::asio::io_context Context{1};
-
-    void Add(std::shared_ptr<HttpConnection> connection);
-    void Remove(HttpConnection* connection);
-    // Any thread.
-    std::vector<std::shared_ptr<HttpConnection>> Connections() const;
-    // Keeps Run() going until Stop(); starts the scan.
-    void Hold();
-    // From any thread: every connection is told to stop, then Run() ends
-    // once their work is done.
-    void Stop();
-
-private:
-    void Scan();
-
-    mutable std::mutex mutex_;
-    std::unordered_map<HttpConnection*, std::shared_ptr<HttpConnection>> connections_;
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
-    boost::asio::steady_timer scan_{Context};
-    bool stopped_ = false;
 };
 
 // Starts serving a connection accepted on loop's context (counted already

@@ -80,10 +80,10 @@ bool WorkLanes::Dispatch(std::size_t index, LaneJob job) {
             return false;
         }
         if (lane.busy + lane.queue.size() >= lane.threads.size()) {
-            line = lane.allBusy.Begin("all " + std::to_string(lane.threads.size()) + " " +
-                                          lane.config.Name +
-                                          " workers busy; requests wait their turn",
-                                      EpisodeNotice::Clock::now());
+            line =
+                lane.allBusy.Begin("all " + std::to_string(lane.threads.size()) + " " +
+                                       lane.config.Name + " workers busy; requests wait their turn",
+                                   EpisodeNotice::Clock::now());
         }
         lane.queue.push_back(std::move(job));
     }

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <set>
