@@ -22,6 +22,7 @@
 #include "common/ServerNames.h"
 #include "server/CoData_Srv_Zel.h"
 #include "server/WireFormat.h"
+#include "srv_zel/CancelSignal.h"
 #include "srv_zel/HttpRequestReader.h"
 #include "srv_zel/HttpServer.h"
 #include "srv_zel/LineRateLimit.h"
@@ -448,6 +449,37 @@ TEST(HttpServer, AClientThatResetsDuringItsRequestLeavesNoThreadSpinning) {
         client.ResetOnClose();
     }
     EXPECT_LT(CpuSecondsOver(std::chrono::seconds(1)), IDLE_CPU_SECONDS);
+}
+
+TEST(HttpServer, AClientThatGoesCancelsItsRequestAndItsQueuedOneNeverRuns) {
+    std::atomic<int> started{0};
+    std::atomic<int> cancelled{0};
+    HttpServerOptions options;
+    options.Lanes = {{"slow", 1, 0}};
+    Serving serving(options, [&](const HttpRequest& request) {
+        ++started;
+        const auto stop = request.Gone->OnCancel([&] { ++cancelled; });
+        while (!request.Gone->Cancelled()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return HttpResponse{200, "text/plain", "", {}};
+    });
+    {
+        Client running(serving.Address());
+        running.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        while (started == 0) {
+            std::this_thread::yield();
+        }
+        Client queued(serving.Address());
+        queued.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }  // both go: the queued one first
+    for (int i = 0; i < 500 && cancelled == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(cancelled, 1);
+    EXPECT_EQ(started, 1);
 }
 
 TEST(HttpServer, OutOfFileHandlesAnswers503WithoutSpinning) {
