@@ -100,13 +100,30 @@ HttpRequestReader::Step HttpRequestReader::HeadRead(const error_code& ec,
 }
 
 HttpRequestReader::Step HttpRequestReader::BodyRead(const error_code& ec) {
-    return ec ? Refusal(ec) : Step::Done;
+    return ec ? Refusal(ec) : CheckFields();  // with the trailers
 }
 
 HttpRequestReader::Step HttpRequestReader::Fail(int status, std::string reason) {
     status_ = status;
     reason_ = std::move(reason);
     return Step::Failed;
+}
+
+// The headers, and a chunked body's trailers with them: how many, and no
+// control bytes in their values.
+HttpRequestReader::Step HttpRequestReader::CheckFields() {
+    const auto& m = parser_->get();
+    if (static_cast<std::size_t>(std::distance(m.begin(), m.end())) > limits_.MaxHeaders) {
+        return Fail(431, "more than " + std::to_string(limits_.MaxHeaders) + " headers");
+    }
+    for (const auto& field : m) {
+        const auto value = field.value();
+        if (std::any_of(value.begin(), value.end(),
+                        [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
+            return Fail(400, std::string(CONTROL_BYTE));
+        }
+    }
+    return Step::Done;
 }
 
 // What Beast takes but this server does not serve.
@@ -119,20 +136,12 @@ HttpRequestReader::Step HttpRequestReader::CheckHead() {
     if (m.version() != 10 && m.version() != 11) {
         return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
     }
-    std::size_t headers = 0;
-    std::size_t lengths = 0;
-    for (const auto& field : m) {
-        const auto value = field.value();
-        if (++headers > limits_.MaxHeaders) {
-            return Fail(431, "more than " + std::to_string(limits_.MaxHeaders) + " headers");
-        }
-        if (std::any_of(value.begin(), value.end(),
-                        [](char c) { return IsControl(static_cast<unsigned char>(c)); })) {
-            return Fail(400, std::string(CONTROL_BYTE));
-        }
-        lengths += field.name() == http::field::content_length ? 1 : 0;
+    if (CheckFields() == Step::Failed) {
+        return Step::Failed;
     }
-    if (lengths > 1) {
+    if (std::count_if(m.begin(), m.end(), [](const auto& field) {
+            return field.name() == http::field::content_length;
+        }) > 1) {
         return Fail(400, "Content-Length appears more than once");
     }
     const auto encoding = m.find(http::field::transfer_encoding);

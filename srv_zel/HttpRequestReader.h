@@ -72,6 +72,7 @@ private:
     void Reset();
     Step Fail(int status, std::string reason);
     Step CheckHead();
+    Step CheckFields();
     Step Refusal(const boost::system::error_code& ec);
     void OnChunk(std::uint64_t size, boost::beast::string_view, boost::system::error_code& ec);
 

@@ -77,6 +77,9 @@ TEST(HttpRequestReader, RequestsAndTheirLimits) {
          "", true},
         {"GET /p HTTP/1.1\r\nHost: x\r\nX: " + big + "\r\n\r\n", 431, "", true},
         {"GET /p HTTP/1.1\r\nHost: x\r\n" + manyHeaders + "\r\n", 431, "", true},
+        {"POST /p HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n" + manyHeaders +
+             "\r\n",
+         431, "", true},  // trailers count with the headers
         {"GET /p HTTP/2.0\r\n\r\n", 505, "", true},
         {"GET  /p HTTP/1.1\r\nHost: x\r\n\r\n", 400, "", true},
         {"GET p HTTP/1.1\r\nHost: x\r\n\r\n", 400, "", true},
