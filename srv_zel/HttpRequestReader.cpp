@@ -15,6 +15,8 @@ namespace {
 // Blank lines allowed before a request (some clients end a body with one).
 constexpr std::size_t MAX_BLANK_BYTES = 4;
 constexpr std::size_t QUOTED_VALUE_BYTES = 40;
+// Bytes a client may send ahead of the request under way (pipelining).
+constexpr std::size_t MAX_READ_AHEAD = 64u << 10;
 constexpr std::string_view HEAD_END = "\r\n\r\n";
 constexpr std::string_view CONTROL_BYTE = "a header value holds a control byte";
 constexpr std::string_view BAD_LINE = "the request line is not \"METHOD TARGET HTTP/1.1\"";
@@ -51,6 +53,10 @@ HttpRequestReader::HttpRequestReader(HttpLimits limits, Charge charge)
           OnChunk(size, ext, ec);
       }) {
     Reset();
+}
+
+std::size_t HttpRequestReader::BufferBytes(const HttpLimits& limits) {
+    return limits.MaxHeadBytes + HEAD_END.size() + MAX_READ_AHEAD;
 }
 
 void HttpRequestReader::Reset() {
@@ -195,6 +201,7 @@ HttpRequestReader::Step HttpRequestReader::Refusal(const error_code& ec) {
     const auto& m = parser_->get();
     switch (static_cast<http::error>(ec.value())) {
         case http::error::header_limit:
+        case http::error::buffer_overflow:
             return parser_->is_header_done()
                        ? Fail(431, "trailers push the headers over their limits")
                        : Fail(431, "request line and headers over " +
@@ -248,7 +255,9 @@ HttpRequestReader::Step HttpRequestReader::Feed(boost::beast::flat_buffer& buffe
         error_code ec;
         const std::size_t used = parser.put(buffer.data(), ec);
         buffer.consume(used);
-        if (ec == http::error::need_more) {
+        if (ec == http::error::need_more && buffer.size() >= buffer.max_size()) {
+            ec = http::error::buffer_overflow;  // as Beast's reads say it
+        } else if (ec == http::error::need_more) {
             return head ? Step::ReadHead : Step::ReadBody;
         }
         if (!ec && !(head ? parser.is_header_done() : parser.is_done())) {

@@ -42,6 +42,11 @@ public:
     HttpRequestReader(const HttpRequestReader&) = delete;
     HttpRequestReader& operator=(const HttpRequestReader&) = delete;
 
+    // How many bytes the buffer read into may hold (its max_size): a head
+    // within its limit and what a client sends ahead. Beast buffers a
+    // trailer whole before it checks any limit; this bounds it.
+    static std::size_t BufferBytes(const HttpLimits& limits);
+
     // The parser for the request under way, to read into.
     Parser& Beast() { return *parser_; }
 

@@ -22,8 +22,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t READ_CHUNK = 16u << 10;
-// Bytes a client may send ahead while its request is served (pipelining).
-constexpr std::size_t MAX_READ_AHEAD = 64u << 10;
 // After an answer that closes, what the client still sends is read and
 // dropped this long, so that closing with unread bytes (which resets the
 // connection) does not destroy the answer before the client has read it.
@@ -68,6 +66,7 @@ public:
         : server_(server),
           loop_(loop),
           stream_(MakeStream(server, std::move(socket))),
+          buffer_(HttpRequestReader::BufferBytes(server.Options.Limits)),
           reader_(server.Options.Limits,
                   [&budget = server.Budget](std::size_t bytes) { return budget.Charge(bytes); }) {}
 
@@ -303,7 +302,7 @@ private:
     // While a request is served or its answer sent, and while draining: reads
     // what the client sends, to see it go.
     void Watch() {
-        if (reading_ || closed_ || buffer_.size() >= MAX_READ_AHEAD) {
+        if (reading_ || closed_ || buffer_.size() + READ_CHUNK > buffer_.max_size()) {
             return;
         }
         reading_ = true;

@@ -2,6 +2,7 @@
 // catalogue: article lookups and provider queries, their bodies alone or
 // inside the HTTP request that carries them, read as a connection reads it
 // and routed by its path.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -38,10 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string body = input.Rest();
     if (mode & 2) {
         zel::HttpRequestReader reader;
-        boost::beast::flat_buffer buffer;
-        const auto to = buffer.prepare(body.size());
-        std::memcpy(to.data(), body.data(), body.size());
-        buffer.commit(body.size());
+        boost::beast::flat_buffer buffer(zel::HttpRequestReader::BufferBytes({}));
+        const std::size_t fits = std::min(body.size(), buffer.max_size());
+        const auto to = buffer.prepare(fits);
+        std::memcpy(to.data(), body.data(), fits);
+        buffer.commit(fits);
         if (reader.Feed(buffer) != zel::HttpRequestReader::Step::Done) {
             return 0;  // refused with its status before any handler
         }

@@ -94,7 +94,7 @@ TEST(HttpRequestReader, RequestsAndTheirLimits) {
         SCOPED_TRACE(c.bytes.substr(0, 80));
         for (const bool byteByByte : {false, true}) {
             HttpRequestReader reader;
-            boost::beast::flat_buffer buffer;
+            boost::beast::flat_buffer buffer(HttpRequestReader::BufferBytes({}));
             using Step = HttpRequestReader::Step;
             Step step = Step::ReadHead;
             const auto put = [&](std::string_view bytes) {
