@@ -41,9 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         zel::HttpRequestReader reader;
         boost::beast::flat_buffer buffer(zel::HttpRequestReader::BufferBytes({}));
         const std::size_t fits = std::min(body.size(), buffer.max_size());
-        const auto to = buffer.prepare(fits);
-        std::memcpy(to.data(), body.data(), fits);
-        buffer.commit(fits);
+        if (fits > 0) {
+            std::memcpy(buffer.prepare(fits).data(), body.data(), fits);
+            buffer.commit(fits);
+        }
         if (reader.Feed(buffer) != zel::HttpRequestReader::Step::Done) {
             return 0;  // refused with its status before any handler
         }
