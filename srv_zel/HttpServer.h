@@ -7,8 +7,10 @@
 // slow client holds no thread at all.
 //
 // Bounded: request bodies and unsent answers share one memory budget (past
-// it: 503), connections are capped (503), running out of file handles backs
-// off and answers 503, a connection the client resets is closed at once.
+// it: 503), connections are capped (the one idle the longest makes room for
+// a newcomer; with none idle, 503), running out of file handles backs off
+// and answers 503. A client that goes while its request waits or is served
+// has its connection closed at once and the request's Gone cancelled.
 // Every limit answers with its HTTP status and passes through the access
 // callback like any request; the server's own notices (all workers of a lane
 // busy, too many connections, the memory budget, file handles) go to the
@@ -25,7 +27,8 @@
 #include <vector>
 
 #include "server/ServerAddress.h"
-#include "srv_zel/HttpRequestParser.h"
+#include "srv_zel/HttpRequest.h"
+#include "srv_zel/WorkLanes.h"
 
 namespace zel {
 
@@ -34,12 +37,6 @@ struct HttpResponse {
     std::string ContentType;
     std::string Body;
     std::vector<std::pair<std::string, std::string>> Headers;  // beyond the framing ones
-};
-
-struct HttpLane {
-    std::string Name;           // for notices: "lookups", "queries"
-    std::size_t Workers = 1;    // at least 1
-    std::size_t MaxQueued = 0;  // requests waiting beyond these get 503; 0: no bound
 };
 
 struct HttpServerOptions {
@@ -104,6 +101,7 @@ public:
     ServerAddress Address() const;
 
     // Serves until Stop(); answers under way are finished and sent first.
+    // Stop() cancels the Gone of every request waiting or under way.
     void Run();
     // From any thread, before, during or after Run().
     void Stop();
@@ -112,8 +110,5 @@ private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// The reason phrase of a status ("Not Found").
-std::string_view StatusReason(int status);
 
 }  // namespace zel

@@ -20,7 +20,7 @@
 
 #include "common/ServerNames.h"
 #include "server/ServerAddress.h"
-#include "srv_zel/HttpRequestParser.h"
+#include "srv_zel/HttpRequest.h"
 #include "srv_zel/QueryProvider.h"
 
 namespace zel {

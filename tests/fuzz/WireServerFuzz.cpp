@@ -2,8 +2,10 @@
 // catalogue: article lookups and provider queries, their bodies alone or
 // inside the HTTP request that carries them, read as a connection reads it
 // and routed by its path.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 
 #include "FuzzInput.h"
 #include "TempDir.h"
@@ -12,7 +14,7 @@
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/CatalogueStore.h"
 #include "srv_zel/DemoCatalogue.h"
-#include "srv_zel/HttpRequestParser.h"
+#include "srv_zel/HttpRequestReader.h"
 #include "srv_zel/QueryProvider.h"
 #include "srv_zel/Schema.h"
 
@@ -36,12 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool lookup = mode & 1;
     std::string body = input.Rest();
     if (mode & 2) {
-        zel::HttpRequestParser parser;
-        parser.Feed(body);
-        if (!parser.Done()) {
+        zel::HttpRequestReader reader;
+        boost::beast::flat_buffer buffer(zel::HttpRequestReader::BufferBytes({}));
+        const std::size_t fits = std::min(body.size(), buffer.max_size());
+        if (fits > 0) {
+            std::memcpy(buffer.prepare(fits).data(), body.data(), fits);
+            buffer.commit(fits);
+        }
+        if (reader.Feed(buffer) != zel::HttpRequestReader::Step::Done) {
             return 0;  // refused with its status before any handler
         }
-        const zel::HttpRequest request = parser.Take();
+        const zel::HttpRequest request = reader.Take();
         if (request.Method != "POST" ||
             (request.Path != zel::BUSCA_PRECIO_PATH && request.Path != zel::GET_RECORDS_PATH)) {
             return 0;  // answered 404
