@@ -19,6 +19,8 @@ namespace {
 // connections are refused each time.
 constexpr auto ACCEPT_BACKOFF = std::chrono::milliseconds(100);
 constexpr int SHED_PER_BACKOFF = 64;
+// For a connection that gives way to close and free its handle.
+constexpr auto ROOM_WAIT = std::chrono::milliseconds(5);
 
 int OpenSpare() {
     return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -73,11 +75,12 @@ void HttpAcceptor::Bind(const ServerAddress& listen) {
                              (ec ? ec.message() : std::string("no address")));
 }
 
-void HttpAcceptor::Start(std::function<asio::io_context&()> next, Accepted accepted,
-                         Refuse refuse) {
+void HttpAcceptor::Start(std::function<asio::io_context&()> next, Accepted accepted, Refuse refuse,
+                         MakeRoom makeRoom) {
     next_ = std::move(next);
     accepted_ = std::move(accepted);
     refuse_ = std::move(refuse);
+    makeRoom_ = std::move(makeRoom);
     Accept();
 }
 
@@ -108,14 +111,24 @@ void HttpAcceptor::Accept() {
     });
 }
 
-// No handle for a new connection: the spare one is let go to refuse those
-// waiting, then accepting pauses.
+// No handle for a new connection: an idle one gives way, its handle freed on
+// its own thread a moment later; with none idle, the spare one is let go to
+// refuse those waiting. Then accepting pauses.
 void HttpAcceptor::OutOfHandles() {
-    if (auto line = short_.Begin("out of file handles: new connections are answered 503; "
-                                 "raise LimitNOFILE",
+    if (auto line = short_.Begin("out of file handles: the connection idle the longest makes "
+                                 "room for a new one; with none idle, 503; raise LimitNOFILE",
                                  EpisodeNotice::Clock::now());
         line && notice_) {
         notice_(*line);
+    }
+    if (makeRoom_ && makeRoom_()) {
+        backoff_.expires_after(ROOM_WAIT);
+        backoff_.async_wait([this](const error_code& ec) {
+            if (!ec) {
+                Accept();
+            }
+        });
+        return;
     }
     for (int i = 0; i < SHED_PER_BACKOFF; ++i) {
         if (reserve_ >= 0) {

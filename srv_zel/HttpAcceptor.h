@@ -1,8 +1,9 @@
 // HttpAcceptor: the listening socket. Binds the address (SO_REUSEADDR alone:
 // a restart binds at once, a second server on the port fails), takes new
 // connections on one I/O thread and, when the process runs out of file
-// handles, lets a spare one go to refuse those waiting, then pauses
-// accepting for a moment so that the thread never spins. One notice per
+// handles, has an idle connection give way or, with none idle, lets a
+// spare one go to refuse those waiting, then pauses accepting for a moment
+// so that the thread never spins. One notice per
 // episode of running short.
 #pragma once
 
@@ -25,6 +26,9 @@ public:
     using Accepted = std::function<void(Socket socket)>;
     // A connection that is not served: answer it (a plain socket handle).
     using Refuse = std::function<void(int fd, const std::string& reason)>;
+    // Out of file handles: closes a connection idle the longest to free one;
+    // false when none is idle.
+    using MakeRoom = std::function<bool()>;
     using Notice = std::function<void(const std::string& line)>;
 
     // Throws std::runtime_error naming the address.
@@ -36,7 +40,8 @@ public:
     std::uint16_t Port() const { return port_; }
     // On the acceptor's thread; each connection's socket runs on the context
     // next() gives.
-    void Start(std::function<boost::asio::io_context&()> next, Accepted accepted, Refuse refuse);
+    void Start(std::function<boost::asio::io_context&()> next, Accepted accepted, Refuse refuse,
+               MakeRoom makeRoom);
     void Stop();
 
 private:
@@ -50,6 +55,7 @@ private:
     std::function<boost::asio::io_context&()> next_;
     Accepted accepted_;
     Refuse refuse_;
+    MakeRoom makeRoom_;
     EpisodeNotice short_;
     int reserve_ = -1;  // a spare file handle, let go when accept() runs out
     std::uint16_t port_ = 0;

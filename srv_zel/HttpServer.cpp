@@ -90,7 +90,8 @@ public:
         asio::post(loops_[0]->Context, [this] {
             acceptor_.Start([this]() -> asio::io_context& { return NextLoop().Context; },
                             [this](tcp::socket socket) { OnAccepted(std::move(socket)); },
-                            [this](int fd, const std::string& why) { Refuse(fd, why); });
+                            [this](int fd, const std::string& why) { Refuse(fd, why); },
+                            [this] { return MakeRoom(); });
             Trim();
         });
         std::vector<std::thread> threads;

@@ -347,7 +347,12 @@ private:
 
     void Respond(HttpResponse answer, std::chrono::microseconds spent) {
         if (closed_) {
-            return;  // the client left while its request was served
+            // The client left while its request was served: nothing is sent,
+            // but the access log and the metrics still tell what it cost.
+            if (server_.Cb.OnAnswer) {
+                server_.Cb.OnAnswer(about_, answer, spent);
+            }
+            return;
         }
         gone_.reset();
         server_.Budget.Release(reader_.TakeCharged());

@@ -525,7 +525,13 @@ TEST_F(Abuse, QueriesResetByTheirClientsFreeTheWorkers) {
 // once it is short of them, then 1 when it told it ran out, and serves on
 // until it is killed.
 [[noreturn]] void ServeShortOfFileHandles(int toParent) {
-    Serving serving({}, [](const HttpRequest&) { return HttpResponse{200, "text/plain", "", {}}; });
+    // /slow keeps its connection busy, so that none is idle to give way.
+    Serving serving({}, [](const HttpRequest& request) {
+        if (request.Path == "/slow") {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+        return HttpResponse{200, "text/plain", "", {}};
+    });
     {
         // A request answered and its connection kept across the server's
         // scans while handles are left: the sanitizers' runtime checks an
@@ -560,7 +566,8 @@ TEST_F(Abuse, QueriesResetByTheirClientsFreeTheWorkers) {
     }
 }
 
-// The server runs short of handles in a child process, so that the clients,
+// Every connection busy, so none gives way: the newcomers get 503. The
+// server runs short of handles in a child process, so that the clients,
 // the assertions and the sanitizers' runtime here keep handles of their own.
 TEST(HttpServer, OutOfFileHandlesAnswers503WithoutSpinning) {
     int fromChild[2];
@@ -583,6 +590,8 @@ TEST(HttpServer, OutOfFileHandlesAnswers503WithoutSpinning) {
     for (int i = 0; i < CLIENTS; ++i) {
         sockets.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         connect(sockets.back(), reinterpret_cast<sockaddr*>(&to), sizeof to);
+        constexpr std::string_view slow = "GET /slow HTTP/1.1\r\nHost: x\r\n\r\n";
+        send(sockets.back(), slow.data(), slow.size(), MSG_NOSIGNAL);
     }
     char noticed = 0;
     EXPECT_EQ(read(fromChild[0], &noticed, 1), 1) << "no notice of running out of file handles";
