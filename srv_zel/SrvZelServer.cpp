@@ -174,8 +174,8 @@ public:
             cb.Allowed = nullptr;  // the metrics port is apart, and reveals no catalogue
             cb.Handle = [this](const HttpRequest& req) {
                 if (req.Method != "GET" && req.Method != "HEAD") {
-                    HttpResponse refused = ErrorReply(
-                        405, "method not allowed: " + req.Method + " (this port serves GET /metrics)");
+                    HttpResponse refused = ErrorReply(405, "method not allowed: " + req.Method +
+                                                               " (this port serves GET /metrics)");
                     refused.Headers.emplace_back("Allow", "GET, HEAD");
                     return refused;
                 }
