@@ -486,10 +486,15 @@ TEST(HttpServer, AClientThatGoesCancelsItsRequestAndItsQueuedOneNeverRuns) {
         while (started == 0) {
             std::this_thread::yield();
         }
-        Client queued(serving.Address());
-        queued.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        auto queued = std::make_unique<Client>(serving.Address());
+        queued->Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }  // both go: the queued one first
+        // The queued one goes first, and well before the running one, so
+        // that its close is seen (even under an emulator) before the worker
+        // is free to take it.
+        queued.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }  // then the running one
     for (int i = 0; i < 500 && cancelled == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
