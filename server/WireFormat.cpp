@@ -1,5 +1,6 @@
 #include "server/WireFormat.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -72,16 +73,45 @@ void AppendDouble(std::string& out, double value) {
     }
 }
 
+// A string as JSON text. Printable ASCII with nothing to escape, which is
+// every name and nearly every value here, is copied as it is; anything else
+// takes the library's escaping (control bytes, quotes, invalid UTF-8).
+void AppendString(std::string& out, std::string_view text) {
+    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+    } else {
+        out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+}
+
+template <class Int>
+void AppendInteger(std::string& out, Int value) {
+    char buf[24];
+    const auto written = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, written.ptr);
+}
+
 void AppendJson(std::string& out, const Json& value) {
     if (value.is_number_float()) {
         AppendDouble(out, value.get<double>());
+    } else if (value.is_number_unsigned()) {
+        AppendInteger(out, value.get<std::uint64_t>());
+    } else if (value.is_number_integer()) {
+        AppendInteger(out, value.get<std::int64_t>());
+    } else if (value.is_string()) {
+        AppendString(out, value.get_ref<const std::string&>());
     } else if (value.is_object()) {
         out += '{';
         bool first = true;
         for (const auto& [name, member] : value.items()) {
             out += first ? "" : ",";
             first = false;
-            out += Json(name).dump(-1, ' ', false, Json::error_handler_t::replace);
+            AppendString(out, name);
             out += ':';
             AppendJson(out, member);
         }

@@ -143,6 +143,31 @@ TEST(WireFormat, DoublesAreWrittenInTheirShortestForm) {
     }
 }
 
+// An answer's text, byte for byte: names in order, integers, and strings
+// escaped as JSON has them (UTF-8 kept, invalid bytes replaced).
+TEST(WireFormat, AnswersAreWrittenByteForByte) {
+    const std::pair<const char*, const char*> descriptions[] = {
+        {"", R"("")"},
+        {"Caf\xc3\xa9 1 kg", "\"Caf\xc3\xa9 1 kg\""},
+        {"a\"b\\c/d", R"("a\"b\\c/d")"},
+        {"tab\tline\n\x01\x7f", "\"tab\\tline\\n\\u0001\x7f\""},
+        {"bad \xff byte", "\"bad \xef\xbf\xbd byte\""},
+    };
+    for (const auto& [description, text] : descriptions) {
+        BuscaPrecioCall call = WithCodigoAndPrecio(7501.0, 18.5);
+        call.Result = -1;
+        call.Imps_Act = 300;
+        call.Descrip = description;
+        EXPECT_EQ(EncodeBuscaPrecioReply(call),
+                  std::string("{\"Ban_Imps\":0,\"Bans_Art\":0,\"Codigo\":7501.0,\"Descrip\":") +
+                      text +
+                      ",\"Fec_fin_ofer\":0.0,\"Fec_ini_ofer\":0.0,\"Imps_Act\":300,\"Mult\":0.0,"
+                      "\"Pct_ofer\":0.0,\"Precio\":18.5,\"Precio_Sug\":0.0,\"Result\":-1,"
+                      "\"Tiene_Ofer\":0}")
+            << description;
+    }
+}
+
 TEST(WireFormat, ChecksEveryFieldOfAnAnswer) {
     struct Case {
         const char* field;
