@@ -434,11 +434,11 @@ int main(int argc, char** argv) {
                               RunClients(address, tls, dir, clients, articles, phase));
                 }
                 if (storeName != std::string("PostgreSQL") && !wrk.empty()) {
-                    underWrk[{storeName, tls}] = Load((name + ", wrk").c_str(), wrk,
-                                                      (tls ? "https://" : "http://") +
-                                                          address.ToString() +
-                                                          std::string(zel::BUSCA_PRECIO_PATH),
-                                                      seconds, script);
+                    underWrk[{storeName, tls}] =
+                        Load((name + ", wrk").c_str(), wrk,
+                             (tls ? "https://" : "http://") + address.ToString() +
+                                 std::string(zel::BUSCA_PRECIO_PATH),
+                             seconds, script);
                 }
                 if (floor) {
                     floor->Stop();
@@ -449,10 +449,10 @@ int main(int argc, char** argv) {
             }
         }
         loadNginx("nginx (floor), HTTP, wrk, again");
-        const double nginxRate =
-            nginx16.empty() ? 0
-                            : std::accumulate(nginx16.begin(), nginx16.end(), 0.0) /
-                                  static_cast<double>(nginx16.size());
+        const double nginxRate = nginx16.empty()
+                                     ? 0
+                                     : std::accumulate(nginx16.begin(), nginx16.end(), 0.0) /
+                                           static_cast<double>(nginx16.size());
         const auto& sqliteWrk = underWrk[{"SQLite", false}];
         const auto& sqliteWrkTls = underWrk[{"SQLite", true}];
         const auto& floorWrk = underWrk[{"fixed answer (floor)", false}];
