@@ -4,12 +4,15 @@
 #include <systemd/sd-daemon.h>
 
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "common/CommandLine.h"
 #include "server/AccessKey.h"
@@ -29,6 +32,10 @@ constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr std::size_t MAX_THREADS = 1024;
 constexpr std::size_t MAX_BUDGET_MIB = 1u << 16;
+// Running queries are interrupted at a stop and queued requests dropped; work
+// that still holds on after this (a lookup waiting on a locked catalogue, a
+// database that no longer answers) is left, so that a stop never hangs.
+constexpr auto STOP_GRACE = std::chrono::milliseconds(1500);
 
 constexpr std::size_t HELP_COLUMN = 21;  // where option descriptions start
 
@@ -141,13 +148,15 @@ std::string Required(const std::string& command, const Given& o, const std::stri
     return it->second;
 }
 
-// SIGINT and SIGTERM become Stop(); SIGHUP is taken and ignored (there is no
+// SIGINT and SIGTERM become Stop(), and an exit STOP_GRACE later if the
+// server has not ended by then; SIGHUP is taken and ignored (there is no
 // log file to reopen: the log is stderr), so a reload never ends the server.
 // The signals are taken from before the server starts, so that one sent
 // while it opens the catalogue waits for it rather than killing it.
 int Serve(ServeOptions options, std::ostream& err) {
     boost::asio::io_context signalContext;
     boost::asio::signal_set signals(signalContext, SIGINT, SIGTERM, SIGHUP);
+    boost::asio::steady_timer giveUp(signalContext);
 
     SrvZelServer server(options);
     err << "srv_zel: serving " << (IsPostgresUri(options.DbPath) ? "PostgreSQL" : options.DbPath)
@@ -176,6 +185,15 @@ int Serve(ServeOptions options, std::ostream& err) {
             err << "srv_zel: stopping on " << (sig == SIGINT ? "SIGINT" : "SIGTERM") << std::endl;
             sd_notify(0, "STOPPING=1");
             server.Stop();
+            giveUp.expires_after(STOP_GRACE);
+            giveUp.async_wait([&err](const boost::system::error_code& e) {
+                if (e) {
+                    return;
+                }
+                err << "srv_zel: work under way did not end within " << STOP_GRACE.count()
+                    << " ms of the stop; leaving without it" << std::endl;
+                std::_Exit(EXIT_OK);
+            });
         };
     signals.async_wait(onSignal);
     std::thread watcher([&signalContext] { signalContext.run(); });
