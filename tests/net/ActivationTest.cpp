@@ -109,10 +109,15 @@ TEST_F(ListenerTest, PortInUseRaisesBindAndStaysInactive) {
 }
 
 TEST_F(ListenerTest, NoHandleLeftRaisesCantCreateNewSocket) {
-#if defined(__SANITIZE_ADDRESS__)
-    // The sanitizers' runtime opens files of its own while the limit is down.
-    GTEST_SKIP() << "not under the sanitizers";
-#endif
+    {
+        // The same failure once with handles to spare: the sanitizers' runtime
+        // checks the error's type while it can still open the pipe it checks with.
+        PortHolder holder;
+        ASSERT_TRUE(holder.Ok());
+        server.SetPort(holder.Port());
+        EXPECT_THROW(server.SetActive(true), ESocketError);
+        server.SetPort(0);
+    }
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     const int lowestFree = dup(0);
