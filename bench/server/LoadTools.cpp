@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -150,6 +151,10 @@ bool NginxFloor::Start(const std::string& program, const std::string& dir,
         throw std::runtime_error("fork failed: nginx not started");
     }
     if (pid_ == 0) {
+        // A benchmark that dies (a failed assertion, a kill) takes nginx with it.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() == 1) {
+            _exit(127);
+        }
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
