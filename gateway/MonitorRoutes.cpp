@@ -1,9 +1,9 @@
 #include "gateway/MonitorRoutes.h"
 
-#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/message.hpp>
-#include <boost/beast/http/serializer.hpp>
 #include <boost/beast/http/string_body.hpp>
+
+#include "server/HttpResponseBytes.h"
 
 namespace zel {
 namespace {
@@ -21,25 +21,10 @@ Response Started(int status, unsigned version, bool keepAlive) {
     return response;
 }
 
-// The answer's bytes; only its head for a HEAD request, which still says
-// the length of the body it leaves out.
+// The answer's bytes; only its head for a HEAD request.
 std::string Serialized(Response& response, bool headOnly) {
     response.prepare_payload();
-    http::serializer<false, http::string_body> serializer(response);
-    serializer.split(headOnly);
-    std::string bytes;
-    boost::beast::error_code error;
-    while (!error && !(headOnly ? serializer.is_header_done() : serializer.is_done())) {
-        serializer.next(error, [&](boost::beast::error_code&, const auto& buffers) {
-            std::size_t size = 0;
-            for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
-                bytes.append(static_cast<const char*>(buffer.data()), buffer.size());
-                size += buffer.size();
-            }
-            serializer.consume(size);
-        });
-    }
-    return bytes;
+    return HttpResponseBytes(response, headOnly);
 }
 
 std::string_view PathOf(std::string_view target) {

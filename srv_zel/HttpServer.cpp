@@ -5,11 +5,10 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/buffers_to_string.hpp>
-#include <boost/beast/http/serializer.hpp>
 #include <thread>
 
 #include "common/EpisodeNotice.h"
+#include "server/HttpResponseBytes.h"
 #include "srv_zel/HttpAcceptor.h"
 #include "srv_zel/HttpSession.h"
 #include "srv_zel/TlsContext.h"
@@ -24,22 +23,6 @@ using boost::system::error_code;
 
 constexpr auto TRIM_INTERVAL = std::chrono::seconds(1);
 constexpr std::size_t HANDSHAKE_LINES_PER_SECOND = 10;
-
-// An answer's bytes, through Beast's serializer rather than a stream: this
-// runs when the process may have no descriptor to spare.
-std::string Serialized(
-    const boost::beast::http::response<boost::beast::http::string_body>& answer) {
-    boost::beast::http::serializer<false, boost::beast::http::string_body> serializer(answer);
-    std::string bytes;
-    error_code ec;
-    while (!ec && !serializer.is_done()) {
-        serializer.next(ec, [&](error_code&, const auto& buffers) {
-            bytes += boost::beast::buffers_to_string(buffers);
-            serializer.consume(boost::beast::buffer_bytes(buffers));
-        });
-    }
-    return bytes;
-}
 
 std::vector<std::unique_ptr<IoLoop>> IoLoops(std::size_t wanted) {
     const std::size_t n =
@@ -197,7 +180,7 @@ private:
     void Refuse(int fd, const std::string& reason) {
         const HttpResponse answer = context_.Cb.Error(503, reason);
         if (!context_.Tls) {
-            const std::string text = Serialized(BeastResponse(answer, false, false));
+            const std::string text = HttpResponseBytes(BeastResponse(answer, false, false));
             [[maybe_unused]] const auto n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
         }
         HttpRequest about;
