@@ -4,6 +4,7 @@
 
 #include "srv_zel/ArticleLookup.h"
 #include "srv_zel/PgCatalogue.h"
+#include "srv_zel/ReadSnapshot.h"
 #include "srv_zel/Schema.h"
 
 namespace zel {
@@ -12,21 +13,31 @@ namespace {
 
 class SqliteSession final : public CatalogueSession {
 public:
-    explicit SqliteSession(const std::string& path) : db_(OpenCatalogueReadOnly(path)) {}
+    explicit SqliteSession(const std::string& path)
+        : db_(OpenCatalogueReadOnly(path)), snapshot_(db_) {}
     BuscaPrecioCall Find(const BuscaPrecioCall& request) override {
         if (!lookup_) {
             lookup_ = std::make_unique<ArticleLookup>(db_);
         }
-        return lookup_->Find(request);
+        snapshot_.Enter(ReadSnapshot::Clock::now());
+        try {
+            return lookup_->Find(request);
+        } catch (const SqliteError&) {
+            snapshot_.End();
+            throw;
+        }
     }
     RowSet Query(std::string_view providerName, std::string_view commandText,
                  const QueryLimits& limits, CancelSignal* gone) override {
+        snapshot_.End();  // a query sees the latest catalogue, and holds no snapshot after
         return RunProviderQuery(db_, providerName, commandText, limits, gone);
     }
     bool Healthy() const override { return true; }
+    void Tidy(std::chrono::steady_clock::time_point now) override { snapshot_.EndIfOlder(now); }
 
 private:
     Database db_;
+    ReadSnapshot snapshot_;
     std::unique_ptr<ArticleLookup> lookup_;
 };
 

@@ -6,6 +6,7 @@
 // lookup, used by one thread at a time. A writer does import and init-demo.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ public:
     // False once the connection is lost: the session is then dropped, and the
     // next request opens a new one.
     virtual bool Healthy() const = 0;
+    // While idle, now and then: lets go of what it keeps between requests
+    // that others would wait for (a SQLite read snapshot).
+    virtual void Tidy(std::chrono::steady_clock::time_point /*now*/) {}
 };
 
 class CatalogueStore {

@@ -20,6 +20,13 @@ ConnectionPool::Lease ConnectionPool::Acquire() {
     return Lease(*this, store_.OpenSession());
 }
 
+void ConnectionPool::Tidy(std::chrono::steady_clock::time_point now) {
+    const std::lock_guard lock(mutex_);
+    for (const auto& session : idle_) {
+        session->Tidy(now);
+    }
+}
+
 void ConnectionPool::Return(std::unique_ptr<CatalogueSession> session) {
     const std::lock_guard lock(mutex_);
     idle_.push_back(std::move(session));

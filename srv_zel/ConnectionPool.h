@@ -5,6 +5,7 @@
 // session whose connection was lost is dropped instead of given back.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -36,6 +37,8 @@ public:
 
     // Throws (naming the database) when a new session cannot be opened.
     Lease Acquire();
+    // Tidies the sessions not leased (CatalogueSession::Tidy).
+    void Tidy(std::chrono::steady_clock::time_point now);
 
 private:
     void Return(std::unique_ptr<CatalogueSession> session);

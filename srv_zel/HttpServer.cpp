@@ -195,9 +195,13 @@ private:
         }
     }
 
-    // Gives freed memory back to the system now and then.
+    // Now and then: gives freed memory back to the system, and lets the
+    // handler tidy.
     void Trim() {
         context_.Budget.Trim();
+        if (context_.Cb.OnTidy) {
+            context_.Cb.OnTidy();
+        }
         trim_.expires_after(TRIM_INTERVAL);
         trim_.async_wait([this](const error_code& ec) {
             if (!ec && !context_.Stopping) {

@@ -81,6 +81,9 @@ public:
     using Access = std::function<void(const HttpRequest&, const HttpResponse&,
                                       std::chrono::microseconds spent)>;
     using Notice = std::function<void(const std::string& line)>;
+    // Now and then (about every second), on an I/O thread: lets the handler
+    // let go of what it keeps between requests.
+    using Tidy = std::function<void()>;
 
     struct Callbacks {
         LaneOf Lane;
@@ -89,6 +92,7 @@ public:
         ErrorBody Error;
         Access OnAnswer;
         Notice OnNotice;
+        Tidy OnTidy;  // may be null
     };
 
     // Loads the certificate and binds the listening socket; throws

@@ -39,8 +39,14 @@ CREATE TABLE IF NOT EXISTS Impuestos (
 );
 )sql";
 
-int AllowOnlyReading(void*, int action, const char*, const char*, const char*, const char*) {
+// ownTurn (may be null): while it is true, the connection runs a statement
+// of its own read snapshot, never a client's text.
+int AllowOnlyReading(void* ownTurn, int action, const char*, const char*, const char*,
+                     const char*) {
     switch (action) {
+        case SQLITE_TRANSACTION:
+            return ownTurn != nullptr && *static_cast<const bool*>(ownTurn) ? SQLITE_OK
+                                                                           : SQLITE_DENY;
         case SQLITE_SELECT:
         case SQLITE_READ:
         case SQLITE_FUNCTION:
@@ -66,6 +72,10 @@ Database OpenCatalogueReadOnly(const std::string& path) {
     sqlite3_limit(db.Handle(), SQLITE_LIMIT_LENGTH, MAX_VALUE_BYTES);
     InstallBoundedPrintf(db.Handle());
     return db;
+}
+
+void AllowOwnTransactions(Database& db, const bool* ownTurn) {
+    sqlite3_set_authorizer(db.Handle(), AllowOnlyReading, const_cast<bool*>(ownTurn));
 }
 
 }  // namespace zel

@@ -22,4 +22,9 @@ Database OpenCatalogueForWriting(const std::string& path);
 // refused when a statement is prepared.
 Database OpenCatalogueReadOnly(const std::string& path);
 
+// On a connection opened read-only: while *ownTurn is true, BEGIN, COMMIT and
+// ROLLBACK are allowed too (the connection's own read snapshot); null takes
+// the leave back. Prepared statements are prepared again at their next run.
+void AllowOwnTransactions(Database& db, const bool* ownTurn);
+
 }  // namespace zel

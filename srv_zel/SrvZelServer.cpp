@@ -192,6 +192,7 @@ public:
                                            " (this port serves GET /metrics)");
             };
             cb.OnAnswer = nullptr;
+            cb.OnTidy = nullptr;
             metricsHttp_ = std::make_unique<HttpServer>(std::move(m), std::move(cb));
         }
     }
@@ -261,6 +262,7 @@ private:
         cb.OnAnswer = [this](const HttpRequest& req, const HttpResponse& res,
                              std::chrono::microseconds spent) { Log(req, res, spent); };
         cb.OnNotice = [this](const std::string& line) { Write("srv_zel: " + line); };
+        cb.OnTidy = [this] { pool_.Tidy(std::chrono::steady_clock::now()); };
         return cb;
     }
 

@@ -164,6 +164,7 @@ TEST_P(Query, RefusedCommandsChangeNothing) {
         {"QueryMultiaProvider", "PRAGMA user_version = 5", onlyReading, onlyReading},
         {"QueryMultiaProvider", "PRAGMA table_info(Articulos)", onlyReading, onlyReading},
         {"QueryMultiaProvider", "BEGIN", onlyReading, onlyReading},
+        {"QueryMultiaProvider", "COMMIT", onlyReading, nullptr},
         {"QueryMultiaProvider", "VACUUM", "would change the database", onlyReading},
         {"QueryMultiaProvider", "REINDEX", "REINDEX is not a query", onlyReading},
         {"QueryMultiaProvider", "EXPLAIN SELECT 1", "EXPLAIN is not a query", onlyReading},
