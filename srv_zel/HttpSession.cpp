@@ -1,11 +1,12 @@
 #include "srv_zel/HttpSession.h"
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/stream_traits.hpp>
 #include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <type_traits>
 
 #include "srv_zel/CancelSignal.h"
@@ -22,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t READ_CHUNK = 16u << 10;
+// Beast's TLS stream hands an answer's header and body to OpenSSL as one
+// write, where asio's alone would send a record (and a segment) for each.
+using TlsStream = boost::beast::ssl_stream<tcp::socket>;
 // After an answer that closes, what the client still sends is read and
 // dropped this long, so that closing with unread bytes (which resets the
 // connection) does not destroy the answer before the client has read it.
@@ -72,7 +76,7 @@ public:
 
     void Start() {
         loop_.Add(this->shared_from_this());
-        auto& socket = stream_.lowest_layer();
+        auto& socket = boost::beast::get_lowest_layer(stream_);
         error_code ec;
         socket.set_option(tcp::no_delay(true), ec);
         const auto peer = socket.remote_endpoint(ec);
@@ -408,7 +412,7 @@ private:
             return;
         }
         error_code ignored;
-        stream_.lowest_layer().shutdown(tcp::socket::shutdown_send, ignored);
+        boost::beast::get_lowest_layer(stream_).shutdown(tcp::socket::shutdown_send, ignored);
         if (server_.Stopping) {
             Close();
             return;
@@ -437,7 +441,7 @@ private:
         server_.Budget.Release(reader_.TakeCharged());
         server_.Budget.Release(std::exchange(answerCharged_, 0));
         error_code ignored;
-        stream_.lowest_layer().close(ignored);
+        boost::beast::get_lowest_layer(stream_).close(ignored);
         loop_.Remove(this);
         --server_.Connections;
     }
@@ -471,8 +475,7 @@ void StartSession(ServingContext& context, IoLoop& loop, tcp::socket socket) {
         return;
     }
     if (context.Tls) {
-        std::make_shared<Session<asio::ssl::stream<tcp::socket>>>(context, loop, std::move(socket))
-            ->Start();
+        std::make_shared<Session<TlsStream>>(context, loop, std::move(socket))->Start();
     } else {
         std::make_shared<Session<tcp::socket>>(context, loop, std::move(socket))->Start();
     }
