@@ -46,7 +46,7 @@ int AllowOnlyReading(void* ownTurn, int action, const char*, const char*, const 
     switch (action) {
         case SQLITE_TRANSACTION:
             return ownTurn != nullptr && *static_cast<const bool*>(ownTurn) ? SQLITE_OK
-                                                                           : SQLITE_DENY;
+                                                                            : SQLITE_DENY;
         case SQLITE_SELECT:
         case SQLITE_READ:
         case SQLITE_FUNCTION:
