@@ -4,8 +4,12 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "common/Text.h"
 
 namespace zel {
 
@@ -22,6 +26,13 @@ constexpr std::size_t MAX_QUOTED_VALUE = 40;
 constexpr int FIXED_MIN_EXPONENT = -4;
 constexpr int FIXED_MAX_EXPONENT = 14;
 
+template <class Int>
+void AppendInteger(std::string& out, Int value) {
+    char buf[24];
+    const auto written = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, written.ptr);
+}
+
 // The fewest significant digits that read back to the same double, laid out
 // as above. std::to_chars gives the digits: exact, never one digit too many.
 void AppendDouble(std::string& out, double value) {
@@ -33,12 +44,14 @@ void AppendDouble(std::string& out, double value) {
         text.remove_prefix(1);
     }
     const std::size_t e = text.find('e');
-    std::string digits;
+    char digitBuf[24];  // at most 17 significant digits
+    std::size_t digitCount = 0;
     for (char c : text.substr(0, e)) {
         if (c != '.') {
-            digits += c;
+            digitBuf[digitCount++] = c;
         }
     }
+    const std::string_view digits(digitBuf, digitCount);
     std::string_view exponentText = text.substr(e + 1);
     if (exponentText.front() == '+') {
         exponentText.remove_prefix(1);
@@ -50,14 +63,14 @@ void AppendDouble(std::string& out, double value) {
         out += digits.front();
         if (count > 1) {
             out += '.';
-            out.append(digits, 1);
+            out.append(digits.substr(1));
         }
         const int magnitude = exponent < 0 ? -exponent : exponent;
         out += exponent < 0 ? "e-" : "e+";
         if (magnitude < 10) {
             out += '0';
         }
-        out += std::to_string(magnitude);
+        AppendInteger(out, magnitude);
     } else if (exponent < 0) {
         out += "0.";
         out.append(static_cast<std::size_t>(-exponent - 1), '0');
@@ -67,19 +80,22 @@ void AppendDouble(std::string& out, double value) {
         out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
         out += ".0";
     } else {
-        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out.append(digits.substr(0, static_cast<std::size_t>(exponent + 1)));
         out += '.';
-        out.append(digits, static_cast<std::size_t>(exponent + 1));
+        out.append(digits.substr(static_cast<std::size_t>(exponent + 1)));
     }
 }
 
-// A string as JSON text. Printable ASCII with nothing to escape, which is
+// A string as JSON text. Well-formed UTF-8 with nothing to escape, which is
 // every name and nearly every value here, is copied as it is; anything else
 // takes the library's escaping (control bytes, quotes, invalid UTF-8).
 void AppendString(std::string& out, std::string_view text) {
-    const bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-    });
+    const bool plain =
+        std::all_of(text.begin(), text.end(),
+                    [](char c) {
+                        return static_cast<unsigned char>(c) >= 0x20 && c != '"' && c != '\\';
+                    }) &&
+        IsValidUtf8(text);
     if (plain) {
         out += '"';
         out += text;
@@ -87,13 +103,6 @@ void AppendString(std::string& out, std::string_view text) {
     } else {
         out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
     }
-}
-
-template <class Int>
-void AppendInteger(std::string& out, Int value) {
-    char buf[24];
-    const auto written = std::to_chars(buf, buf + sizeof buf, value);
-    out.append(buf, written.ptr);
 }
 
 void AppendJson(std::string& out, const Json& value) {
@@ -162,15 +171,95 @@ Json ParseObject(std::string_view body) {
     return parsed;
 }
 
-const Json& Field(const Json& object, const char* name) {
-    const auto it = object.find(name);
-    if (it == object.end()) {
-        throw WireError(std::string("field \"") + name + "\" is missing");
+// The members of an object whose values are all scalars, read without
+// building a tree: a lookup's request and answer are such objects, and the
+// tree costs more than the lookup itself. A body that is anything else
+// (nested members, a name given twice, broken JSON) is read as a tree, whose
+// messages say what is wrong; both ways give the same values and errors.
+class FlatObject : public nlohmann::json_sax<Json> {
+public:
+    static constexpr std::size_t MAX_MEMBERS = 32;
+
+    // False when the body is to be read as a tree.
+    bool Read(std::string_view body) {
+        return Json::sax_parse(body.begin(), body.end(), this) && done_;
     }
-    return *it;
+
+    const Json* find(const char* name) const {
+        for (const auto& [key, value] : members_) {
+            if (key == name) {
+                return &value;
+            }
+        }
+        return nullptr;
+    }
+
+    bool null() override { return Add(Json(nullptr)); }
+    bool boolean(bool v) override { return Add(Json(v)); }
+    bool number_integer(number_integer_t v) override { return Add(Json(v)); }
+    bool number_unsigned(number_unsigned_t v) override { return Add(Json(v)); }
+    bool number_float(number_float_t v, const string_t&) override { return Add(Json(v)); }
+    bool string(string_t& v) override { return Add(Json(std::move(v))); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return !std::exchange(open_, true); }
+    bool key(string_t& name) override {
+        if (members_.size() == MAX_MEMBERS || find(name.c_str()) != nullptr) {
+            return false;
+        }
+        name_ = std::move(name);
+        return true;
+    }
+    bool end_object() override { return done_ = true; }
+    bool start_array(std::size_t) override { return false; }
+    bool end_array() override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    bool Add(Json value) {
+        if (!open_ || done_) {
+            return false;  // a body that is not an object
+        }
+        members_.emplace_back(std::move(name_), std::move(value));
+        return true;
+    }
+
+    std::vector<std::pair<std::string, Json>> members_;
+    std::string name_;
+    bool open_ = false;
+    bool done_ = false;
+};
+
+const Json* Find(const Json& object, const char* name) {
+    const auto it = object.find(name);
+    return it == object.end() ? nullptr : &*it;
 }
 
-std::string ReadString(const Json& object, const char* name) {
+const Json* Find(const FlatObject& object, const char* name) {
+    return object.find(name);
+}
+
+template <class Object>
+const Json& Field(const Object& object, const char* name) {
+    const Json* value = Find(object, name);
+    if (value == nullptr) {
+        throw WireError(std::string("field \"") + name + "\" is missing");
+    }
+    return *value;
+}
+
+// What read() makes of the body's object, read flat when it can be.
+template <class Read>
+auto ReadObject(std::string_view body, Read read) {
+    if (FlatObject flat; flat.Read(body)) {
+        return read(flat);
+    }
+    return read(ParseObject(body));
+}
+
+template <class Object>
+std::string ReadString(const Object& object, const char* name) {
     const Json& v = Field(object, name);
     if (!v.is_string()) {
         throw WireError(std::string("field \"") + name + "\" is not a string but " + Shown(v));
@@ -203,12 +292,13 @@ double NumberAsDouble(const Json& v, const std::string& where) {
     throw WireError(where + " is not a number but " + Shown(v));
 }
 
-double ReadDouble(const Json& object, const char* name) {
+template <class Object>
+double ReadDouble(const Object& object, const char* name) {
     return NumberAsDouble(Field(object, name), std::string("field \"") + name + "\"");
 }
 
-template <class Int>
-Int ReadInt(const Json& object, const char* name) {
+template <class Int, class Object>
+Int ReadInt(const Object& object, const char* name) {
     const Json& v = Field(object, name);
     const std::string where = std::string("field \"") + name + "\"";
     constexpr auto lo = static_cast<std::int64_t>(std::numeric_limits<Int>::min());
@@ -236,69 +326,111 @@ Int ReadInt(const Json& object, const char* name) {
     throw WireError(where + " is not a number but " + Shown(v));
 }
 
-Json FiniteDouble(double value, const char* name) {
-    if (!std::isfinite(value)) {
-        throw WireError(std::string("field \"") + name + "\" is not a finite number");
+// An object written member by member, without a tree. A tree writes its
+// members in name order; callers give them in that order, so the bytes are
+// the same either way.
+class ObjectWriter {
+public:
+    ObjectWriter() {
+        out_.reserve(RESERVED_BYTES);
+        out_ += '{';
     }
-    return Json(value);
-}
+
+    ObjectWriter& Double(const char* name, double value) {
+        if (!std::isfinite(value)) {
+            throw WireError(std::string("field \"") + name + "\" is not a finite number");
+        }
+        Name(name);
+        AppendDouble(out_, value);
+        return *this;
+    }
+    ObjectWriter& Integer(const char* name, std::int64_t value) {
+        Name(name);
+        AppendInteger(out_, value);
+        return *this;
+    }
+    ObjectWriter& String(const char* name, std::string_view value) {
+        Name(name);
+        AppendString(out_, value);
+        return *this;
+    }
+    std::string Take() {
+        out_ += '}';
+        return std::move(out_);
+    }
+
+private:
+    static constexpr std::size_t RESERVED_BYTES = 320;  // a lookup's answer, description included
+
+    void Name(const char* name) {
+        if (out_.size() > 1) {
+            out_ += ',';
+        }
+        AppendString(out_, name);
+        out_ += ':';
+    }
+
+    std::string out_;
+};
 
 }  // namespace
 
 std::string EncodeBuscaPrecioRequest(const BuscaPrecioCall& call) {
-    Json j = Json::object();
-    j["Codigo"] = FiniteDouble(call.Codigo, "Codigo");
-    j["No_Precio"] = call.No_Precio;
-    j["Descrip"] = call.Descrip;
-    j["Mult"] = FiniteDouble(call.Mult, "Mult");
-    return Dump(j);
+    return ObjectWriter()
+        .Double("Codigo", call.Codigo)
+        .String("Descrip", call.Descrip)
+        .Double("Mult", call.Mult)
+        .Integer("No_Precio", call.No_Precio)
+        .Take();
 }
 
 BuscaPrecioCall DecodeBuscaPrecioRequest(std::string_view body) {
-    const Json j = ParseObject(body);
-    BuscaPrecioCall call;
-    call.Codigo = ReadDouble(j, "Codigo");
-    call.No_Precio = ReadInt<std::int8_t>(j, "No_Precio");
-    call.Descrip = ReadString(j, "Descrip");
-    call.Mult = ReadDouble(j, "Mult");
-    return call;
+    return ReadObject(body, [](const auto& j) {
+        BuscaPrecioCall call;
+        call.Codigo = ReadDouble(j, "Codigo");
+        call.No_Precio = ReadInt<std::int8_t>(j, "No_Precio");
+        call.Descrip = ReadString(j, "Descrip");
+        call.Mult = ReadDouble(j, "Mult");
+        return call;
+    });
 }
 
 std::string EncodeBuscaPrecioReply(const BuscaPrecioCall& call) {
-    Json j = Json::object();
-    j["Result"] = call.Result;
-    j["Codigo"] = FiniteDouble(call.Codigo, "Codigo");
-    j["Precio"] = FiniteDouble(call.Precio, "Precio");
-    j["Descrip"] = call.Descrip;
-    j["Ban_Imps"] = call.Ban_Imps;
-    j["Tiene_Ofer"] = call.Tiene_Ofer;
-    j["Fec_ini_ofer"] = FiniteDouble(call.Fec_ini_ofer, "Fec_ini_ofer");
-    j["Fec_fin_ofer"] = FiniteDouble(call.Fec_fin_ofer, "Fec_fin_ofer");
-    j["Pct_ofer"] = FiniteDouble(call.Pct_ofer, "Pct_ofer");
-    j["Imps_Act"] = call.Imps_Act;
-    j["Mult"] = FiniteDouble(call.Mult, "Mult");
-    j["Bans_Art"] = call.Bans_Art;
-    j["Precio_Sug"] = FiniteDouble(call.Precio_Sug, "Precio_Sug");
-    return Dump(j);
+    return ObjectWriter()
+        .Integer("Ban_Imps", call.Ban_Imps)
+        .Integer("Bans_Art", call.Bans_Art)
+        .Double("Codigo", call.Codigo)
+        .String("Descrip", call.Descrip)
+        .Double("Fec_fin_ofer", call.Fec_fin_ofer)
+        .Double("Fec_ini_ofer", call.Fec_ini_ofer)
+        .Integer("Imps_Act", call.Imps_Act)
+        .Double("Mult", call.Mult)
+        .Double("Pct_ofer", call.Pct_ofer)
+        .Double("Precio", call.Precio)
+        .Double("Precio_Sug", call.Precio_Sug)
+        .Integer("Result", call.Result)
+        .Integer("Tiene_Ofer", call.Tiene_Ofer)
+        .Take();
 }
 
 BuscaPrecioCall DecodeBuscaPrecioReply(std::string_view body) {
-    const Json j = ParseObject(body);
-    BuscaPrecioCall call;
-    call.Result = ReadInt<std::int8_t>(j, "Result");
-    call.Codigo = ReadDouble(j, "Codigo");
-    call.Precio = ReadDouble(j, "Precio");
-    call.Descrip = ReadString(j, "Descrip");
-    call.Ban_Imps = ReadInt<std::int8_t>(j, "Ban_Imps");
-    call.Tiene_Ofer = ReadInt<std::int8_t>(j, "Tiene_Ofer");
-    call.Fec_ini_ofer = ReadDouble(j, "Fec_ini_ofer");
-    call.Fec_fin_ofer = ReadDouble(j, "Fec_fin_ofer");
-    call.Pct_ofer = ReadDouble(j, "Pct_ofer");
-    call.Imps_Act = ReadInt<std::int16_t>(j, "Imps_Act");
-    call.Mult = ReadDouble(j, "Mult");
-    call.Bans_Art = ReadInt<std::int32_t>(j, "Bans_Art");
-    call.Precio_Sug = ReadDouble(j, "Precio_Sug");
-    return call;
+    return ReadObject(body, [](const auto& j) {
+        BuscaPrecioCall call;
+        call.Result = ReadInt<std::int8_t>(j, "Result");
+        call.Codigo = ReadDouble(j, "Codigo");
+        call.Precio = ReadDouble(j, "Precio");
+        call.Descrip = ReadString(j, "Descrip");
+        call.Ban_Imps = ReadInt<std::int8_t>(j, "Ban_Imps");
+        call.Tiene_Ofer = ReadInt<std::int8_t>(j, "Tiene_Ofer");
+        call.Fec_ini_ofer = ReadDouble(j, "Fec_ini_ofer");
+        call.Fec_fin_ofer = ReadDouble(j, "Fec_fin_ofer");
+        call.Pct_ofer = ReadDouble(j, "Pct_ofer");
+        call.Imps_Act = ReadInt<std::int16_t>(j, "Imps_Act");
+        call.Mult = ReadDouble(j, "Mult");
+        call.Bans_Art = ReadInt<std::int32_t>(j, "Bans_Art");
+        call.Precio_Sug = ReadDouble(j, "Precio_Sug");
+        return call;
+    });
 }
 
 std::string EncodeGetRecordsRequest(const GetRecordsRequest& request) {
@@ -306,8 +438,9 @@ std::string EncodeGetRecordsRequest(const GetRecordsRequest& request) {
 }
 
 GetRecordsRequest DecodeGetRecordsRequest(std::string_view body) {
-    const Json j = ParseObject(body);
-    return {ReadString(j, "ProviderName"), ReadString(j, "CommandText")};
+    return ReadObject(body, [](const auto& j) {
+        return GetRecordsRequest{ReadString(j, "ProviderName"), ReadString(j, "CommandText")};
+    });
 }
 
 std::string EncodeRowSet(const RowSet& rows) {

@@ -6,6 +6,10 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <iterator>
 #include <sstream>
 
 #include "server/WireFormat.h"
@@ -18,15 +22,49 @@ namespace {
 const prometheus::Histogram::BucketBoundaries LATENCY_BUCKETS = {
     0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5};
 
-// A label that cannot grow without bound whatever clients send.
-std::string PathLabel(std::string_view path) {
-    if (path == GET_RECORDS_PATH || path == BUSCA_PRECIO_PATH || path == "/metrics") {
-        return std::string(path);
+// The paths requests are counted under: a set that cannot grow whatever
+// clients send.
+enum PathLabel : std::size_t { GET_RECORDS, BUSCA_PRECIO, METRICS, CLASSES, UNREAD, OTHER, PATHS };
+const std::string PATH_LABELS[PATHS] = {std::string(GET_RECORDS_PATH),
+                                        std::string(BUSCA_PRECIO_PATH),
+                                        "/metrics",
+                                        std::string(CLASSES_PATH) + "*",
+                                        "unread",
+                                        "other"};
+
+PathLabel LabelOf(std::string_view path) {
+    if (path == GET_RECORDS_PATH) {
+        return GET_RECORDS;
+    }
+    if (path == BUSCA_PRECIO_PATH) {
+        return BUSCA_PRECIO;
+    }
+    if (path == "/metrics") {
+        return METRICS;
     }
     if (path.starts_with(CLASSES_PATH)) {
-        return std::string(CLASSES_PATH) + "*";
+        return CLASSES;
     }
-    return path.empty() ? "unread" : "other";
+    return path.empty() ? UNREAD : OTHER;
+}
+
+// Statuses an answer can have; each (path, status) series is found once.
+constexpr int FIRST_STATUS = 100;
+constexpr int STATUSES = 500;
+
+// The rows counters, by request.
+constexpr std::string_view ROW_REQUESTS[] = {"BuscaPrecio", "AS_GetRecords"};
+
+// A series found through its family once, then read without the family's
+// lock and label map. Two threads that both miss add the same series.
+template <class Metric, class Add>
+Metric& Cached(std::atomic<Metric*>& slot, Add add) {
+    Metric* metric = slot.load(std::memory_order_acquire);
+    if (metric == nullptr) {
+        metric = &add();
+        slot.store(metric, std::memory_order_release);
+    }
+    return *metric;
 }
 
 }  // namespace
@@ -74,6 +112,10 @@ struct ServerMetrics::Families {
             .Name("srv_zel_start_time_seconds")
             .Help("When the server started, in seconds since the Unix epoch")
             .Register(*registry);
+
+    std::array<std::atomic<prometheus::Counter*>, PATHS * STATUSES> requestSeries{};
+    std::array<std::atomic<prometheus::Histogram*>, PATHS> latencySeries{};
+    std::array<std::atomic<prometheus::Counter*>, std::size(ROW_REQUESTS)> rowSeries{};
 };
 
 ServerMetrics::ServerMetrics(std::string_view version) : f_(std::make_unique<Families>()) {
@@ -86,10 +128,21 @@ ServerMetrics::ServerMetrics(std::string_view version) : f_(std::make_unique<Fam
 ServerMetrics::~ServerMetrics() = default;
 
 void ServerMetrics::Answered(std::string_view path, int status, std::chrono::microseconds spent) {
-    const std::string label = PathLabel(path);
-    f_->requests.Add({{"path", label}, {"status", std::to_string(status)}}).Increment();
-    f_->latency.Add({{"path", label}}, LATENCY_BUCKETS)
-        .Observe(std::chrono::duration<double>(spent).count());
+    const PathLabel label = LabelOf(path);
+    const auto count = [&]() -> prometheus::Counter& {
+        return f_->requests.Add({{"path", PATH_LABELS[label]}, {"status", std::to_string(status)}});
+    };
+    if (status >= FIRST_STATUS && status < FIRST_STATUS + STATUSES) {
+        Cached(
+            f_->requestSeries[label * STATUSES + static_cast<std::size_t>(status - FIRST_STATUS)],
+            count)
+            .Increment();
+    } else {
+        count().Increment();
+    }
+    Cached(f_->latencySeries[label], [&]() -> prometheus::Histogram& {
+        return f_->latency.Add({{"path", PATH_LABELS[label]}}, LATENCY_BUCKETS);
+    }).Observe(std::chrono::duration<double>(spent).count());
 }
 
 void ServerMetrics::DatabaseError() {
@@ -97,7 +150,16 @@ void ServerMetrics::DatabaseError() {
 }
 
 void ServerMetrics::RowsServed(std::string_view request, std::size_t rows) {
-    f_->rows.Add({{"request", std::string(request)}}).Increment(static_cast<double>(rows));
+    const auto add = [&]() -> prometheus::Counter& {
+        return f_->rows.Add({{"request", std::string(request)}});
+    };
+    const auto known = std::find(std::begin(ROW_REQUESTS), std::end(ROW_REQUESTS), request);
+    prometheus::Counter& counter =
+        known == std::end(ROW_REQUESTS)
+            ? add()
+            : Cached(f_->rowSeries[static_cast<std::size_t>(known - std::begin(ROW_REQUESTS))],
+                     add);
+    counter.Increment(static_cast<double>(rows));
 }
 
 void ServerMetrics::Replication(bool streaming, double lagSeconds) {

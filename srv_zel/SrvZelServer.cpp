@@ -1,10 +1,12 @@
 #include "srv_zel/SrvZelServer.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <thread>
+#include <utility>
 
 #include "server/AccessKey.h"
 #include "server/WireFormat.h"
@@ -31,13 +33,35 @@ constexpr std::chrono::milliseconds METRICS_IDLE_TIME{15'000};
 // The answer to a request whose client went before it was answered (nobody
 // reads it; the access log tells the status apart from the server's errors).
 constexpr int CLIENT_GONE_STATUS = 499;
+// Room for an access line: stamp, client, request line, status, time.
+constexpr std::size_t LOG_LINE_BYTES = 160;
+
+// text with its control bytes shown as '?', so a line in the log stays one line.
+void AppendPrintable(std::string& out, std::string_view text) {
+    const std::size_t from = out.size();
+    out += text;
+    for (std::size_t i = from; i < out.size(); ++i) {
+        if (static_cast<unsigned char>(out[i]) < 0x20 || out[i] == 0x7F) {
+            out[i] = '?';
+        }
+    }
+}
 
 std::string Printable(std::string_view text) {
     std::string out;
-    for (char c : text) {
-        out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
-    }
+    AppendPrintable(out, text);
     return out;
+}
+
+// A number of at least width digits, zeros in front.
+void AppendPadded(std::string& out, long long value, int width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    const auto count = static_cast<int>(end - digits);
+    if (count < width) {
+        out.append(static_cast<std::size_t>(width - count), '0');
+    }
+    out.append(digits, end);
 }
 
 HttpResponse Json(std::string body) {
@@ -133,16 +157,34 @@ std::string FormatRequestLogLine(std::chrono::system_clock::time_point when,
     const std::time_t t = system_clock::to_time_t(secs);
     std::tm utc{};
     gmtime_r(&t, &utc);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<long long>(micros));
+    // 2026-01-31T08:15:02.123456Z 127.0.0.1:50122 POST /v1/BuscaPrecio 200 143us
+    std::string line;
+    line.reserve(LOG_LINE_BYTES);
+    AppendPadded(line, utc.tm_year + 1900, 4);
+    for (const auto& [separator, value] :
+         {std::pair{'-', utc.tm_mon + 1}, std::pair{'-', utc.tm_mday}, std::pair{'T', utc.tm_hour},
+          std::pair{':', utc.tm_min}, std::pair{':', utc.tm_sec}}) {
+        line += separator;
+        AppendPadded(line, value, 2);
+    }
+    line += '.';
+    AppendPadded(line, micros, 6);
+    line += "Z ";
     const bool v6 = clientAddress.find(':') != std::string::npos;
-    const std::string client =
-        (v6 ? "[" + clientAddress + "]" : clientAddress) + ":" + std::to_string(clientPort);
-    return std::string(stamp) + " " + Printable(client) + " " + Printable(method) + " " +
-           Printable(path) + " " + std::to_string(status) + " " + std::to_string(spent.count()) +
-           "us";
+    line += v6 ? "[" : "";
+    AppendPrintable(line, clientAddress);
+    line += v6 ? "]:" : ":";
+    AppendPadded(line, clientPort, 1);
+    line += ' ';
+    AppendPrintable(line, method);
+    line += ' ';
+    AppendPrintable(line, path);
+    line += ' ';
+    AppendPadded(line, status, 1);
+    line += ' ';
+    AppendPadded(line, spent.count(), 1);
+    line += "us";
+    return line;
 }
 
 class SrvZelServer::Impl {

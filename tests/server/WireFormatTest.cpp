@@ -233,6 +233,11 @@ TEST(WireFormat, ChecksARequest) {
     EXPECT_EQ(r.Codigo, 7501.0);
     EXPECT_EQ(r.No_Precio, -1);
     EXPECT_EQ(r.Descrip, "2 55 ");
+    // A name given twice: the last value counts, whichever way the body is read.
+    EXPECT_EQ(DecodeBuscaPrecioRequest(
+                  R"({"Codigo":1,"No_Precio":0,"Descrip":"","Mult":1,"Codigo":7502})")
+                  .Codigo,
+              7502.0);
     struct Case {
         const char* body;
         const char* error;
@@ -242,6 +247,9 @@ TEST(WireFormat, ChecksARequest) {
         {R"({"Codigo":"1","No_Precio":0,"Descrip":"","Mult":1})", "\"Codigo\" is not a number"},
         {R"({"Codigo":1,"No_Precio":0,"Descrip":""})", "\"Mult\" is missing"},
         {R"({"Codigo":1,"No_Precio":0,"Mult":1})", "\"Descrip\" is missing"},
+        {R"({"Codigo":1,"No_Precio":0,"Descrip":"","Mult":1} x)", "malformed JSON"},
+        {R"({"Codigo":[1],"No_Precio":0,"Descrip":"","Mult":1})",
+         "\"Codigo\" is not a number but [1]"},
         {"", "malformed JSON"},
         {"{", "malformed JSON"},
         {R"({"Codigo":})", "malformed JSON"},
