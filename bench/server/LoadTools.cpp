@@ -67,7 +67,8 @@ std::string NginxQuoted(std::string_view text) {
     return quoted + "'";
 }
 
-std::string Config(const std::string& dir, std::uint16_t port, std::string_view handshakePath,
+std::string Config(const std::string& dir, std::uint16_t port, std::uint16_t tlsPort,
+                   const std::optional<NginxTls>& tls, std::string_view handshakePath,
                    std::string_view handshakeBody, std::string_view body) {
     // One process in the foreground that serves by itself; everything it
     // writes stays in the run's folder; kept-alive connections are never
@@ -81,6 +82,11 @@ std::string Config(const std::string& dir, std::uint16_t port, std::string_view 
         c += "  " + std::string(kind) + "_temp_path " + dir + "/" + kind + ";\n";
     }
     c += "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n";
+    if (tls) {
+        c += "    listen 127.0.0.1:" + std::to_string(tlsPort) + " ssl;\n";
+        c += "    ssl_certificate " + tls->Cert + ";\n    ssl_certificate_key " + tls->Key + ";\n";
+        c += "    ssl_protocols TLSv1.2 TLSv1.3;\n";
+    }
     c += "    location " + std::string(handshakePath) + " { return 200 " +
          NginxQuoted(handshakeBody) + "; }\n";
     c += "    location / { return 200 " + NginxQuoted(body) + "; }\n  }\n}\n";
@@ -123,7 +129,8 @@ std::string FindProgram(std::string_view name) {
 
 NginxFloor::NginxFloor(const std::string& program, const std::string& dir,
                        std::string_view handshakePath, std::string_view handshakeBody,
-                       std::string_view body) {
+                       std::string_view body, std::optional<NginxTls> tls)
+    : tls_(std::move(tls)) {
     for (int attempt = 0; attempt < START_ATTEMPTS; ++attempt) {
         if (Start(program, dir, handshakePath, handshakeBody, body)) {
             return;
@@ -141,10 +148,11 @@ bool NginxFloor::Start(const std::string& program, const std::string& dir,
                        std::string_view handshakePath, std::string_view handshakeBody,
                        std::string_view body) {
     port_ = FreePort();
+    tlsPort_ = tls_ ? FreePort() : 0;
     const std::string config = dir + "/nginx.conf";
     const std::string pidFile = dir + "/nginx.pid";
     const std::string log = dir + "/nginx.log";
-    std::ofstream(config) << Config(dir, port_, handshakePath, handshakeBody, body);
+    std::ofstream(config) << Config(dir, port_, tlsPort_, tls_, handshakePath, handshakeBody, body);
     std::filesystem::remove(pidFile);
     pid_ = fork();
     if (pid_ < 0) {

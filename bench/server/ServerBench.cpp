@@ -369,17 +369,29 @@ int main(int argc, char** argv) {
                 nginx16.push_back(f->CallsPerSecond);
             }
         };
+        // What TLS costs nginx itself, the floor of srv_zel's HTTPS/HTTP ratio.
+        std::optional<zel::bench::WrkFigures> nginxTls;
         if (nginxProgram.empty()) {
             std::printf("nginx is not installed: no rows against nginx\n");
         } else {
             try {
                 nginx.emplace(nginxProgram, dir, zel::CLASSES_PATH,
-                              zel::EncodeClassReply(zel::SERVER_CLASS), FixedReply());
+                              zel::EncodeClassReply(zel::SERVER_CLASS), FixedReply(),
+                              https ? std::optional<zel::bench::NginxTls>(
+                                          {dir + "/cert.pem", dir + "/key.pem"})
+                                    : std::nullopt);
                 const zel::ServerAddress address{"127.0.0.1", nginx->Port()};
                 nginxUrl = "http://" + address.ToString() + std::string(zel::BUSCA_PRECIO_PATH);
                 nginx1 = Print("nginx (floor), HTTP", 1,
                                RunClients(address, false, dir, 1, articles, phase));
                 loadNginx("nginx (floor), HTTP, wrk");
+                if (https && !wrk.empty()) {
+                    const zel::ServerAddress tlsAddress{"127.0.0.1", nginx->TlsPort()};
+                    nginxTls = Load(
+                        "nginx (floor), HTTPS, wrk", wrk,
+                        "https://" + tlsAddress.ToString() + std::string(zel::BUSCA_PRECIO_PATH),
+                        seconds, script);
+                }
             } catch (const std::runtime_error& e) {
                 std::printf("no rows against nginx: %s\n", e.what());
                 nginx.reset();
@@ -500,8 +512,12 @@ int main(int argc, char** argv) {
             std::printf("  1 client: not measured (nginx missing)\n");
         }
         if (sqliteWrk && sqliteWrkTls) {
-            std::printf("  HTTP / HTTPS calls/s, 16 connections (wrk): %.2f x (goal <= 1.2 x)\n",
+            std::printf("  HTTP / HTTPS calls/s, 16 connections (wrk): %.2f x (goal <= 1.2 x)",
                         sqliteWrk->CallsPerSecond / sqliteWrkTls->CallsPerSecond);
+            if (nginxTls && !nginx16.empty()) {
+                std::printf("; nginx's own: %.2f x", nginx16.front() / nginxTls->CallsPerSecond);
+            }
+            std::printf("\n");
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_server: %s\n", e.what());
