@@ -152,6 +152,9 @@ TEST(WireFormat, AnswersAreWrittenByteForByte) {
         {"a\"b\\c/d", R"("a\"b\\c/d")"},
         {"tab\tline\n\x01\x7f", "\"tab\\tline\\n\\u0001\x7f\""},
         {"bad \xff byte", "\"bad \xef\xbf\xbd byte\""},
+        {"\xf0\x9d\x84\x9e", "\"\xf0\x9d\x84\x9e\""},                  // four bytes, copied
+        {"\xc0\xaf", "\"\xef\xbf\xbd\xef\xbf\xbd\""},                  // overlong
+        {"\xed\xa0\x80", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},  // a surrogate
     };
     for (const auto& [description, text] : descriptions) {
         BuscaPrecioCall call = WithCodigoAndPrecio(7501.0, 18.5);

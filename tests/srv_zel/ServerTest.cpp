@@ -323,6 +323,10 @@ TEST(RequestLog, LineLayout) {
             FormatRequestLogLine(when, c.client, 50122, "POST", c.path, 200, microseconds(143)),
             c.line);
     }
+    // Leading zeros keep every field its width.
+    EXPECT_EQ(FormatRequestLogLine(system_clock::time_point(seconds(1704070861) + microseconds(42)),
+                                   "127.0.0.1", 7, "GET", "/", 404, microseconds(0)),
+              "2024-01-01T01:01:01.000042Z 127.0.0.1:7 GET / 404 0us");
 }
 
 }  // namespace
