@@ -78,4 +78,20 @@ std::string Quoted(std::string_view text, std::size_t maxShown) {
     return "\"" + std::string(text) + "\"";
 }
 
+void AppendPrintable(std::string& out, std::string_view text) {
+    const std::size_t from = out.size();
+    out += text;
+    for (std::size_t i = from; i < out.size(); ++i) {
+        if (static_cast<unsigned char>(out[i]) < 0x20 || out[i] == 0x7F) {
+            out[i] = '?';
+        }
+    }
+}
+
+std::string Printable(std::string_view text) {
+    std::string out;
+    AppendPrintable(out, text);
+    return out;
+}
+
 }  // namespace zel

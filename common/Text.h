@@ -1,6 +1,6 @@
 // Text helpers that every library of the system shares: well-formed UTF-8,
 // ASCII case-insensitive names, blanks around a value, a value quoted for a
-// message.
+// message, control bytes kept out of a log line.
 //
 // Pure: no locale, no allocation beyond the returned strings.
 #pragma once
@@ -31,5 +31,10 @@ std::string_view Trim(std::string_view text, std::string_view blanks = SPACE_AND
 // text between double quotes, for a message; past maxShown bytes it is cut
 // and "..." marks the cut.
 std::string Quoted(std::string_view text, std::size_t maxShown = std::string_view::npos);
+
+// text with its control bytes (below 0x20, and 0x7F) shown as '?', so that a
+// line in a log or a warning stays one line.
+std::string Printable(std::string_view text);
+void AppendPrintable(std::string& out, std::string_view text);
 
 }  // namespace zel

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include "common/Text.h"
 #include "gateway/ConfIni.h"
 #include "money/CodePage.h"
 
@@ -45,16 +46,6 @@ bool CutToChars(std::string& text, std::size_t maxChars) {
         }
     }
     return false;
-}
-
-// A key as a warning may quote it: control bytes shown as "?".
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            c = '?';
-        }
-    }
-    return text;
 }
 
 }  // namespace

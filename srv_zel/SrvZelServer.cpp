@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/Text.h"
 #include "server/AccessKey.h"
 #include "server/WireFormat.h"
 #include "srv_zel/ConnectionPool.h"
@@ -35,23 +36,6 @@ constexpr std::chrono::milliseconds METRICS_IDLE_TIME{15'000};
 constexpr int CLIENT_GONE_STATUS = 499;
 // Room for an access line: stamp, client, request line, status, time.
 constexpr std::size_t LOG_LINE_BYTES = 160;
-
-// text with its control bytes shown as '?', so a line in the log stays one line.
-void AppendPrintable(std::string& out, std::string_view text) {
-    const std::size_t from = out.size();
-    out += text;
-    for (std::size_t i = from; i < out.size(); ++i) {
-        if (static_cast<unsigned char>(out[i]) < 0x20 || out[i] == 0x7F) {
-            out[i] = '?';
-        }
-    }
-}
-
-std::string Printable(std::string_view text) {
-    std::string out;
-    AppendPrintable(out, text);
-    return out;
-}
 
 // A number of at least width digits, zeros in front.
 void AppendPadded(std::string& out, long long value, int width) {

@@ -26,6 +26,7 @@ TEST(Text, NamesBlanksAndQuotes) {
     EXPECT_EQ(Trim("\r\nx\r", "\r\n"), "x");
     EXPECT_EQ(Quoted("abc"), "\"abc\"");
     EXPECT_EQ(Quoted("abcdef", 3), "\"abc...\"");
+    EXPECT_EQ(Printable("a\nb\x1b\x7f\xc3\xb1~"), "a?b??\xc3\xb1~");  // UTF-8 kept
 }
 
 }  // namespace
