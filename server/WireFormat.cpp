@@ -176,8 +176,19 @@ Json ParseObject(std::string_view body) {
 // tree costs more than the lookup itself. A body that is anything else
 // (nested members, a name given twice, broken JSON) is read as a tree, whose
 // messages say what is wrong; both ways give the same values and errors.
-class FlatObject : public nlohmann::json_sax<Json> {
+//
+// Not derived from nlohmann's json_sax: the parser takes any type with its
+// callbacks, and a class without a vtable is one the sanitizers' type checks
+// leave alone (they probe an object's memory through a pipe, which a
+// process out of file handles cannot open).
+class FlatObject {
 public:
+    using number_integer_t = Json::number_integer_t;
+    using number_unsigned_t = Json::number_unsigned_t;
+    using number_float_t = Json::number_float_t;
+    using string_t = Json::string_t;
+    using binary_t = Json::binary_t;
+
     static constexpr std::size_t MAX_MEMBERS = 32;
 
     // False when the body is to be read as a tree.
@@ -194,25 +205,25 @@ public:
         return nullptr;
     }
 
-    bool null() override { return Add(Json(nullptr)); }
-    bool boolean(bool v) override { return Add(Json(v)); }
-    bool number_integer(number_integer_t v) override { return Add(Json(v)); }
-    bool number_unsigned(number_unsigned_t v) override { return Add(Json(v)); }
-    bool number_float(number_float_t v, const string_t&) override { return Add(Json(v)); }
-    bool string(string_t& v) override { return Add(Json(std::move(v))); }
-    bool binary(binary_t&) override { return false; }
-    bool start_object(std::size_t) override { return !std::exchange(open_, true); }
-    bool key(string_t& name) override {
+    bool null() { return Add(Json(nullptr)); }
+    bool boolean(bool v) { return Add(Json(v)); }
+    bool number_integer(number_integer_t v) { return Add(Json(v)); }
+    bool number_unsigned(number_unsigned_t v) { return Add(Json(v)); }
+    bool number_float(number_float_t v, const string_t&) { return Add(Json(v)); }
+    bool string(string_t& v) { return Add(Json(std::move(v))); }
+    bool binary(binary_t&) { return false; }
+    bool start_object(std::size_t) { return !std::exchange(open_, true); }
+    bool key(string_t& name) {
         if (members_.size() == MAX_MEMBERS || find(name.c_str()) != nullptr) {
             return false;
         }
         name_ = std::move(name);
         return true;
     }
-    bool end_object() override { return done_ = true; }
-    bool start_array(std::size_t) override { return false; }
-    bool end_array() override { return false; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    bool end_object() { return done_ = true; }
+    bool start_array(std::size_t) { return false; }
+    bool end_array() { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
         return false;
     }
 
