@@ -69,9 +69,12 @@ TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
     EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"found\"}"), 1);
     EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"not_found\"}"), 1);
     EXPECT_EQ(Sample(metrics, "zel_scans_total{outcome=\"lookup_failed\"}"), 0);
-    // Accepted: the two terminals, and the harness's probe that the port is open.
+    // Accepted: the two terminals, and the harness's probe that the port is
+    // open, which is released as closed or, when it left before its idle
+    // screen came, as reset.
+    const double resets = Sample(metrics, "zel_connections_released_total{cause=\"reset\"}");
     EXPECT_EQ(Sample(metrics, "zel_connections_accepted_total"),
-              2 + Sample(metrics, "zel_connections_released_total{cause=\"closed\"}"));
+              2 + Sample(metrics, "zel_connections_released_total{cause=\"closed\"}") + resets);
     EXPECT_EQ(Sample(metrics, "zel_lookup_duration_seconds_count"), 2);
     EXPECT_EQ(Sample(metrics, "zel_build_info{version=\"" ZEL_VERSION "\"}"), 1);
     const std::string file = dir_.Write("metrics.txt", metrics);
@@ -97,7 +100,7 @@ TEST_F(GatewayTest, MetricsAndStatusCountWhatTheTerminalsDid) {
     EXPECT_EQ(ports, (std::set<int>{first->LocalPort(), second->LocalPort()}));
 
     second->Reset();
-    AwaitSample(monitor, "zel_connections_released_total{cause=\"reset\"}", 1);
+    AwaitSample(monitor, "zel_connections_released_total{cause=\"reset\"}", resets + 1);
     const double closed = Sample(metrics, "zel_connections_released_total{cause=\"closed\"}");
     first->Close();
     AwaitSample(monitor, "zel_connections_released_total{cause=\"closed\"}", closed + 1);
