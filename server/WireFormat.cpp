@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -241,6 +242,9 @@ private:
     bool open_ = false;
     bool done_ = false;
 };
+
+static_assert(!std::is_polymorphic_v<FlatObject>,
+              "no vtable: the sanitizers cannot check one out of file handles");
 
 const Json* Find(const Json& object, const char* name) {
     const auto it = object.find(name);
